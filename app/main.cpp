@@ -1,0 +1,63 @@
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <cstdio>
+
+#include "app/HeadlessRunner.h"
+#include "platform/AppPaths.h"
+#include "platform/DiagnosticLog.h"
+#include "server/ServerManager.h"
+
+using namespace tavrolin;
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tavrolin"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVROLIN_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Tavrolin keeps your photos and videos in a storage folder and lets your devices back up to it.\n"
+        "With --headless it runs the server without a display, until SIGINT or SIGTERM."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("Run the server without a display."));
+    const QCommandLineOption storage(
+        QStringLiteral("storage"),
+        QStringLiteral("Keep photos in DIR (remembered for later runs; default %1).").arg(AppPaths::defaultStorageFolder()),
+        QStringLiteral("DIR"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write diagnostics to stderr."));
+    parser.addOptions({headless, storage, verbose});
+    parser.process(app);
+
+    initDiagnosticsFromEnvironment();
+    if (parser.isSet(verbose))
+        setDiagnosticsEnabled(true);
+
+    if (!parser.isSet(headless)) {
+        std::fputs("This build has no desktop interface yet; run with --headless.\n", stderr);
+        return 2;
+    }
+
+    ServerManager &manager = ServerManager::shared();
+    QString folder;
+    if (parser.isSet(storage))
+        folder = parser.value(storage);
+    else if (!manager.hasStorageInfo())
+        folder = AppPaths::defaultStorageFolder();
+    if (!folder.isEmpty()) {
+        folder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+        if (!QDir().mkpath(folder)) {
+            std::fprintf(stderr, "Cannot create the storage folder %s\n", qPrintable(folder));
+            return 1;
+        }
+        manager.setStoragePath(folder);
+    }
+
+    HeadlessRunner runner(manager);
+    runner.run();
+    return app.exec();
+}

@@ -1,0 +1,130 @@
+// The "photos" bucket and the count of stored objects.
+
+#include <QCoro/QCoroNetworkReply>
+#include <QCoro/QCoroTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+
+#include "platform/DiagnosticLog.h"
+#include "server/S3ListParser.h"
+#include "server/ServerManager.h"
+
+namespace tavrolin {
+
+namespace {
+constexpr int kBucketAttempts = 5;
+const QString kThumbnailSuffix = QStringLiteral("_thumb.jpg");
+} // namespace
+
+QCoro::Task<> ServerManager::createDefaultBucket()
+{
+    const QUrl url(s3BaseUrl() + QStringLiteral("/photos"));
+    if (!url.isValid())
+        co_return;
+
+    for (int attempt = 1; attempt <= kBucketAttempts; ++attempt) {
+        QNetworkRequest request(url);
+        request.setTransferTimeout(60000);
+        std::unique_ptr<QNetworkReply> reply(m_network->put(request, QByteArray()));
+        co_await reply.get();
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid()) {
+            const int code = status.toInt();
+            // 409: the bucket exists already.
+            if (code == 200 || code == 409) {
+                diagLog(QStringLiteral("Default 'photos' bucket ready"));
+                setBucketReady(true);
+                co_return;
+            }
+            diagLog(QStringLiteral("Failed to create bucket (attempt %1): HTTP %2").arg(attempt).arg(code));
+        } else {
+            diagLog(QStringLiteral("Failed to create default bucket (attempt %1): %2").arg(attempt).arg(reply->errorString()));
+        }
+        if (attempt < kBucketAttempts)
+            co_await sleepSeconds(attempt);
+    }
+    setBucketReady(false);
+    diagLog(QStringLiteral("Warning: Could not create 'photos' bucket after %1 attempts").arg(kBucketAttempts));
+}
+
+QCoro::Task<> ServerManager::updateObjectCount()
+{
+    if (!m_isRunning)
+        co_return;
+    // A tick while a count still waits for its pages starts no second one.
+    if (m_countInProgress)
+        co_return;
+    m_countInProgress = true;
+
+    qint64 total = 0;
+    std::optional<QString> token;
+    bool complete = false;
+    for (;;) {
+        QByteArray url = s3BaseUrl().toLatin1() + "/photos?list-type=2&max-keys=1000";
+        if (token) {
+            // Everything outside the unreserved characters is encoded: the
+            // token is a key, and "&", "+" or "=" in it would end the query.
+            url += "&continuation-token=" + QUrl::toPercentEncoding(*token);
+        }
+        const QUrl pageUrl = QUrl::fromEncoded(url, QUrl::StrictMode);
+        if (!pageUrl.isValid())
+            break;
+
+        QNetworkRequest request(pageUrl);
+        request.setTransferTimeout(30000);
+        std::unique_ptr<QNetworkReply> reply(m_network->get(request));
+        co_await reply.get();
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (!status.isValid()) {
+            diagLog(QStringLiteral("Failed to count objects: ") + reply->errorString());
+            break;
+        }
+        if (status.toInt() != 200) {
+            diagLog(QStringLiteral("Failed to list objects: HTTP %1").arg(status.toInt()));
+            break;
+        }
+
+        S3ListParser parser(reply->readAll());
+        parser.parse();
+        if (parser.hadError()) {
+            diagLog(QStringLiteral("Failed to list objects: malformed page (%1)").arg(parser.errorText));
+            break;
+        }
+        for (const QString &key : std::as_const(parser.keys))
+            if (!key.endsWith(kThumbnailSuffix))
+                ++total;
+        if (parser.isTruncated && parser.nextContinuationToken) {
+            token = parser.nextContinuationToken;
+            continue;
+        }
+        complete = true;
+        break;
+    }
+
+    m_countInProgress = false;
+    if (!complete) {
+        // A part of the listing is not the number of stored photos.
+        diagLog(QStringLiteral("Object count not updated; keeping %1 objects").arg(m_objectCount));
+        co_return;
+    }
+    setObjectCount(total);
+    diagLog(QStringLiteral("Object count updated: %1 objects").arg(total));
+}
+
+void ServerManager::startObjectCountTimer()
+{
+    if (m_objectCountTimer) {
+        m_objectCountTimer->stop();
+        m_objectCountTimer->deleteLater();
+    }
+    m_objectCountTimer = new QTimer(this);
+    m_objectCountTimer->setInterval(m_config.countIntervalMs);
+    connect(m_objectCountTimer, &QTimer::timeout, this, [self = QPointer<ServerManager>(this)] {
+        if (self)
+            self->updateObjectCount();
+    });
+    m_objectCountTimer->start();
+}
+
+} // namespace tavrolin

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+
+namespace tavrolin {
+
+// A service that the server manager starts and stops in its fixed order.
+// Neither call fails to the manager: a service reports its own failures.
+class ManagedService {
+public:
+    virtual ~ManagedService() = default;
+    // s3Port is the engine's S3 gateway port, for services that talk to it.
+    virtual QCoro::Task<> start(int s3Port) = 0;
+    virtual QCoro::Task<> stop() = 0;
+};
+
+// The services of the start sequence, in its order. A slot left empty is
+// skipped (its status text still shows).
+struct ServerServices {
+    ManagedService *lanAdvertiser = nullptr;     // DNS-SD advertisement
+    ManagedService *cloudRegistration = nullptr; // awaited at start and stop
+    ManagedService *tunnelServer = nullptr;
+    ManagedService *apiServer = nullptr;
+    ManagedService *quicReceiver = nullptr;
+    ManagedService *relayWatcher = nullptr;
+    ManagedService *connectionMonitor = nullptr; // started once running
+};
+
+} // namespace tavrolin

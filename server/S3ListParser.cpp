@@ -1,0 +1,54 @@
+#include "server/S3ListParser.h"
+
+#include <QXmlStreamReader>
+
+namespace tavrolin {
+
+S3ListParser::S3ListParser(QByteArray body)
+    : data(std::move(body))
+{
+}
+
+void S3ListParser::parse()
+{
+    QXmlStreamReader reader(data);
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartElement: elementStarted(reader.name()); break;
+        case QXmlStreamReader::Characters: characters(reader.text()); break;
+        case QXmlStreamReader::EndElement: elementEnded(reader.name()); break;
+        default: break;
+        }
+    }
+    if (reader.hasError())
+        errorText = reader.errorString();
+}
+
+void S3ListParser::elementStarted(QStringView name)
+{
+    currentElement = name.toString();
+    currentText.clear();
+}
+
+void S3ListParser::characters(QStringView text)
+{
+    currentText += text;
+}
+
+void S3ListParser::elementEnded(QStringView name)
+{
+    const QString text = currentText.trimmed();
+    // Cleared here too, so that an enclosing element's end does not see the
+    // text of an element nested inside it a second time.
+    currentText.clear();
+    if (name == QLatin1String("Key")) {
+        if (!text.isEmpty())
+            keys.append(text);
+    } else if (name == QLatin1String("IsTruncated")) {
+        isTruncated = text.toLower() == QLatin1String("true");
+    } else if (name == QLatin1String("NextContinuationToken")) {
+        nextContinuationToken = text.isEmpty() ? std::nullopt : std::optional<QString>(text);
+    }
+}
+
+} // namespace tavrolin

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace tavrolin {
+
+// Reads one page of an S3 ListObjectsV2 response: the keys, whether more
+// pages follow and the token for the next one. Elements are matched by name
+// wherever they stand. A malformed document stops the reader; what was read
+// until then stands, and hadError() tells the caller the page was cut short.
+class S3ListParser {
+public:
+    explicit S3ListParser(QByteArray data);
+
+    void parse();
+
+    const QByteArray data;
+    QStringList keys;
+    bool isTruncated = false;
+    std::optional<QString> nextContinuationToken;
+
+    bool hadError() const { return !errorText.isEmpty(); }
+    QString errorText;
+
+private:
+    void elementStarted(QStringView name);
+    void characters(QStringView text);
+    void elementEnded(QStringView name);
+
+    QString currentElement;
+    QString currentText;
+};
+
+} // namespace tavrolin

@@ -1,0 +1,188 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+#include "server/ManagedService.h"
+#include "server/ServerTypes.h"
+
+class QNetworkAccessManager;
+class QProcess;
+class QSettings;
+
+namespace tavrolin {
+
+class EngineCleanup;
+
+// Fixed values of the server. Production uses the defaults; tests construct
+// a manager with other ports, folders and shorter pauses.
+struct ServerManagerConfig {
+    int s3Port = 8333;
+    int masterPort = 9333;
+    int volumePort = 8080;
+    int filerPort = 8888;
+    QString enginePath;   // empty: the engine in the application's resource folder
+    QString dataDir;      // empty: the application's data folder (holds the pid file)
+    QString settingsFile; // empty: the user's defaults
+    int probeLimitSeconds = 30;
+    int secondMs = 1000;          // length of one second of the start sequence's pauses and probes
+    int countIntervalMs = 30000;
+    int engineStopGraceMs = 2000; // polite termination, then the kill signal
+};
+
+// The supervisor: owns the storage engine child process and the observable
+// state the UI shows, and runs the start and stop sequences.
+class ServerManager : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
+    Q_PROPERTY(QString localIP READ localIP NOTIFY localIPChanged)
+    Q_PROPERTY(int port READ port CONSTANT)
+    Q_PROPERTY(int lanClients READ lanClients NOTIFY lanClientsChanged)
+    Q_PROPERTY(int remoteClients READ remoteClients NOTIFY remoteClientsChanged)
+    Q_PROPERTY(bool hasStorageInfo READ hasStorageInfo NOTIFY storageInfoChanged)
+    Q_PROPERTY(tavrolin::StorageInfo storageInfo READ storageInfoValue NOTIFY storageInfoChanged)
+    Q_PROPERTY(qint64 objectCount READ objectCount NOTIFY objectCountChanged)
+    Q_PROPERTY(QString error READ error NOTIFY errorChanged)
+    Q_PROPERTY(bool bucketReady READ bucketReady NOTIFY bucketReadyChanged)
+    Q_PROPERTY(bool isStarting READ isStarting NOTIFY isStartingChanged)
+    Q_PROPERTY(QString startupStatus READ startupStatus NOTIFY startupStatusChanged)
+    Q_PROPERTY(tavrolin::SeaweedFSStatus seaweedStatus READ seaweedStatus NOTIFY seaweedStatusChanged)
+
+public:
+    static constexpr const char *storagePathKey = "storagePath";
+
+    explicit ServerManager(ServerManagerConfig config = {}, QObject *parent = nullptr);
+    ~ServerManager() override;
+
+    // The application's single instance, created on first use.
+    static ServerManager &shared();
+
+    bool isRunning() const { return m_isRunning; }
+    QString localIP() const { return m_localIP; } // empty when absent
+    int port() const { return m_config.s3Port; }
+    int lanClients() const { return m_lanClients; }
+    int remoteClients() const { return m_remoteClients; }
+    const std::optional<StorageInfo> &storageInfo() const { return m_storageInfo; }
+    bool hasStorageInfo() const { return m_storageInfo.has_value(); }
+    StorageInfo storageInfoValue() const { return m_storageInfo.value_or(StorageInfo{}); }
+    qint64 objectCount() const { return m_objectCount; }
+    QString error() const { return m_error; } // empty when absent
+    bool bucketReady() const { return m_bucketReady; }
+    bool isStarting() const { return m_isStarting; }
+    QString startupStatus() const { return m_startupStatus; }
+    SeaweedFSStatus seaweedStatus() const { return m_seaweedStatus; }
+
+    const ServerManagerConfig &config() const { return m_config; }
+    void setServices(const ServerServices &services) { m_services = services; }
+
+    // Never fail to the caller; the outcome is in the properties.
+    QCoro::Task<> startServer();
+    QCoro::Task<> stopServer();
+    // For quitting: ends a start in progress, stops, and waits (bounded) until
+    // the engine process has exited.
+    QCoro::Task<> shutdown(int engineExitTimeoutMs = 15000);
+
+    void loadStorageInfo();
+    // Stores the folder as the user's choice and re-reads its volume.
+    void setStoragePath(const QString &path);
+
+    // Engine (storage engine process).
+    QCoro::Task<std::optional<ServerError>> startSeaweedFS(QString executablePath, QString storagePath);
+    QCoro::Task<bool> waitForS3API(int limitSeconds);
+    void stopSeaweedFS();
+    QCoro::Task<> killStaleProcesses();
+    void removeStaleLockFiles(const QString &storagePath);
+    QStringList engineArguments(const QString &storagePath) const;
+    qint64 enginePid() const;
+    // Waits until every engine process this manager started has exited.
+    QCoro::Task<bool> waitForEngineExit(int timeoutMs);
+
+    // Bucket and object count.
+    QCoro::Task<> createDefaultBucket();
+    QCoro::Task<> updateObjectCount();
+    void startObjectCountTimer();
+
+    QString enginePath() const;
+    QString pidFilePath() const;
+
+public Q_SLOTS:
+    // Written by the services that observe clients.
+    void mirrorRemoteClients(int count);
+    void setLanClients(int count);
+
+Q_SIGNALS:
+    void isRunningChanged();
+    void localIPChanged();
+    void lanClientsChanged();
+    void remoteClientsChanged();
+    void storageInfoChanged();
+    void objectCountChanged();
+    void errorChanged();
+    void bucketReadyChanged();
+    void isStartingChanged();
+    void startupStatusChanged();
+    void seaweedStatusChanged();
+    void startFinished();
+
+private:
+    template <typename T>
+    void assign(T &field, const T &value, void (ServerManager::*changed)())
+    {
+        if (field == value)
+            return;
+        field = value;
+        Q_EMIT(this->*changed)();
+    }
+    void setRunning(bool v) { assign(m_isRunning, v, &ServerManager::isRunningChanged); }
+    void setStarting(bool v) { assign(m_isStarting, v, &ServerManager::isStartingChanged); }
+    void setStatus(const QString &v) { assign(m_startupStatus, v, &ServerManager::startupStatusChanged); }
+    void setError(const QString &v) { assign(m_error, v, &ServerManager::errorChanged); }
+    void setBucketReady(bool v) { assign(m_bucketReady, v, &ServerManager::bucketReadyChanged); }
+    void setSeaweedStatus(const SeaweedFSStatus &v) { assign(m_seaweedStatus, v, &ServerManager::seaweedStatusChanged); }
+    void setObjectCount(qint64 v) { assign(m_objectCount, v, &ServerManager::objectCountChanged); }
+    void setRemoteClients(int v) { assign(m_remoteClients, v, &ServerManager::remoteClientsChanged); }
+
+    QCoro::Task<> runStartSequence();
+    QCoro::Task<> sleepSeconds(double seconds);
+    QCoro::Task<> startService(ManagedService *service);
+    QCoro::Task<> stopService(ManagedService *service);
+    void handleEngineOutput();
+    void flushEngineOutput(bool final);
+    void engineFinished(QProcess *process);
+    QString s3BaseUrl() const;
+    std::unique_ptr<EngineCleanup> makeCleanup(const QString &storagePath) const;
+    bool abortRequested() const { return m_abortStart; }
+
+    ServerManagerConfig m_config;
+    std::unique_ptr<QSettings> m_settings;
+    QNetworkAccessManager *m_network;
+    ServerServices m_services;
+
+    bool m_isRunning = false;
+    QString m_localIP;
+    int m_lanClients = 0;
+    int m_remoteClients = 0;
+    std::optional<StorageInfo> m_storageInfo;
+    qint64 m_objectCount = 0;
+    QString m_error;
+    bool m_bucketReady = false;
+    bool m_isStarting = false;
+    QString m_startupStatus;
+    SeaweedFSStatus m_seaweedStatus;
+
+    QPointer<QProcess> m_seaweedProcess;
+    QList<QPointer<QProcess>> m_exitingEngines;
+    QString m_outputBuffer;
+    QByteArray m_pendingOutput; // bytes of an unfinished line
+    QTimer *m_objectCountTimer = nullptr;
+    bool m_countInProgress = false;
+    bool m_abortStart = false;
+    QString m_launchedStoragePath;
+};
+
+} // namespace tavrolin

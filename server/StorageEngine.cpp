@@ -1,0 +1,288 @@
+// The storage engine child process: launch, output capture, crash check,
+// gateway probe, termination and the clean-up before each attempt.
+
+#include <QCoro/QCoroNetworkReply>
+#include <QCoro/QCoroProcess>
+#include <QCoro/QCoroTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QStringDecoder>
+
+#include <chrono>
+
+#include "platform/DiagnosticLog.h"
+#include "server/EngineCleanup.h"
+#include "server/ServerManager.h"
+
+namespace tavrolin {
+
+namespace {
+
+// The engine talks a lot over days of running; keep the start of its output
+// (start-up failures are reported from it) and a recent tail.
+constexpr qsizetype kOutputHead = 4 * 1024;
+constexpr qsizetype kOutputLimit = 256 * 1024;
+constexpr qsizetype kOutputTail = 128 * 1024;
+
+QString firstChars(const QString &text, qsizetype n) { return text.left(n); }
+QString lastChars(const QString &text, qsizetype n) { return text.right(n); }
+
+} // namespace
+
+QStringList ServerManager::engineArguments(const QString &storagePath) const
+{
+    QStringList args = {
+        QStringLiteral("server"),
+        QStringLiteral("-dir"), storagePath,
+        QStringLiteral("-s3"),
+        QStringLiteral("-s3.port"), QString::number(m_config.s3Port),
+        QStringLiteral("-master.port"), QString::number(m_config.masterPort),
+        QStringLiteral("-volume.port"), QString::number(m_config.volumePort),
+        QStringLiteral("-volume.max"), QStringLiteral("0"),
+        QStringLiteral("-filer"),
+        QStringLiteral("-filer.port"), QString::number(m_config.filerPort),
+    };
+    args << QStringLiteral("-master.telemetry=false") // nothing leaves the machine
+         << QStringLiteral("-ip=127.0.0.1")           // the engine's own traffic stays on loopback
+         << QStringLiteral("-ip.bind=127.0.0.1")      // master, volume and filer listen on loopback only
+         << QStringLiteral("-s3.ip.bind=0.0.0.0")     // devices on the LAN reach the S3 gateway
+         << QStringLiteral("-s3.port.iceberg=0")
+         << QStringLiteral("-s3.port.lance=0")
+         // A single master: its topology comes back from the volume server's
+         // heartbeat at once, instead of waiting out a raft election.
+         << QStringLiteral("-master.resumeState=false")
+         // One DELETE of the bucket must never take every photo with it.
+         << QStringLiteral("-s3.allowDeleteBucketNotEmpty=false");
+    return args;
+}
+
+qint64 ServerManager::enginePid() const
+{
+    return m_seaweedProcess ? m_seaweedProcess->processId() : 0;
+}
+
+std::unique_ptr<EngineCleanup> ServerManager::makeCleanup(const QString &storagePath) const
+{
+    return std::make_unique<EngineCleanup>(enginePath(), storagePath, pidFilePath());
+}
+
+QCoro::Task<std::optional<ServerError>> ServerManager::startSeaweedFS(QString executablePath, QString storagePath)
+{
+    using namespace std::chrono_literals;
+    setSeaweedStatus(SeaweedFSStatus::starting());
+
+    auto *process = new QProcess(this);
+    process->setProgram(executablePath);
+    process->setArguments(engineArguments(storagePath));
+    // Credentials in the environment would switch on the gateway's
+    // authentication, and every unsigned request would fail.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN"})
+        env.remove(QString::fromLatin1(name));
+    process->setProcessEnvironment(env);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->setStandardInputFile(QProcess::nullDevice());
+
+    m_outputBuffer.clear();
+    m_pendingOutput.clear();
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, process] {
+        if (process == m_seaweedProcess)
+            handleEngineOutput();
+        else
+            process->readAll();
+    });
+    connect(process, &QProcess::finished, this, [this, process] { engineFinished(process); });
+
+    process->start();
+    const bool started = co_await qCoro(process).waitForStarted(5s);
+    if (!started) {
+        const QString reason = process->errorString();
+        process->deleteLater();
+        setSeaweedStatus(SeaweedFSStatus::failed(QStringLiteral("Failed to launch")));
+        co_return ServerError::seaweedStartupFailed(QStringLiteral("Failed to launch weed binary: ") + reason);
+    }
+    m_seaweedProcess = process;
+    makeCleanup(storagePath)->writePidFile(process->processId());
+
+    co_await QCoro::sleepFor(std::chrono::milliseconds(m_config.secondMs / 2));
+
+    auto exitedOutput = [this, process] {
+        // Take what the pipe still holds before reading the buffer.
+        if (process == m_seaweedProcess)
+            handleEngineOutput();
+        flushEngineOutput(true);
+        return m_outputBuffer.isEmpty() ? QStringLiteral("No output captured") : m_outputBuffer;
+    };
+
+    if (process->state() == QProcess::NotRunning) {
+        const QString output = exitedOutput();
+        diagLog(QStringLiteral("SeaweedFS crashed immediately. Output: ") + output);
+        setSeaweedStatus(SeaweedFSStatus::failed(firstChars(output, 200)));
+        co_return ServerError::seaweedStartupFailed(QStringLiteral("SeaweedFS crashed on startup: ") + firstChars(output, 500));
+    }
+
+    const bool ready = co_await waitForS3API(m_config.probeLimitSeconds);
+
+    if (process->state() != QProcess::NotRunning && m_seaweedProcess == process) {
+        if (ready) {
+            setSeaweedStatus(SeaweedFSStatus::running());
+            diagLog(QStringLiteral("SeaweedFS started successfully on port %1").arg(m_config.s3Port));
+            co_return std::nullopt;
+        }
+        diagLog(QStringLiteral("Warning: S3 API not responding after %1 seconds. SeaweedFS output: ").arg(m_config.probeLimitSeconds)
+                + lastChars(m_outputBuffer, 1000));
+        setSeaweedStatus(SeaweedFSStatus::failed(QStringLiteral("S3 API not responding")));
+        co_return ServerError::seaweedStartupFailed(
+            QStringLiteral("S3 API not responding. Check if port %1 is available.").arg(m_config.s3Port));
+    }
+
+    const QString output = exitedOutput();
+    diagLog(QStringLiteral("SeaweedFS died while waiting for S3 API. Output: ") + output);
+    setSeaweedStatus(SeaweedFSStatus::failed(firstChars(output, 200)));
+    co_return ServerError::seaweedStartupFailed(QStringLiteral("SeaweedFS died during startup: ") + firstChars(output, 500));
+}
+
+void ServerManager::handleEngineOutput()
+{
+    if (!m_seaweedProcess)
+        return;
+    m_pendingOutput += m_seaweedProcess->readAll();
+    flushEngineOutput(false);
+}
+
+void ServerManager::flushEngineOutput(bool final)
+{
+    // Lines are logged whole even when the pipe splits them; a line that is
+    // not valid UTF-8 is dropped.
+    qsizetype end = final ? m_pendingOutput.size() : m_pendingOutput.lastIndexOf('\n') + 1;
+    if (end <= 0)
+        return;
+    const QByteArray complete = m_pendingOutput.left(end);
+    m_pendingOutput.remove(0, end);
+
+    for (const QByteArray &raw : complete.split('\n')) {
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString line = decoder(raw);
+        if (decoder.hasError())
+            continue;
+        if (line.isEmpty())
+            continue;
+        m_outputBuffer += line;
+        m_outputBuffer += QLatin1Char('\n');
+        diagLog(QStringLiteral("SeaweedFS: ") + line);
+    }
+    if (m_outputBuffer.size() > kOutputLimit)
+        m_outputBuffer = m_outputBuffer.left(kOutputHead) + QStringLiteral("\n...\n") + m_outputBuffer.right(kOutputTail);
+}
+
+QCoro::Task<bool> ServerManager::waitForS3API(int limitSeconds)
+{
+    using namespace std::chrono_literals;
+    const QUrl url(s3BaseUrl() + QStringLiteral("/"));
+    if (!url.isValid())
+        co_return false;
+
+    for (int i = 1; i <= limitSeconds; ++i) {
+        setStatus(QStringLiteral("Waiting for S3 API... (%1s)").arg(i));
+        QNetworkRequest request(url);
+        request.setTransferTimeout(2000);
+        std::unique_ptr<QNetworkReply> reply(m_network->get(request));
+        co_await reply.get();
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid()) {
+            diagLog(QStringLiteral("S3 API ready after %1 second(s) (HTTP %2)").arg(i).arg(status.toInt()));
+            co_return true;
+        }
+        // Gone already: no point in probing a dead engine for the rest of the limit.
+        if (!m_seaweedProcess || m_seaweedProcess->state() == QProcess::NotRunning || m_abortStart)
+            co_return false;
+        if (i < limitSeconds)
+            co_await sleepSeconds(1);
+    }
+    diagLog(QStringLiteral("S3 API did not respond after %1 seconds").arg(limitSeconds));
+    co_return false;
+}
+
+void ServerManager::stopSeaweedFS()
+{
+    if (QProcess *process = m_seaweedProcess) {
+        m_seaweedProcess = nullptr;
+        if (process->state() == QProcess::NotRunning) {
+            engineFinished(process);
+        } else {
+            m_exitingEngines.append(process);
+            process->terminate();
+            // The engine does not always exit on a polite request; its data
+            // is written through before each request is answered, so the
+            // kill signal loses nothing.
+            QTimer::singleShot(m_config.engineStopGraceMs, process, [process] { process->kill(); });
+        }
+    }
+    setSeaweedStatus(SeaweedFSStatus::stopped());
+}
+
+void ServerManager::engineFinished(QProcess *process)
+{
+    if (process == m_seaweedProcess) {
+        handleEngineOutput();
+        flushEngineOutput(true);
+        // Exits during start are reported by the start itself.
+        if (m_seaweedStatus.kind == SeaweedFSStatus::Kind::Running) {
+            diagLog(QStringLiteral("SeaweedFS exited unexpectedly (exit code %1)").arg(process->exitCode()));
+            setSeaweedStatus(SeaweedFSStatus::failed(QStringLiteral("Exited unexpectedly")));
+        }
+        m_seaweedProcess = nullptr;
+    }
+    m_exitingEngines.removeAll(process);
+    m_exitingEngines.removeAll(nullptr);
+    if (!m_seaweedProcess)
+        makeCleanup(m_launchedStoragePath)->removePidFile();
+    process->deleteLater();
+}
+
+QCoro::Task<bool> ServerManager::waitForEngineExit(int timeoutMs)
+{
+    using namespace std::chrono_literals;
+    for (int waited = 0;; waited += 50) {
+        m_exitingEngines.removeAll(nullptr);
+        if (m_exitingEngines.isEmpty() && !m_seaweedProcess)
+            co_return true;
+        if (waited >= timeoutMs)
+            co_return false;
+        co_await QCoro::sleepFor(50ms);
+    }
+}
+
+QCoro::Task<> ServerManager::killStaleProcesses()
+{
+    const int grace = m_config.engineStopGraceMs;
+    co_await waitForEngineExit(grace + 2000);
+    auto cleanup = makeCleanup(m_launchedStoragePath);
+    const int stopped = co_await cleanup->stopStaleEngines(grace);
+    const QList<quint16> ports = {quint16(m_config.s3Port), quint16(m_config.masterPort), quint16(m_config.volumePort),
+                                  quint16(m_config.filerPort)};
+    cleanup->reportForeignPortHolders(ports);
+    // A process that was just killed may hold its ports a moment longer.
+    if (stopped > 0)
+        co_await sleepSeconds(1);
+}
+
+void ServerManager::removeStaleLockFiles(const QString &storagePath)
+{
+    QDir dir(storagePath);
+    if (!dir.exists()) {
+        diagLog(QStringLiteral("Failed to scan for lock files: folder %1 does not exist").arg(storagePath));
+        return;
+    }
+    // Files only: a folder that happens to end in .lock is not a lock.
+    const QStringList names = dir.entryList({QStringLiteral("*.lock")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        QFile::remove(storagePath + QLatin1Char('/') + name);
+        diagLog(QStringLiteral("Removed stale lock file: ") + name);
+    }
+}
+
+} // namespace tavrolin
