@@ -1,0 +1,3 @@
+// End to end with the real storage engine on loopback.
+#include <gtest/gtest.h>
+int placeholder;

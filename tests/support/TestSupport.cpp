@@ -1,0 +1,178 @@
+#include "tests/support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QThread>
+#include <QUrl>
+
+#include <QCoro/QCoroTask>
+
+#include "platform/DiagnosticLog.h"
+
+namespace tavrolin::test {
+
+struct LogCapture::State {
+    mutable QMutex mutex;
+    QStringList lines;
+};
+
+LogCapture::LogCapture()
+    : m_state(std::make_shared<State>())
+{
+    setDiagnosticSink([state = m_state](const QString &line) {
+        QMutexLocker lock(&state->mutex);
+        state->lines.append(line);
+    });
+}
+
+LogCapture::~LogCapture() { setDiagnosticSink({}); }
+
+QStringList LogCapture::lines() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->lines;
+}
+
+bool LogCapture::contains(const QString &text) const { return lines().contains(text); }
+
+int LogCapture::countStartingWith(const QString &prefix) const
+{
+    int n = 0;
+    for (const QString &line : lines())
+        n += line.startsWith(prefix) ? 1 : 0;
+    return n;
+}
+
+QString LogCapture::joined() const { return lines().join('\n'); }
+
+bool portIsFree(int port)
+{
+    QTcpServer any, loop;
+    return any.listen(QHostAddress::AnyIPv4, quint16(port)) && loop.listen(QHostAddress::LocalHostIPv6, quint16(port));
+}
+
+EnginePorts freeEnginePorts()
+{
+    // Ports below 45536 so that each gRPC twin (+10000) is a valid port too;
+    // parallel test processes pick at random to stay apart.
+    for (;;) {
+        const int base = 20000 + int(QRandomGenerator::global()->bounded(2500)) * 10;
+        EnginePorts ports{base, base + 1, base + 2, base + 3};
+        bool free = true;
+        for (int p : ports.all())
+            free = free && portIsFree(p) && portIsFree(p + 10000);
+        if (free)
+            return ports;
+    }
+}
+
+Sandbox::Sandbox()
+{
+    QDir().mkpath(storage());
+    QDir().mkpath(data());
+}
+
+ServerManagerConfig testConfig(const Sandbox &sandbox, const EnginePorts &ports, const QString &enginePath)
+{
+    ServerManagerConfig config;
+    config.s3Port = ports.s3;
+    config.masterPort = ports.master;
+    config.volumePort = ports.volume;
+    config.filerPort = ports.filer;
+    config.enginePath = enginePath;
+    config.dataDir = sandbox.data();
+    config.settingsFile = sandbox.settings();
+    return config;
+}
+
+QString writeScript(const QString &path, const QString &body)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return {};
+    file.write("#!/bin/sh\n" + body.toUtf8() + "\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred()) {
+        if (timer.elapsed() > timeout.count())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+void runTask(QCoro::Task<> task) { QCoro::waitFor(std::move(task)); }
+
+ChildProcess::ChildProcess(const QString &program, const QStringList &args)
+{
+    m_process.setProgram(program);
+    m_process.setArguments(args);
+    // Nothing a child leaves behind may hold the test runner's output open.
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.setStandardErrorFile(QProcess::nullDevice());
+    m_process.start();
+    m_process.waitForStarted(5000);
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool putObjects(int s3Port, const QString &bucket, const QStringList &keys)
+{
+    QNetworkAccessManager network;
+    network.setProxy(QNetworkProxy::NoProxy);
+    QStringList queue = keys;
+    qsizetype next = 0;
+    int inFlight = 0;
+    int retries = 0;
+    bool ok = true;
+    std::function<void()> launch = [&] {
+        while (inFlight < 6 && next < queue.size()) {
+            const QString key = queue.at(next++);
+            QUrl url(QStringLiteral("http://127.0.0.1:%1/%2/").arg(s3Port).arg(bucket));
+            url.setPath(url.path() + key); // QUrl encodes what the path needs
+            QNetworkReply *reply = network.put(QNetworkRequest(url), QByteArray("data:") + key.toUtf8());
+            ++inFlight;
+            QObject::connect(reply, &QNetworkReply::finished, [&, reply, key] {
+                const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                // The gateway may answer 500 while it grows its first volumes.
+                if (status == 500 && ++retries < 100)
+                    queue.append(key);
+                else if (status != 200)
+                    ok = false;
+                --inFlight;
+                reply->deleteLater();
+                launch();
+            });
+        }
+    };
+    launch();
+    waitUntil([&] { return inFlight == 0 && next >= queue.size(); }, std::chrono::minutes(5));
+    return ok && inFlight == 0;
+}
+
+QString realEnginePath() { return QStringLiteral(TAVROLIN_TEST_ENGINE); }
+QString appBinaryPath() { return QStringLiteral(TAVROLIN_TEST_APP); }
+
+} // namespace tavrolin::test

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "server/ServerManager.h"
+
+namespace tavrolin::test {
+
+// Collects the diagnostic log while alive.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    QStringList lines() const;
+    bool contains(const QString &text) const;   // some line equals text
+    int countStartingWith(const QString &prefix) const;
+    QString joined() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
+
+// Four engine ports (and their gRPC twins, +10000) that are free right now.
+struct EnginePorts {
+    int s3 = 0, master = 0, volume = 0, filer = 0;
+    QList<int> all() const { return {s3, master, volume, filer}; }
+};
+EnginePorts freeEnginePorts();
+bool portIsFree(int port);
+
+// A temporary sandbox: storage folder, data folder and settings file.
+struct Sandbox {
+    QTemporaryDir dir;
+    QString storage() const { return dir.path() + "/storage"; }
+    QString data() const { return dir.path() + "/data"; }
+    QString settings() const { return dir.path() + "/settings.ini"; }
+    QString path(const QString &name) const { return dir.path() + '/' + name; }
+    Sandbox();
+};
+
+// A config that points at the sandbox, with the given engine and ports.
+ServerManagerConfig testConfig(const Sandbox &sandbox, const EnginePorts &ports, const QString &enginePath);
+
+// Writes an executable shell script.
+QString writeScript(const QString &path, const QString &body);
+
+// Runs the event loop until pred is true or the timeout passes.
+bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
+
+// Runs a task to completion on the event loop.
+void runTask(QCoro::Task<> task);
+
+// A child process started by a test and ended by the test, by pid.
+class ChildProcess {
+public:
+    ChildProcess(const QString &program, const QStringList &args);
+    ~ChildProcess();
+    qint64 pid() const { return m_process.processId(); }
+    bool running() const { return m_process.state() == QProcess::Running; }
+    QProcess &process() { return m_process; }
+
+private:
+    QProcess m_process;
+};
+
+// PUTs objects into the gateway, a few at a time. Returns false on any failure.
+bool putObjects(int s3Port, const QString &bucket, const QStringList &keys);
+
+// The real engine built into the tree.
+QString realEnginePath();
+QString appBinaryPath();
+
+} // namespace tavrolin::test
