@@ -1,2 +1,137 @@
+// The application binary in headless mode, on the production ports, with
+// its home, settings and data folders in a sandbox.
+
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
 #include <gtest/gtest.h>
-int placeholder;
+
+#include <csignal>
+
+#include "platform/ProcessTable.h"
+#include "tests/support/TestSupport.h"
+
+using namespace tavrolin;
+using namespace tavrolin::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QList<int> kProductionPorts = {8333, 9333, 8080, 8888};
+
+struct App {
+    Sandbox sandbox;
+    QProcess process;
+    QByteArray out, err;
+
+    explicit App(const QStringList &args, const QMap<QString, QString> &extraEnv = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("TAVROLIN_DEBUG");
+        env.insert("HOME", sandbox.path("home"));
+        env.insert("XDG_CONFIG_HOME", sandbox.path("home/.config"));
+        env.insert("XDG_DATA_HOME", sandbox.path("home/.local/share"));
+        for (auto it = extraEnv.begin(); it != extraEnv.end(); ++it)
+            env.insert(it.key(), it.value());
+        process.setProcessEnvironment(env);
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { out += process.readAllStandardOutput(); });
+        QObject::connect(&process, &QProcess::readyReadStandardError, [this] { err += process.readAllStandardError(); });
+        process.start(appBinaryPath(), args);
+        process.waitForStarted(5000);
+    }
+    ~App()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    QString pidFile() const { return sandbox.path("home/.local/share/Tavrolin/weed.pid"); }
+    qint64 enginePid() const
+    {
+        QFile f(pidFile());
+        return f.open(QIODevice::ReadOnly) ? f.readLine().trimmed().toLongLong() : 0;
+    }
+    bool waitForOutput(const QByteArray &text, std::chrono::milliseconds timeout)
+    {
+        return waitUntil([&] { return out.contains(text) || process.state() == QProcess::NotRunning; }, timeout) && out.contains(text);
+    }
+    bool stop(int signal, int &exitCode)
+    {
+        ::kill(pid_t(process.processId()), signal);
+        if (!waitUntil([&] { return process.state() == QProcess::NotRunning; }, 25s))
+            return false;
+        exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return true;
+    }
+};
+
+void expectProductionPortsFree()
+{
+    for (int port : kProductionPorts)
+        EXPECT_TRUE(waitUntil([&] { return portIsFree(port); }, 5s)) << "port " << port << " still held";
+}
+
+} // namespace
+
+TEST(Headless, HelpAndTheMissingDisplayMode)
+{
+    App help({"--help"});
+    ASSERT_TRUE(help.process.waitForFinished(10000));
+    EXPECT_EQ(help.process.exitCode(), 0);
+    help.out += help.process.readAllStandardOutput();
+    for (const char *option : {"--headless", "--storage", "--verbose"})
+        EXPECT_TRUE(help.out.contains(option)) << option;
+
+    App noMode({});
+    ASSERT_TRUE(noMode.process.waitForFinished(10000));
+    EXPECT_EQ(noMode.process.exitCode(), 2);
+}
+
+TEST(Headless, RunsSilentlyUntilSigtermThenExitsCleanly)
+{
+    for (int port : kProductionPorts)
+        ASSERT_TRUE(portIsFree(port)) << "port " << port << " is taken on this machine; the headless test needs it";
+
+    Sandbox storage;
+    App run({"--headless", "--storage", storage.storage()});
+    ASSERT_TRUE(run.waitForOutput("Server running: S3 gateway at http://", 60s)) << run.out.toStdString() << run.err.toStdString();
+    EXPECT_TRUE(run.err.isEmpty()) << "diagnostics are off by default: " << run.err.left(500).toStdString();
+    const qint64 engine = run.enginePid();
+    ASSERT_GT(engine, 0);
+    EXPECT_TRUE(ProcessTable::isAlive(engine));
+
+    int exitCode = -1;
+    ASSERT_TRUE(run.stop(SIGTERM, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(run.out.contains("Server stopped"));
+    EXPECT_TRUE(waitUntil([&] { return !ProcessTable::isAlive(engine); }, 5s)) << "orphaned engine " << engine;
+    expectProductionPortsFree();
+    EXPECT_FALSE(QFile::exists(run.pidFile()));
+}
+
+TEST(Headless, VerboseLogsAndAStopWhileStarting)
+{
+    Sandbox storage;
+    App verbose({"--headless", "--storage", storage.storage()}, {{"TAVROLIN_DEBUG", "1"}});
+    ASSERT_TRUE(verbose.waitForOutput("Server running:", 60s)) << verbose.err.toStdString();
+    int exitCode = -1;
+    ASSERT_TRUE(verbose.stop(SIGINT, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(verbose.err.contains("SeaweedFS started successfully on port 8333\n"));
+    EXPECT_TRUE(verbose.err.contains("\nSeaweedFS: "));
+    // The folder given is remembered as the user's choice.
+    QSettings settings(verbose.sandbox.path("home/.config/Tavrolin/Tavrolin.conf"), QSettings::IniFormat);
+    EXPECT_EQ(settings.value("storagePath").toString(), storage.storage());
+    expectProductionPortsFree();
+
+    // Stopped while it waits for the gateway: no engine is left behind.
+    App early({"--headless", "--storage", storage.storage()});
+    ASSERT_TRUE(early.waitForOutput("Waiting for S3 API... (1s)", 30s)) << early.out.toStdString() << early.err.toStdString();
+    const qint64 engine = early.enginePid();
+    ASSERT_TRUE(early.stop(SIGTERM, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_FALSE(early.out.contains("Server running:"));
+    EXPECT_TRUE(waitUntil([&] { return engine > 0 && !ProcessTable::isAlive(engine); }, 5s)) << "orphaned engine " << engine;
+    expectProductionPortsFree();
+}
