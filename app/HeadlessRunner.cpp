@@ -75,6 +75,8 @@ QCoro::Task<> HeadlessRunner::startAndReport()
         co_return;
     }
     printLine(stderr, QStringLiteral("Server did not start: ") + m_manager.error());
+    // A failed attempt's engine may still be exiting; do not leave it behind.
+    co_await m_manager.shutdown(15000);
     QCoreApplication::exit(1);
 }
 
