@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
 
 #include <cstdio>
 
@@ -40,6 +41,18 @@ int main(int argc, char *argv[])
     if (!parser.isSet(headless)) {
         std::fputs("This build has no desktop interface yet; run with --headless.\n", stderr);
         return 2;
+    }
+
+    // Two servers on one machine would fight over the engine's ports, and the
+    // second one's clean-up would stop the first one's engine.
+    QDir().mkpath(AppPaths::appDataDir());
+    QLockFile instanceLock(AppPaths::appDataDir() + QStringLiteral("/instance.lock"));
+    if (!instanceLock.tryLock(0)) {
+        qint64 pid = 0;
+        QString host, appName;
+        instanceLock.getLockInfo(&pid, &host, &appName);
+        std::fprintf(stderr, "Tavrolin is already running (pid %lld)\n", pid);
+        return 1;
     }
 
     ServerManager &manager = ServerManager::shared();

@@ -24,13 +24,16 @@ struct App {
     QProcess process;
     QByteArray out, err;
 
-    explicit App(const QStringList &args, const QMap<QString, QString> &extraEnv = {})
+    QString home;
+
+    explicit App(const QStringList &args, const QMap<QString, QString> &extraEnv = {}, const QString &sharedHome = {})
+        : home(sharedHome.isEmpty() ? sandbox.path("home") : sharedHome)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("TAVROLIN_DEBUG");
-        env.insert("HOME", sandbox.path("home"));
-        env.insert("XDG_CONFIG_HOME", sandbox.path("home/.config"));
-        env.insert("XDG_DATA_HOME", sandbox.path("home/.local/share"));
+        env.insert("HOME", home);
+        env.insert("XDG_CONFIG_HOME", home + "/.config");
+        env.insert("XDG_DATA_HOME", home + "/.local/share");
         for (auto it = extraEnv.begin(); it != extraEnv.end(); ++it)
             env.insert(it.key(), it.value());
         process.setProcessEnvironment(env);
@@ -46,7 +49,7 @@ struct App {
             process.waitForFinished(5000);
         }
     }
-    QString pidFile() const { return sandbox.path("home/.local/share/Tavrolin/weed.pid"); }
+    QString pidFile() const { return home + "/.local/share/Tavrolin/weed.pid"; }
     qint64 enginePid() const
     {
         QFile f(pidFile());
@@ -99,6 +102,14 @@ TEST(Headless, RunsSilentlyUntilSigtermThenExitsCleanly)
     EXPECT_TRUE(run.err.isEmpty()) << "diagnostics are off by default: " << run.err.left(500).toStdString();
     const qint64 engine = run.enginePid();
     ASSERT_GT(engine, 0);
+    EXPECT_TRUE(ProcessTable::isAlive(engine));
+
+    // A second server for the same user refuses to start and touches nothing.
+    App second({"--headless"}, {}, run.home);
+    ASSERT_TRUE(second.process.waitForFinished(10000));
+    EXPECT_EQ(second.process.exitCode(), 1);
+    second.err += second.process.readAllStandardError();
+    EXPECT_TRUE(second.err.startsWith("Tavrolin is already running (pid ")) << second.err.toStdString();
     EXPECT_TRUE(ProcessTable::isAlive(engine));
 
     int exitCode = -1;

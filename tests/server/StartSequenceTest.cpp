@@ -5,6 +5,8 @@
 #include <QFile>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "platform/ProcessTable.h"
 #include "server/ServerManager.h"
 #include "tests/support/FakeS3.h"
@@ -206,4 +208,23 @@ TEST(StartSequence, StorageInfoComesFromTheVolume)
     EXPECT_EQ(info.path, h.sandbox.storage());
     EXPECT_GT(info.totalBytes, 0);
     EXPECT_EQ(info.usedBytes + info.freeBytes, info.totalBytes);
+}
+
+TEST(StartSequence, AnEngineThatDiesWhileRunningIsReported)
+{
+    Harness h(kIdleEngine);
+    FakeS3 gateway([](const FakeS3::Request &) { return FakeS3::Response{200, {}}; });
+    ASSERT_TRUE(gateway.listen(h.ports.s3));
+    runTask(h.manager->startServer());
+    ASSERT_TRUE(h.manager->isRunning());
+    const qint64 pid = h.manager->enginePid();
+    ASSERT_GT(pid, 0);
+
+    // Ended by the test, which started it through the manager.
+    ASSERT_TRUE(::kill(pid_t(pid), SIGKILL) == 0);
+    EXPECT_TRUE(waitUntil([&] { return h.manager->seaweedStatus() == SeaweedFSStatus::failed("Exited unexpectedly"); }, 5s));
+    EXPECT_EQ(h.log.countStartingWith("SeaweedFS exited unexpectedly"), 1);
+    EXPECT_EQ(h.manager->enginePid(), 0);
+    runTask(h.manager->stopServer());
+    EXPECT_EQ(h.manager->seaweedStatus(), SeaweedFSStatus::stopped());
 }
