@@ -156,7 +156,6 @@ private:
     void engineFinished(QProcess *process);
     QString s3BaseUrl() const;
     std::unique_ptr<EngineCleanup> makeCleanup(const QString &storagePath) const;
-    bool abortRequested() const { return m_abortStart; }
 
     ServerManagerConfig m_config;
     std::unique_ptr<QSettings> m_settings;
