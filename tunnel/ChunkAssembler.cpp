@@ -1,0 +1,309 @@
+#include "tunnel/ChunkAssembler.h"
+
+#include <QDir>
+#include <QUuid>
+
+#include <limits>
+
+#include "platform/DiagnosticLog.h"
+
+namespace tavrolin {
+
+using namespace HTTPTunnelProtocol;
+
+namespace {
+
+void log(const QString &line) { diagLog(QStringLiteral("ChunkAssembler: ") + line); }
+
+QString dateDescription(const QDateTime &t) { return t.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss +0000")); }
+
+// Ids come from the peer; keep log lines readable and short.
+QString shown(const QString &id) { return id.size() > 100 ? id.left(100) + QStringLiteral("...") : id; }
+
+} // namespace
+
+ChunkAssembler::ChunkAssembler(QString tempDir, Clock clock, Limits limits)
+    : m_tempDir(tempDir.isEmpty() ? QDir::tempPath() : std::move(tempDir))
+    , m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTimeUtc(); }))
+    , m_limits(limits)
+    , m_lastCleanupTime(m_clock())
+{
+}
+
+ChunkAssembler::~ChunkAssembler()
+{
+    std::lock_guard lock(m_mutex);
+    for (auto &[id, entry] : m_pending)
+        release(entry);
+}
+
+int ChunkAssembler::pendingCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return int(m_pending.size());
+}
+
+qint64 ChunkAssembler::memoryBytes() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_memoryBytes;
+}
+
+std::optional<ParsedMessage> ChunkAssembler::processIncoming(QByteArrayView data)
+{
+    if (data.isEmpty())
+        return std::nullopt;
+    if (quint8(data.at(0)) != quint8(MessageType::Chunk))
+        return parseMessage(data);
+    const auto header = parseChunkHeader(data);
+    if (!header)
+        return std::nullopt;
+    auto payload = extractChunkPayload(data);
+    if (!payload)
+        return std::nullopt;
+    std::lock_guard lock(m_mutex);
+    return addChunk(*header, std::move(*payload));
+}
+
+std::optional<QString> ChunkAssembler::rejectAnnouncement(const ChunkHeader &h) const
+{
+    if (h.totalChunks < 1 || h.totalChunks > m_limits.maxTotalChunks)
+        return QStringLiteral("invalid chunk count %1").arg(h.totalChunks);
+    if (h.finalBodyLen && (*h.finalBodyLen < 0 || *h.finalBodyLen > m_limits.maxAnnouncedBody))
+        return QStringLiteral("announced body of %1 bytes").arg(*h.finalBodyLen);
+    if (h.finalHeaderLen && (*h.finalHeaderLen < 0 || *h.finalHeaderLen > kChunkSpace))
+        return QStringLiteral("announced header of %1 bytes").arg(*h.finalHeaderLen);
+    // Each chunk carries at most kChunkSpace payload bytes (less its own header).
+    const qint64 announced = h.finalHeaderLen.value_or(0) + h.finalBodyLen.value_or(0);
+    if (announced > h.totalChunks * kChunkSpace)
+        return QStringLiteral("%1 chunks cannot carry %2 bytes").arg(h.totalChunks).arg(announced);
+    return std::nullopt;
+}
+
+bool ChunkAssembler::createEntry(const ChunkHeader &header, const QDateTime &now)
+{
+    PendingMessage entry;
+    entry.totalChunks = header.totalChunks;
+    entry.header = header;
+    entry.announcedBody = header.finalBodyLen.value_or(0);
+    entry.lastUpdated = now;
+    if (entry.announcedBody > m_limits.fileThreshold) {
+        entry.useFileStorage = true;
+        // The name is ours, never the peer's id: "../" in an id must not
+        // lead outside the temporary folder.
+        entry.tempFilePath = m_tempDir + QStringLiteral("/chunk_") + QUuid::createUuid().toString(QUuid::Id128) + QStringLiteral(".tmp");
+        auto file = std::make_unique<QFile>(entry.tempFilePath);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            drop(header.messageId, QStringLiteral("cannot create a temporary file (%1)").arg(file->errorString()), now);
+            return false;
+        }
+        entry.tempFile = std::move(file);
+        log(QStringLiteral("Using file storage for %1 byte message").arg(entry.announcedBody));
+    }
+    m_pending.emplace(header.messageId, std::move(entry));
+    return true;
+}
+
+std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header, QByteArray payload)
+{
+    const QDateTime now = m_clock();
+    const QString &id = header.messageId;
+    auto sweep = [&] {
+        if (m_lastCleanupTime.msecsTo(now) > qint64(m_limits.sweepIntervalSeconds) * 1000) {
+            m_lastCleanupTime = now;
+            cleanupStaleMessages(now);
+        }
+    };
+
+    if (auto dropped = m_dropped.find(id); dropped != m_dropped.end()) {
+        dropped.value() = now;
+        sweep();
+        return std::nullopt;
+    }
+    if (m_pending.find(id) == m_pending.end()) {
+        if (const auto reason = rejectAnnouncement(header)) {
+            drop(id, *reason, now);
+            sweep();
+            return std::nullopt;
+        }
+        if (!createEntry(header, now)) {
+            sweep();
+            return std::nullopt;
+        }
+    }
+    PendingMessage &entry = m_pending.at(id);
+    entry.lastUpdated = now;
+
+    const qint64 index = header.chunkIndex;
+    if (index < 0 || index >= entry.totalChunks) {
+        if (!entry.outOfRangeLogged)
+            log(QStringLiteral("Ignoring chunk %1 of message '%2': outside 0-%3").arg(index).arg(shown(id)).arg(entry.totalChunks - 1));
+        entry.outOfRangeLogged = true;
+        sweep();
+        return std::nullopt;
+    }
+
+    QByteArray slice = std::move(payload);
+    if (index == 0 && header.finalHeaderLen && *header.finalHeaderLen >= 0 && *header.finalHeaderLen <= slice.size()) {
+        entry.originalHeaderData = slice.left(*header.finalHeaderLen);
+        slice = slice.sliced(*header.finalHeaderLen);
+    }
+    if (!storeSlice(entry, index, std::move(slice))) {
+        sweep();
+        return std::nullopt;
+    }
+    entry.receivedChunks.insert(index);
+    sweep();
+
+    const qint64 received = entry.receivedChunks.size();
+    if (entry.totalChunks > 100 && received % 1000 == 0)
+        log(QStringLiteral("Received %1/%2 chunks").arg(received).arg(entry.totalChunks));
+    // Every index 0 ... totalChunks-1 is present: the set holds in-range
+    // indices only, each once.
+    if (received == entry.totalChunks && entry.originalHeaderData)
+        return complete(id, entry, header.originalType);
+    return std::nullopt;
+}
+
+bool ChunkAssembler::storeSlice(PendingMessage &entry, qint64 index, QByteArray slice)
+{
+    const QString &id = entry.header.messageId;
+    if (entry.useFileStorage) {
+        QFile &file = *entry.tempFile;
+        qint64 offset = entry.fileSize;
+        const auto previous = entry.chunkOffsets.find(index);
+        const bool inPlace = previous != entry.chunkOffsets.end() && previous->second.second == slice.size();
+        if (inPlace) {
+            offset = previous->second.first;
+        } else if (entry.fileSize + slice.size() > entry.announcedBody + kChunkSpace) {
+            drop(id, QStringLiteral("its chunks exceed the announced %1 bytes").arg(entry.announcedBody), m_clock());
+            return false;
+        }
+        if (!file.seek(offset) || file.write(slice.data(), slice.size()) != slice.size()) {
+            log(QStringLiteral("Failed to write chunk to file: ") + file.errorString());
+            drop(id, QStringLiteral("a chunk could not be stored"), m_clock());
+            return false;
+        }
+        if (!inPlace) {
+            entry.chunkOffsets[index] = {offset, slice.size()};
+            entry.fileSize += slice.size();
+        }
+        return true;
+    }
+
+    const auto previous = entry.memoryChunks.find(index);
+    const qint64 replaced = previous == entry.memoryChunks.end() ? 0 : previous->second.size();
+    if (m_memoryBytes - replaced + slice.size() > m_limits.maxMemoryBytes) {
+        drop(id, QStringLiteral("the session holds more than %1 bytes of partial messages").arg(m_limits.maxMemoryBytes), m_clock());
+        return false;
+    }
+    const qint64 added = slice.size() - replaced;
+    entry.memoryChunks[index] = std::move(slice);
+    entry.memoryBytes += added;
+    m_memoryBytes += added;
+    return true;
+}
+
+std::optional<QByteArray> ChunkAssembler::readFromFile(PendingMessage &entry)
+{
+    QFile file(entry.tempFilePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray body;
+    body.resize(entry.fileSize);
+    qint64 position = 0;
+    for (qint64 index = 0; index < entry.totalChunks; ++index) {
+        const auto [offset, length] = entry.chunkOffsets.at(index);
+        if (!file.seek(offset) || file.read(body.data() + position, length) != length) {
+            log(QStringLiteral("Failed to read chunk %1: %2").arg(index).arg(file.errorString()));
+            return std::nullopt;
+        }
+        position += length;
+    }
+    body.truncate(position);
+    return body;
+}
+
+std::optional<ParsedMessage> ChunkAssembler::complete(const QString &id, PendingMessage &entry, std::uint8_t originalType)
+{
+    log(QStringLiteral("All %1 chunks received, reassembling...").arg(entry.totalChunks));
+    std::optional<QByteArray> body;
+    if (entry.useFileStorage) {
+        entry.tempFile->close();
+        body = readFromFile(entry);
+    } else {
+        QByteArray joined;
+        joined.reserve(entry.memoryBytes);
+        for (qint64 index = 0; index < entry.totalChunks; ++index) {
+            auto slice = entry.memoryChunks.extract(index);
+            joined.append(slice.mapped());
+        }
+        body = std::move(joined);
+    }
+    const QByteArray header = *entry.originalHeaderData;
+    release(entry);
+    m_pending.erase(id);
+    if (!body) {
+        log(QStringLiteral("Dropping message '%1': its stored chunks could not be read back").arg(shown(id)));
+        return std::nullopt;
+    }
+    log(QStringLiteral("Reassembled %1 bytes").arg(body->size()));
+
+    const std::uint8_t type = originalType >= 1 && originalType <= 4 ? originalType : std::uint8_t(MessageType::Response);
+    // What parsing the rebuilt message would give, without building it: the
+    // body is not copied again.
+    if (quint64(body->size()) > std::numeric_limits<quint32>::max() || quint64(header.size()) > std::numeric_limits<quint32>::max())
+        return std::nullopt;
+    return decodeParts(type, header, std::move(*body));
+}
+
+void ChunkAssembler::drop(const QString &id, const QString &reason, const QDateTime &now)
+{
+    log(QStringLiteral("Dropping message '%1': %2").arg(shown(id), reason));
+    if (auto it = m_pending.find(id); it != m_pending.end()) {
+        release(it->second);
+        m_pending.erase(it);
+    }
+    m_dropped.insert(id, now);
+}
+
+void ChunkAssembler::release(PendingMessage &entry)
+{
+    if (entry.tempFile) {
+        entry.tempFile->close();
+        entry.tempFile.reset();
+    }
+    if (!entry.tempFilePath.isEmpty())
+        QFile::remove(entry.tempFilePath);
+    entry.tempFilePath.clear();
+    m_memoryBytes -= entry.memoryBytes;
+    entry.memoryBytes = 0;
+    entry.memoryChunks.clear();
+}
+
+void ChunkAssembler::cleanupStaleMessages(const QDateTime &now)
+{
+    const qint64 staleMs = qint64(m_limits.staleAgeSeconds) * 1000;
+    for (auto it = m_dropped.begin(); it != m_dropped.end();)
+        it = it.value().msecsTo(now) > staleMs ? m_dropped.erase(it) : std::next(it);
+
+    QStringList stale;
+    for (const auto &[id, entry] : m_pending)
+        if (entry.lastUpdated.msecsTo(now) > staleMs)
+            stale << id;
+    if (stale.isEmpty())
+        return;
+    for (const QString &id : stale) {
+        PendingMessage &entry = m_pending.at(id);
+        log(QStringLiteral("Cleaning up stale message '%1' - received %2/%3 chunks, last update: %4")
+                .arg(shown(id))
+                .arg(entry.receivedChunks.size())
+                .arg(entry.totalChunks)
+                .arg(dateDescription(entry.lastUpdated)));
+        release(entry);
+        m_pending.erase(id);
+    }
+    log(QStringLiteral("Cleaned up %1 stale pending messages").arg(stale.size()));
+}
+
+} // namespace tavrolin

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QMap>
+#include <QSet>
+#include <QString>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "tunnel/HTTPTunnelProtocol.h"
+
+namespace tavrolin {
+
+// Bounds on what one session may make us hold.
+struct ChunkAssemblerLimits {
+    qint64 fileThreshold = 10 * 1024 * 1024;            // exclusive
+    qint64 maxAnnouncedBody = 16LL * 1024 * 1024 * 1024; // 16 GiB
+    qint64 maxTotalChunks = (1LL << 31) - 1;
+    qint64 maxMemoryBytes = 64 * 1024 * 1024;           // held in memory per session
+    int sweepIntervalSeconds = 10;
+    int staleAgeSeconds = 60;
+};
+
+// Turns the data-channel messages of one remote session into whole tunnel
+// messages, collecting chunked ones until every chunk has arrived. Bodies
+// announced above 10 MiB are collected in a temporary file. Safe to call
+// from any thread: all state sits behind one lock, and the caller waits.
+class ChunkAssembler {
+public:
+    using Clock = std::function<QDateTime()>;
+    using Limits = ChunkAssemblerLimits;
+
+
+    explicit ChunkAssembler(QString tempDir = {}, Clock clock = {}, Limits limits = {});
+    ~ChunkAssembler(); // removes the temporary files of unfinished messages
+    ChunkAssembler(const ChunkAssembler &) = delete;
+    ChunkAssembler &operator=(const ChunkAssembler &) = delete;
+
+    std::optional<HTTPTunnelProtocol::ParsedMessage> processIncoming(QByteArrayView data);
+
+    // For tests and diagnostics.
+    int pendingCount() const;
+    qint64 memoryBytes() const;
+
+private:
+    struct PendingMessage {
+        QSet<qint64> receivedChunks; // in range only
+        qint64 totalChunks = 0;
+        HTTPTunnelProtocol::ChunkHeader header;
+        std::optional<QByteArray> originalHeaderData;
+        bool useFileStorage = false;
+        qint64 announcedBody = 0;
+        QString tempFilePath;
+        std::unique_ptr<QFile> tempFile; // open for writing
+        qint64 fileSize = 0;
+        std::map<qint64, std::pair<qint64, qint64>> chunkOffsets; // index -> (offset, length)
+        std::map<qint64, QByteArray> memoryChunks;
+        qint64 memoryBytes = 0;
+        QDateTime lastUpdated;
+        bool outOfRangeLogged = false;
+    };
+
+    std::optional<HTTPTunnelProtocol::ParsedMessage> addChunk(const HTTPTunnelProtocol::ChunkHeader &header, QByteArray payload);
+    std::optional<QString> rejectAnnouncement(const HTTPTunnelProtocol::ChunkHeader &header) const;
+    bool createEntry(const HTTPTunnelProtocol::ChunkHeader &header, const QDateTime &now);
+    bool storeSlice(PendingMessage &entry, qint64 index, QByteArray slice);
+    std::optional<QByteArray> readFromFile(PendingMessage &entry);
+    std::optional<HTTPTunnelProtocol::ParsedMessage> complete(const QString &id, PendingMessage &entry, std::uint8_t originalType);
+    void drop(const QString &id, const QString &reason, const QDateTime &now);
+    void release(PendingMessage &entry);
+    void cleanupStaleMessages(const QDateTime &now);
+
+    mutable std::mutex m_mutex;
+    QString m_tempDir;
+    Clock m_clock;
+    Limits m_limits;
+    std::map<QString, PendingMessage> m_pending;
+    QMap<QString, QDateTime> m_dropped; // ids whose later chunks are ignored
+    qint64 m_memoryBytes = 0;
+    QDateTime m_lastCleanupTime;
+};
+
+} // namespace tavrolin
