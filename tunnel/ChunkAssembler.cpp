@@ -257,7 +257,7 @@ std::optional<ParsedMessage> ChunkAssembler::complete(const QString &id, Pending
     return decodeParts(type, header, std::move(*body));
 }
 
-void ChunkAssembler::drop(const QString &id, const QString &reason, const QDateTime &now)
+void ChunkAssembler::drop(QString id, const QString &reason, const QDateTime &now)
 {
     log(QStringLiteral("Dropping message '%1': %2").arg(shown(id), reason));
     if (auto it = m_pending.find(id); it != m_pending.end()) {

@@ -71,7 +71,8 @@ private:
     bool storeSlice(PendingMessage &entry, qint64 index, QByteArray slice);
     std::optional<QByteArray> readFromFile(PendingMessage &entry);
     std::optional<HTTPTunnelProtocol::ParsedMessage> complete(const QString &id, PendingMessage &entry, std::uint8_t originalType);
-    void drop(const QString &id, const QString &reason, const QDateTime &now);
+    // Takes the id by value: it may live in the entry being removed.
+    void drop(QString id, const QString &reason, const QDateTime &now);
     void release(PendingMessage &entry);
     void cleanupStaleMessages(const QDateTime &now);
 
