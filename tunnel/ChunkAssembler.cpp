@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QUuid>
+#include <QtEndian>
 
 #include <limits>
 
@@ -55,14 +56,25 @@ std::optional<ParsedMessage> ChunkAssembler::processIncoming(QByteArrayView data
         return std::nullopt;
     if (quint8(data.at(0)) != quint8(MessageType::Chunk))
         return parseMessage(data);
+    return processIncoming(data.toByteArray());
+}
+
+std::optional<ParsedMessage> ChunkAssembler::processIncoming(const QByteArray &data)
+{
+    if (data.isEmpty())
+        return std::nullopt;
+    if (quint8(data.at(0)) != quint8(MessageType::Chunk))
+        return parseMessage(data);
     const auto header = parseChunkHeader(data);
     if (!header)
         return std::nullopt;
-    auto payload = extractChunkPayload(data);
-    if (!payload)
+    // The same bounds extractChunkPayload checks, without copying.
+    const quint64 headerLength = qFromLittleEndian<quint32>(data.constData() + 1);
+    const quint64 bodyLength = qFromLittleEndian<quint32>(data.constData() + 5);
+    if (quint64(data.size()) < kPrefixSize + headerLength + bodyLength)
         return std::nullopt;
     std::lock_guard lock(m_mutex);
-    return addChunk(*header, std::move(*payload));
+    return addChunk(*header, data, qsizetype(kPrefixSize + headerLength), qsizetype(bodyLength));
 }
 
 std::optional<QString> ChunkAssembler::rejectAnnouncement(const ChunkHeader &h) const
@@ -104,7 +116,8 @@ bool ChunkAssembler::createEntry(const ChunkHeader &header, const QDateTime &now
     return true;
 }
 
-std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header, QByteArray payload)
+std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header, const QByteArray &message, qsizetype payloadOffset,
+                                                      qsizetype payloadLength)
 {
     const QDateTime now = m_clock();
     const QString &id = header.messageId;
@@ -143,10 +156,12 @@ std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header,
         return std::nullopt;
     }
 
-    QByteArray slice = std::move(payload);
-    if (index == 0 && header.finalHeaderLen && *header.finalHeaderLen >= 0 && *header.finalHeaderLen <= slice.size()) {
-        entry.originalHeaderData = slice.left(*header.finalHeaderLen);
-        slice = slice.sliced(*header.finalHeaderLen);
+    PendingMessage::Slice slice{message, payloadOffset, payloadLength};
+    if (index == 0 && header.finalHeaderLen && *header.finalHeaderLen >= 0 && *header.finalHeaderLen <= payloadLength) {
+        const qsizetype headerLength = qsizetype(*header.finalHeaderLen);
+        entry.originalHeaderData = message.mid(payloadOffset, headerLength);
+        slice.offset += headerLength;
+        slice.length -= headerLength;
     }
     if (!storeSlice(entry, index, std::move(slice))) {
         sweep();
@@ -165,39 +180,40 @@ std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header,
     return std::nullopt;
 }
 
-bool ChunkAssembler::storeSlice(PendingMessage &entry, qint64 index, QByteArray slice)
+bool ChunkAssembler::storeSlice(PendingMessage &entry, qint64 index, PendingMessage::Slice slice)
 {
     const QString &id = entry.header.messageId;
     if (entry.useFileStorage) {
         QFile &file = *entry.tempFile;
         qint64 offset = entry.fileSize;
         const auto previous = entry.chunkOffsets.find(index);
-        const bool inPlace = previous != entry.chunkOffsets.end() && previous->second.second == slice.size();
+        const bool inPlace = previous != entry.chunkOffsets.end() && previous->second.second == slice.length;
         if (inPlace) {
             offset = previous->second.first;
-        } else if (entry.fileSize + slice.size() > entry.announcedBody + kChunkSpace) {
+        } else if (entry.fileSize + slice.length > entry.announcedBody + kChunkSpace) {
             drop(id, QStringLiteral("its chunks exceed the announced %1 bytes").arg(entry.announcedBody), m_clock());
             return false;
         }
-        if (!file.seek(offset) || file.write(slice.data(), slice.size()) != slice.size()) {
+        if (!file.seek(offset) || file.write(slice.message.constData() + slice.offset, slice.length) != slice.length) {
             log(QStringLiteral("Failed to write chunk to file: ") + file.errorString());
             drop(id, QStringLiteral("a chunk could not be stored"), m_clock());
             return false;
         }
         if (!inPlace) {
-            entry.chunkOffsets[index] = {offset, slice.size()};
-            entry.fileSize += slice.size();
+            entry.chunkOffsets[index] = {offset, slice.length};
+            entry.fileSize += slice.length;
         }
         return true;
     }
 
+    // What is held is the whole shared message, so that is what counts.
     const auto previous = entry.memoryChunks.find(index);
-    const qint64 replaced = previous == entry.memoryChunks.end() ? 0 : previous->second.size();
-    if (m_memoryBytes - replaced + slice.size() > m_limits.maxMemoryBytes) {
+    const qint64 replaced = previous == entry.memoryChunks.end() ? 0 : previous->second.message.size();
+    if (m_memoryBytes - replaced + slice.message.size() > m_limits.maxMemoryBytes) {
         drop(id, QStringLiteral("the session holds more than %1 bytes of partial messages").arg(m_limits.maxMemoryBytes), m_clock());
         return false;
     }
-    const qint64 added = slice.size() - replaced;
+    const qint64 added = slice.message.size() - replaced;
     entry.memoryChunks[index] = std::move(slice);
     entry.memoryBytes += added;
     m_memoryBytes += added;
@@ -232,11 +248,14 @@ std::optional<ParsedMessage> ChunkAssembler::complete(const QString &id, Pending
         entry.tempFile->close();
         body = readFromFile(entry);
     } else {
+        qsizetype length = 0;
+        for (const auto &[index, slice] : entry.memoryChunks)
+            length += slice.length;
         QByteArray joined;
-        joined.reserve(entry.memoryBytes);
+        joined.reserve(length);
         for (qint64 index = 0; index < entry.totalChunks; ++index) {
             auto slice = entry.memoryChunks.extract(index);
-            joined.append(slice.mapped());
+            joined.append(slice.mapped().message.constData() + slice.mapped().offset, slice.mapped().length);
         }
         body = std::move(joined);
     }

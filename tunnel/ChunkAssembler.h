@@ -42,6 +42,8 @@ public:
     ChunkAssembler &operator=(const ChunkAssembler &) = delete;
 
     std::optional<HTTPTunnelProtocol::ParsedMessage> processIncoming(QByteArrayView data);
+    // Keeps a share of the message instead of copying its payload.
+    std::optional<HTTPTunnelProtocol::ParsedMessage> processIncoming(const QByteArray &data);
 
     // For tests and diagnostics.
     int pendingCount() const;
@@ -59,16 +61,22 @@ private:
         std::unique_ptr<QFile> tempFile; // open for writing
         qint64 fileSize = 0;
         std::map<qint64, std::pair<qint64, qint64>> chunkOffsets; // index -> (offset, length)
-        std::map<qint64, QByteArray> memoryChunks;
+        struct Slice {
+            QByteArray message; // shared with the caller's buffer, not copied
+            qsizetype offset = 0;
+            qsizetype length = 0;
+        };
+        std::map<qint64, Slice> memoryChunks;
         qint64 memoryBytes = 0;
         QDateTime lastUpdated;
         bool outOfRangeLogged = false;
     };
 
-    std::optional<HTTPTunnelProtocol::ParsedMessage> addChunk(const HTTPTunnelProtocol::ChunkHeader &header, QByteArray payload);
+    std::optional<HTTPTunnelProtocol::ParsedMessage> addChunk(const HTTPTunnelProtocol::ChunkHeader &header, const QByteArray &message,
+                                                              qsizetype payloadOffset, qsizetype payloadLength);
     std::optional<QString> rejectAnnouncement(const HTTPTunnelProtocol::ChunkHeader &header) const;
     bool createEntry(const HTTPTunnelProtocol::ChunkHeader &header, const QDateTime &now);
-    bool storeSlice(PendingMessage &entry, qint64 index, QByteArray slice);
+    bool storeSlice(PendingMessage &entry, qint64 index, PendingMessage::Slice slice);
     std::optional<QByteArray> readFromFile(PendingMessage &entry);
     std::optional<HTTPTunnelProtocol::ParsedMessage> complete(const QString &id, PendingMessage &entry, std::uint8_t originalType);
     // Takes the id by value: it may live in the entry being removed.

@@ -217,16 +217,23 @@ std::variant<QList<QByteArray>, FrameError> createChunks(MessageType type, QByte
         return FrameError::TooLarge;
 
     const QString messageId = givenMessageId.isEmpty() ? canonicalUuid() : givenMessageId;
+    // The chunk headers differ only in their numbers, so they are written
+    // from pieces instead of through the JSON encoder for each chunk; the
+    // bytes are those encodeChunkHeader gives.
+    const QByteArray idPart = "{\"messageId\":" + QByteArray::fromStdString(Json(utf8(messageId)).dump()) + ",\"chunkIndex\":";
+    const QByteArray typePart = ",\"originalType\":" + QByteArray::number(int(type));
+    const QByteArray finalPart = ",\"finalHeaderLen\":" + QByteArray::number(H) + ",\"finalBodyLen\":" + QByteArray::number(B);
+    auto digits = [](qint64 n) { return qint64(QByteArray::number(n).size()); };
     auto chunkHeader = [&](qint64 index, qint64 total) {
-        ChunkHeader h{messageId, index, total, std::uint8_t(type), std::nullopt, std::nullopt};
-        if (index == 0) {
-            h.finalHeaderLen = H;
-            h.finalBodyLen = B;
-        }
-        return encodeChunkHeader(h);
+        QByteArray json = idPart + QByteArray::number(index) + ",\"totalChunks\":" + QByteArray::number(total) + typePart;
+        if (index == 0)
+            json += finalPart;
+        return json + '}';
     };
+    // Length of a chunk header without building it.
+    const qint64 fixedLength = idPart.size() + qint64(sizeof(",\"totalChunks\":") - 1) + typePart.size() + 1;
     auto room = [&](qint64 index, qint64 total) {
-        const qint64 c = chunkHeader(index, total).size();
+        const qint64 c = fixedLength + digits(index) + digits(total) + (index == 0 ? finalPart.size() : 0);
         return index == 0 ? kChunkSpace - c - H : kChunkSpace - c;
     };
 
@@ -251,7 +258,8 @@ std::variant<QList<QByteArray>, FrameError> createChunks(MessageType type, QByte
     qint64 offset = 0;
     for (qint64 i = 0; i < total; ++i) {
         const QByteArray json = chunkHeader(i, total);
-        const qint64 end = std::min(B, offset + (i == 0 ? kChunkSpace - json.size() - H : kChunkSpace - json.size()));
+        Q_ASSERT(json == encodeChunkHeader(*parseChunkHeader(*encodeMessage(MessageType::Chunk, json, {}))));
+        const qint64 end = std::min(B, offset + room(i, total));
         const QByteArrayView slice = body.sliced(offset, end - offset);
         const qint64 payloadLength = (i == 0 ? H : 0) + slice.size();
         QByteArray message;

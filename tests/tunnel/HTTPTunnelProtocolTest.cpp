@@ -49,6 +49,8 @@ QByteArray reassemble(const QList<QByteArray> &chunks)
     for (const QByteArray &c : chunks) {
         const auto h = parseChunkHeader(c);
         EXPECT_TRUE(h.has_value());
+        // The header bytes are exactly what the JSON encoder writes.
+        EXPECT_EQ(c.mid(9, qFromLittleEndian<quint32>(c.constData() + 1)), encodeChunkHeader(*h));
         QByteArray payload = extractChunkPayload(c).value();
         if (h->chunkIndex == 0) {
             header = payload.left(*h->finalHeaderLen);
