@@ -321,3 +321,19 @@ TEST(ChunkAssembler, ManyThreadsFeedOneAssembler)
     EXPECT_EQ(completed, 20);
     EXPECT_EQ(assembler.pendingCount(), 0);
 }
+
+TEST(ChunkAssembler, LongMessagesReportProgressEveryThousandChunks)
+{
+    Log log;
+    ChunkAssembler assembler;
+    const qint64 total = 2000;
+    std::optional<ParsedMessage> result;
+    for (qint64 i = total - 1; i >= 0; --i)
+        result = assembler.processIncoming(i == 0 ? chunk("p", 0, total, kHeader + "b", 2, kHeader.size(), total)
+                                                  : chunk("p", i, total, "b"));
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(std::get<TunnelResponse>(*result).body->size(), total);
+    EXPECT_EQ(log.count("ChunkAssembler: Received 1000/2000 chunks"), 1);
+    EXPECT_EQ(log.count("ChunkAssembler: Received 2000/2000 chunks"), 1);
+    EXPECT_EQ(log.count("ChunkAssembler: Received "), 2);
+}
