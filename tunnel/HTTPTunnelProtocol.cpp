@@ -114,6 +114,15 @@ std::optional<Prefix> readPrefix(QByteArrayView data)
     return Prefix{bytes[0], qFromLittleEndian<quint32>(bytes + 1), qFromLittleEndian<quint32>(bytes + 5)};
 }
 
+void appendPrefix(QByteArray &out, MessageType type, qsizetype headerLength, qsizetype bodyLength)
+{
+    uchar prefix[kPrefixSize];
+    prefix[0] = uchar(type);
+    qToLittleEndian<quint32>(quint32(headerLength), prefix + 1);
+    qToLittleEndian<quint32>(quint32(bodyLength), prefix + 5);
+    out.append(reinterpret_cast<const char *>(prefix), kPrefixSize);
+}
+
 QString canonicalUuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
 
 } // namespace
@@ -134,11 +143,7 @@ std::optional<QByteArray> encodeMessage(MessageType type, QByteArrayView header,
         return std::nullopt;
     QByteArray out;
     out.reserve(kPrefixSize + header.size() + body.size());
-    out.append(char(type));
-    uchar lengths[8];
-    qToLittleEndian<quint32>(quint32(header.size()), lengths);
-    qToLittleEndian<quint32>(quint32(body.size()), lengths + 4);
-    out.append(reinterpret_cast<const char *>(lengths), 8);
+    appendPrefix(out, type, header.size(), body.size());
     out.append(header);
     out.append(body);
     return out;
@@ -243,7 +248,9 @@ std::variant<QList<QByteArray>, FrameError> createChunks(MessageType type, QByte
     const qint64 remainder = B - firstRoom;
     qint64 total = remainder < 1 ? 1 : 1 + qint64(std::ceil(double(remainder) / double(kNominalPayload)));
     for (;;) {
-        if (room(0, total) < 0)
+        // No room in chunk 0 for the header, or none at all in later chunks
+        // (a message id of absurd length): not representable.
+        if (room(0, total) < 0 || (total > 1 && room(total - 1, total) <= 0))
             return FrameError::HeaderTooLong;
         qint64 capacity = 0;
         for (qint64 i = 0; i < total && capacity < B; ++i)
@@ -264,11 +271,7 @@ std::variant<QList<QByteArray>, FrameError> createChunks(MessageType type, QByte
         const qint64 payloadLength = (i == 0 ? H : 0) + slice.size();
         QByteArray message;
         message.reserve(kPrefixSize + json.size() + payloadLength);
-        message.append(char(MessageType::Chunk));
-        uchar lengths[8];
-        qToLittleEndian<quint32>(quint32(json.size()), lengths);
-        qToLittleEndian<quint32>(quint32(payloadLength), lengths + 4);
-        message.append(reinterpret_cast<const char *>(lengths), 8);
+        appendPrefix(message, MessageType::Chunk, json.size(), payloadLength);
         message.append(json);
         if (i == 0)
             message.append(header);
