@@ -99,7 +99,15 @@ bool ChunkAssembler::createEntry(const ChunkHeader &header, const QDateTime &now
     entry.header = header;
     entry.announcedBody = header.finalBodyLen.value_or(0);
     entry.lastUpdated = now;
+    if (int(m_pending.size()) >= m_limits.maxPendingMessages) {
+        drop(header.messageId, QStringLiteral("the session already has %1 partial messages").arg(m_pending.size()), now);
+        return false;
+    }
     if (entry.announcedBody > m_limits.fileThreshold) {
+        if (m_fileMessages >= m_limits.maxFileMessages) {
+            drop(header.messageId, QStringLiteral("the session already has %1 large messages in progress").arg(m_fileMessages), now);
+            return false;
+        }
         entry.useFileStorage = true;
         // The name is ours, never the peer's id: "../" in an id must not
         // lead outside the temporary folder.
@@ -110,6 +118,7 @@ bool ChunkAssembler::createEntry(const ChunkHeader &header, const QDateTime &now
             return false;
         }
         entry.tempFile = std::move(file);
+        ++m_fileMessages;
         log(QStringLiteral("Using file storage for %1 byte message").arg(entry.announcedBody));
     }
     m_pending.emplace(header.messageId, std::move(entry));
@@ -283,6 +292,10 @@ void ChunkAssembler::drop(QString id, const QString &reason, const QDateTime &no
         release(it->second);
         m_pending.erase(it);
     }
+    // Remembered so that the message's later chunks are ignored; a flood of
+    // ids must not make the memory itself unbounded.
+    if (m_dropped.size() >= m_limits.maxRememberedDrops)
+        m_dropped.clear();
     m_dropped.insert(id, now);
 }
 
@@ -292,8 +305,10 @@ void ChunkAssembler::release(PendingMessage &entry)
         entry.tempFile->close();
         entry.tempFile.reset();
     }
-    if (!entry.tempFilePath.isEmpty())
+    if (!entry.tempFilePath.isEmpty()) {
         QFile::remove(entry.tempFilePath);
+        --m_fileMessages;
+    }
     entry.tempFilePath.clear();
     m_memoryBytes -= entry.memoryBytes;
     entry.memoryBytes = 0;

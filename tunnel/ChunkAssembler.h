@@ -22,6 +22,9 @@ struct ChunkAssemblerLimits {
     qint64 maxAnnouncedBody = 16LL * 1024 * 1024 * 1024; // 16 GiB
     qint64 maxTotalChunks = (1LL << 31) - 1;
     qint64 maxMemoryBytes = 64 * 1024 * 1024;           // held in memory per session
+    int maxPendingMessages = 4096;
+    int maxFileMessages = 4;                            // each holds an open file
+    int maxRememberedDrops = 10000;
     int sweepIntervalSeconds = 10;
     int staleAgeSeconds = 60;
 };
@@ -91,6 +94,7 @@ private:
     std::map<QString, PendingMessage> m_pending;
     QMap<QString, QDateTime> m_dropped; // ids whose later chunks are ignored
     qint64 m_memoryBytes = 0;
+    int m_fileMessages = 0;
     QDateTime m_lastCleanupTime;
 };
 

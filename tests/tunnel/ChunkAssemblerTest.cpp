@@ -200,7 +200,9 @@ TEST(ChunkAssembler, HostileMessageIdsNeverNameAFile)
     QTemporaryDir root;
     const QString temp = root.path() + "/tmp";
     QDir().mkpath(temp);
-    ChunkAssembler assembler(temp);
+    ChunkAssembler::Limits limits;
+    limits.maxFileMessages = 20;
+    ChunkAssembler assembler(temp, {}, limits);
     const qint64 big = 11 * 1024 * 1024;
     const QStringList ids = {"../x", "/etc/passwd", "../../../../../../tmp/evil", QString(10000, 'a'), QString::fromUtf8("a\0b", 3),
                              "chunk_", "", "con", QString::fromUtf8("\xF0\x9F\x93\xB7/..")};
@@ -336,4 +338,32 @@ TEST(ChunkAssembler, LongMessagesReportProgressEveryThousandChunks)
     EXPECT_EQ(log.count("ChunkAssembler: Received 1000/2000 chunks"), 1);
     EXPECT_EQ(log.count("ChunkAssembler: Received 2000/2000 chunks"), 1);
     EXPECT_EQ(log.count("ChunkAssembler: Received "), 2);
+}
+
+TEST(ChunkAssembler, ASessionHoldsOnlySoManyPartialMessagesAndFiles)
+{
+    Log log;
+    QTemporaryDir temp;
+    ChunkAssembler::Limits limits;
+    limits.maxPendingMessages = 50;
+    ChunkAssembler assembler(temp.path(), {}, limits);
+    for (int m = 0; m < 200; ++m)
+        assembler.processIncoming(chunk(QString("p%1").arg(m), 5, 3, "x"));
+    EXPECT_EQ(assembler.pendingCount(), 50);
+
+    ChunkAssembler files(temp.path());
+    for (int m = 0; m < 10; ++m)
+        files.processIncoming(chunk(QString("f%1").arg(m), 0, 200, kHeader + "x", 2, kHeader.size(), 11 * 1024 * 1024));
+    EXPECT_EQ(filesIn(temp.path()).size(), 4);
+    EXPECT_EQ(log.count("ChunkAssembler: Dropping message 'f"), 6);
+
+    // A finished large message makes room for the next.
+    limits.maxFileMessages = 1;
+    ChunkAssembler oneAtATime(temp.path() + "/..", {}, limits);
+    for (int round = 0; round < 2; ++round) {
+        std::optional<ParsedMessage> result;
+        for (const QByteArray &c : responseChunks({"r", 200, {}, patterned(11 * 1024 * 1024, round)}))
+            result = oneAtATime.processIncoming(c);
+        EXPECT_TRUE(result.has_value()) << round;
+    }
 }
