@@ -359,11 +359,13 @@ TEST(ChunkAssembler, ASessionHoldsOnlySoManyPartialMessagesAndFiles)
 
     // A finished large message makes room for the next.
     limits.maxFileMessages = 1;
-    ChunkAssembler oneAtATime(temp.path() + "/..", {}, limits);
+    QTemporaryDir otherTemp;
+    ChunkAssembler oneAtATime(otherTemp.path(), {}, limits);
     for (int round = 0; round < 2; ++round) {
         std::optional<ParsedMessage> result;
         for (const QByteArray &c : responseChunks({"r", 200, {}, patterned(11 * 1024 * 1024, round)}))
             result = oneAtATime.processIncoming(c);
         EXPECT_TRUE(result.has_value()) << round;
     }
+    EXPECT_TRUE(filesIn(otherTemp.path()).isEmpty());
 }
