@@ -10,6 +10,7 @@
 #include "platform/AppPaths.h"
 #include "platform/DiagnosticLog.h"
 #include "server/ServerManager.h"
+#include "services/TavroAPIServer.h"
 
 using namespace tavrolin;
 
@@ -69,6 +70,11 @@ int main(int argc, char *argv[])
         }
         manager.setStoragePath(folder);
     }
+
+    StartStopService<TavroAPIServer> apiServer(TavroAPIServer::shared());
+    ServerServices services;
+    services.apiServer = &apiServer;
+    manager.setServices(services);
 
     HeadlessRunner runner(manager);
     runner.run();

@@ -14,6 +14,26 @@ public:
     virtual QCoro::Task<> stop() = 0;
 };
 
+// A service whose start and stop complete at once.
+template <typename T>
+class StartStopService : public ManagedService {
+public:
+    explicit StartStopService(T &service) : m_service(service) {}
+    QCoro::Task<> start(int) override
+    {
+        m_service.start();
+        co_return;
+    }
+    QCoro::Task<> stop() override
+    {
+        m_service.stop();
+        co_return;
+    }
+
+private:
+    T &m_service;
+};
+
 // The services of the start sequence, in its order. A slot left empty is
 // skipped (its status text still shows).
 struct ServerServices {

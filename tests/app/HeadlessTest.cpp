@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
+#include <QTcpSocket>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -17,7 +18,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QList<int> kProductionPorts = {8333, 9333, 8080, 8888};
+const QList<int> kProductionPorts = {8333, 9333, 8080, 8888, 8334};
 
 struct App {
     Sandbox sandbox;
@@ -103,6 +104,14 @@ TEST(Headless, RunsSilentlyUntilSigtermThenExitsCleanly)
     const qint64 engine = run.enginePid();
     ASSERT_GT(engine, 0);
     EXPECT_TRUE(ProcessTable::isAlive(engine));
+
+    // The JSON API runs with the server.
+    QTcpSocket api;
+    QByteArray health;
+    QObject::connect(&api, &QTcpSocket::readyRead, [&] { health += api.readAll(); });
+    api.connectToHost(QHostAddress::LocalHost, 8334);
+    api.write("GET /api/tavro/health HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(waitUntil([&] { return health.endsWith("{\"status\":\"ok\"}"); }, 5s)) << health.constData();
 
     // A second server for the same user refuses to start and touches nothing.
     App second({"--headless"}, {}, run.home);

@@ -1,0 +1,234 @@
+#include "services/TavroAPIServer.h"
+
+#include <QStringDecoder>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include "platform/DiagnosticLog.h"
+#include "services/DeviceRegistry.h"
+
+namespace tavrolin {
+
+namespace {
+
+using Json = nlohmann::json;
+using OrderedJson = nlohmann::ordered_json;
+
+void log(const QString &line) { diagLog(QStringLiteral("TavroAPIServer: ") + line); }
+
+TavroAPIServer::Response invalidRequest() { return {400, {{"error", "Invalid request"}}}; }
+
+const char *reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 404: return "Not Found";
+    default: return "Error";
+    }
+}
+
+// How many bytes a complete request has, once its head has arrived: the head
+// and Content-Length bytes of body. Nothing while the head is incomplete.
+std::optional<qsizetype> completeLength(const QByteArray &buffer)
+{
+    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+    if (headEnd < 0)
+        return std::nullopt;
+    qsizetype bodyLength = 0;
+    const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length") {
+            bool ok = false;
+            const qint64 n = line.mid(colon + 1).trimmed().toLongLong(&ok);
+            // A length we cannot honour makes the request too large.
+            bodyLength = ok && n >= 0 ? qsizetype(std::min<qint64>(n, TavroAPIServer::kMaxRequestBytes + 1)) : 0;
+        }
+    }
+    return headEnd + 4 + bodyLength;
+}
+
+// Bytes that are not UTF-8, or a first line without a method and a path,
+// make a request invalid however it goes on.
+std::optional<TavroAPIServer::Response> earlyRejection(const QByteArray &buffer)
+{
+    // A stateful decoder takes a sequence cut at the end of what arrived so
+    // far as unfinished, not as an error.
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString decoded = decoder(buffer); // decoding happens on conversion
+    if (decoder.hasError())
+        return invalidRequest();
+    const qsizetype lineEnd = buffer.indexOf("\r\n");
+    if (lineEnd >= 0 && !buffer.left(lineEnd).contains(' '))
+        return invalidRequest();
+    return std::nullopt;
+}
+
+} // namespace
+
+TavroAPIServer::TavroAPIServer(DeviceRegistry &registry, quint16 port, int readTimeoutMs, QObject *parent)
+    : QObject(parent)
+    , m_registry(registry)
+    , m_port(port)
+    , m_readTimeoutMs(readTimeoutMs)
+{
+    connect(&m_listener, &QTcpServer::newConnection, this, &TavroAPIServer::onNewConnection);
+}
+
+TavroAPIServer &TavroAPIServer::shared()
+{
+    static TavroAPIServer *instance = new TavroAPIServer(DeviceRegistry::shared());
+    return *instance;
+}
+
+void TavroAPIServer::setRunning(bool running)
+{
+    if (m_isRunning == running)
+        return;
+    m_isRunning = running;
+    Q_EMIT isRunningChanged();
+}
+
+void TavroAPIServer::start()
+{
+    if (m_isRunning)
+        return;
+    if (!m_listener.listen(QHostAddress::Any, m_port)) {
+        log(QStringLiteral("Failed to start - ") + m_listener.errorString());
+        return;
+    }
+    log(QStringLiteral("Starting on port %1").arg(m_port));
+    log(QStringLiteral("Listening on port %1").arg(m_listener.serverPort()));
+    setRunning(true);
+}
+
+void TavroAPIServer::stop()
+{
+    // Connections already accepted finish their one request.
+    m_listener.close();
+    setRunning(false);
+    log(QStringLiteral("Stopped"));
+}
+
+void TavroAPIServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
+        auto buffer = std::make_shared<QByteArray>();
+        auto answered = std::make_shared<bool>(false);
+        auto *timeout = new QTimer(socket);
+        timeout->setSingleShot(true);
+        // A peer that never finishes its request is closed without an answer.
+        connect(timeout, &QTimer::timeout, socket, [socket] { socket->abort(); });
+        timeout->start(m_readTimeoutMs);
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QAbstractSocket::errorOccurred, socket, [socket](QAbstractSocket::SocketError error) {
+            if (error != QAbstractSocket::RemoteHostClosedError)
+                log(QStringLiteral("Connection failed - ") + socket->errorString());
+        });
+
+        auto respond = [this, socket, answered, timeout](const Response &response) {
+            *answered = true;
+            timeout->stop();
+            socket->write(responseBytes(response));
+            socket->disconnectFromHost();
+        };
+        auto process = [this, socket, buffer, answered, respond](bool peerFinished) {
+            if (*answered)
+                return;
+            *buffer += socket->readAll();
+            if (buffer->size() > kMaxRequestBytes) {
+                respond(invalidRequest());
+                return;
+            }
+            const auto length = completeLength(*buffer);
+            if (length && *length > kMaxRequestBytes) {
+                respond(invalidRequest());
+                return;
+            }
+            if (!(length && buffer->size() >= *length) && !(peerFinished && !buffer->isEmpty())) {
+                // What can be judged before the request is whole is answered
+                // at once, instead of after the time-out.
+                if (const auto early = earlyRejection(*buffer))
+                    respond(*early);
+                return;
+            }
+            const QByteArray request = length ? buffer->left(*length) : *buffer;
+            const auto parsed = parseRequest(request);
+            respond(std::holds_alternative<Response>(parsed) ? std::get<Response>(parsed) : handle(std::get<Request>(parsed)));
+        };
+        connect(socket, &QTcpSocket::readyRead, socket, [process] { process(false); });
+        // A peer that half-closes has sent all it will: answer what arrived.
+        connect(socket, &QTcpSocket::readChannelFinished, socket, [process] { process(true); });
+        if (socket->bytesAvailable() > 0)
+            process(false);
+    }
+}
+
+std::variant<TavroAPIServer::Request, TavroAPIServer::Response> TavroAPIServer::parseRequest(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder(bytes);
+    if (decoder.hasError())
+        return invalidRequest();
+    const QStringList lines = text.split(QStringLiteral("\r\n"));
+    if (lines.isEmpty())
+        return invalidRequest();
+    const QStringList requestLine = lines.first().split(QLatin1Char(' '));
+    if (requestLine.size() < 2)
+        return invalidRequest();
+
+    Request request{requestLine[0].toUtf8(), requestLine[1].toUtf8(), std::nullopt};
+    const qsizetype blank = lines.indexOf(QString());
+    if (blank > 0) {
+        const QByteArray body = lines.mid(blank + 1).join(QStringLiteral("\r\n")).toUtf8();
+        Json json = Json::parse(body.begin(), body.end(), nullptr, false);
+        if (!json.is_discarded() && json.is_object())
+            request.body = std::move(json);
+    }
+    return request;
+}
+
+TavroAPIServer::Response TavroAPIServer::handle(const Request &request)
+{
+    if (request.method == "POST" && request.path == "/api/tavro/register-device") {
+        auto text = [&](const char *key) -> std::optional<QString> {
+            if (!request.body)
+                return std::nullopt;
+            const auto it = request.body->find(key);
+            if (it == request.body->end() || !it->is_string())
+                return std::nullopt;
+            return QString::fromStdString(it->get_ref<const std::string &>());
+        };
+        const auto id = text("deviceId"), name = text("deviceName");
+        if (!id || !name)
+            return {400, {{"error", "Missing deviceId or deviceName"}}};
+        const RegistrationResult result = m_registry.registerDevice(*id, *name, ConnectionType::Lan);
+        if (!result.ok())
+            return {400, {{"error", result.error.toStdString()}}};
+        return {200, {{"success", true}, {"deviceCount", result.deviceCount}}};
+    }
+    if (request.method == "GET" && request.path == "/api/tavro/device-count")
+        return {200, {{"deviceCount", m_registry.deviceCount()}}};
+    if (request.method == "GET" && request.path == "/api/tavro/devices")
+        return {200, m_registry.deviceListResponse()};
+    if (request.method == "GET" && request.path == "/api/tavro/health")
+        return {200, {{"status", "ok"}}};
+    return {404, {{"error", "Not found"}}};
+}
+
+QByteArray TavroAPIServer::responseBytes(const Response &response)
+{
+    QByteArray body;
+    try {
+        body = QByteArray::fromStdString(response.body.dump());
+    } catch (const nlohmann::json::exception &) {
+        body = "{}";
+    }
+    return "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
+        + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
+        + "\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n" + body;
+}
+
+} // namespace tavrolin

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include <variant>
+
+class QTcpSocket;
+
+namespace tavrolin {
+
+class DeviceRegistry;
+
+// The small HTTP/1.1 JSON API on TCP port 8334 through which devices on the
+// LAN check the server and register. One request per connection, answered
+// with a JSON object, then the connection is closed.
+class TavroAPIServer : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
+public:
+    static constexpr quint16 kPort = 8334;
+    static constexpr qsizetype kMaxRequestBytes = 65536;
+
+    // Tests give their own port, registry and read time-out.
+    TavroAPIServer(DeviceRegistry &registry, quint16 port = kPort, int readTimeoutMs = 10000, QObject *parent = nullptr);
+    static TavroAPIServer &shared();
+
+    bool isRunning() const { return m_isRunning; }
+    quint16 port() const { return m_port; }
+    quint16 listeningPort() const { return m_listener.serverPort(); }
+
+    void start();
+    void stop();
+
+    struct Request {
+        QByteArray method;
+        QByteArray path;
+        std::optional<nlohmann::json> body; // only when it is a JSON object
+    };
+    struct Response {
+        int status = 200;
+        nlohmann::ordered_json body;
+    };
+    // The request as read from the bytes that arrived, or the 400 answer.
+    static std::variant<Request, Response> parseRequest(const QByteArray &bytes);
+    Response handle(const Request &request);
+    static QByteArray responseBytes(const Response &response);
+
+Q_SIGNALS:
+    void isRunningChanged();
+
+private:
+    void onNewConnection();
+    void setRunning(bool running);
+
+    DeviceRegistry &m_registry;
+    quint16 m_port;
+    int m_readTimeoutMs;
+    QTcpServer m_listener;
+    bool m_isRunning = false;
+};
+
+} // namespace tavrolin

@@ -1,0 +1,144 @@
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "services/DeviceRegistry.h"
+#include "tests/support/TestSupport.h"
+
+using namespace tavrolin;
+using namespace tavrolin::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Registry {
+    Sandbox sandbox;
+    QDateTime now = QDateTime(QDate(2025, 3, 1), QTime(9, 30), Qt::UTC);
+    QString file() const { return sandbox.path("data/device_registry.json"); }
+    std::unique_ptr<DeviceRegistry> open(int maxDevices = DeviceRegistry::kMaxDevices)
+    {
+        return std::make_unique<DeviceRegistry>(file(), [this] { return now; }, maxDevices);
+    }
+    void write(const QByteArray &bytes) const
+    {
+        QDir().mkpath(sandbox.data());
+        QFile f(file());
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(bytes);
+    }
+    QByteArray read() const
+    {
+        QFile f(file());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+};
+
+} // namespace
+
+TEST(DeviceRegistry, ReadsAHandWrittenFileAndListsIt)
+{
+    Registry r;
+    // lastSeen counts seconds since 2001-01-01T00:00:00Z.
+    r.write(R"([{"id":"A1B2C3D4E5","name":"Ann's phone","lastSeen":762514200.25,"connectionType":"lan"},)"
+            R"({"connectionType":"webrtc","lastSeen":0,"name":"Tablet","id":"x"}])");
+    LogCapture log;
+    auto registry = r.open();
+    EXPECT_TRUE(log.contains("DeviceRegistry: Loaded 2 devices"));
+    ASSERT_EQ(registry->deviceCount(), 2);
+    EXPECT_EQ(registry->devices()[0].lastSeen, QDateTime(QDate(2025, 3, 1), QTime(9, 30, 0, 250), Qt::UTC));
+    EXPECT_EQ(registry->devices()[1].connectionType, ConnectionType::WebRTC);
+
+    const std::string listing = registry->deviceListResponse().dump();
+    EXPECT_EQ(listing, R"({"deviceCount":2,"devices":[{"id":"A1B2C3D4E5","name":"Ann's phone","lastSeen":"2025-03-01T09:30:00Z",)"
+                       R"("connectionType":"lan"},{"id":"x","name":"Tablet","lastSeen":"2001-01-01T00:00:00Z","connectionType":"webrtc"}]})");
+
+    Registry empty;
+    LogCapture emptyLog;
+    EXPECT_EQ(empty.open()->deviceListResponse().dump(), R"({"deviceCount":0,"devices":[]})");
+    EXPECT_TRUE(emptyLog.contains("DeviceRegistry: No existing registry found"));
+}
+
+TEST(DeviceRegistry, RegistersUpdatesInPlaceAndSavesTheFileFormat)
+{
+    Registry r;
+    LogCapture log;
+    auto registry = r.open();
+    EXPECT_EQ(registry->registerDevice("PHONE-1234-5678", "Ann", ConnectionType::Lan).deviceCount, 1);
+    EXPECT_TRUE(log.contains("DeviceRegistry: Registered new device 'Ann' (id: PHONE-12...)"));
+    EXPECT_EQ(r.read(), R"([{"id":"PHONE-1234-5678","name":"Ann","lastSeen":762514200.0,"connectionType":"lan"}])");
+
+    EXPECT_EQ(registry->registerDevice("phone-1234-5678", "Other case", ConnectionType::Lan).deviceCount, 2);
+    r.now = r.now.addSecs(60);
+    EXPECT_EQ(registry->registerDevice("PHONE-1234-5678", "Ann again", ConnectionType::WebRTC).deviceCount, 2);
+    EXPECT_TRUE(log.contains("DeviceRegistry: Updated device 'Ann again' (id: PHONE-12...)"));
+    const RegisteredDevice first = registry->devices()[0];
+    EXPECT_EQ(first.name, "Ann again");
+    EXPECT_EQ(first.connectionType, ConnectionType::WebRTC);
+    EXPECT_EQ(first.lastSeen, r.now);
+    EXPECT_EQ(registry->registerDevice("ab", "Short", ConnectionType::Lan).deviceCount, 3);
+    EXPECT_TRUE(log.contains("DeviceRegistry: Registered new device 'Short' (id: ab...)"));
+
+    // What was saved reads back the same.
+    EXPECT_EQ(r.open()->devices(), registry->devices());
+}
+
+TEST(DeviceRegistry, AnUnreadableFileIsKeptAsideNeverOverwritten)
+{
+    for (const QByteArray &bad : {QByteArray(R"([{"id":"a","name":"n","lastSeen":1,"connectionType":"bluetooth"}])"),
+                                  QByteArray(R"([{"id":"a","name":"n","connectionType":"lan"}])"), QByteArray("[{\"id\":"),
+                                  QByteArray(R"({"id":"a"})"), QByteArray(R"([{"id":1,"name":"n","lastSeen":1,"connectionType":"lan"}])")}) {
+        Registry r;
+        r.write(bad);
+        LogCapture log;
+        auto registry = r.open();
+        EXPECT_EQ(registry->deviceCount(), 0);
+        EXPECT_EQ(log.countStartingWith("DeviceRegistry: Failed to load registry: "), 1) << bad.toStdString();
+        const QStringList aside = QDir(r.sandbox.data()).entryList({"device_registry.json.corrupt-*"});
+        ASSERT_EQ(aside.size(), 1);
+        QFile kept(r.sandbox.data() + "/" + aside[0]);
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), bad);
+
+        registry->registerDevice("new", "New", ConnectionType::Lan);
+        EXPECT_EQ(r.open()->deviceCount(), 1);
+    }
+}
+
+TEST(DeviceRegistry, BoundsWhatOneRequestCanAdd)
+{
+    Registry r;
+    auto registry = r.open(3);
+    EXPECT_FALSE(registry->registerDevice(QString(257, 'i'), "n", ConnectionType::Lan).ok());
+    EXPECT_FALSE(registry->registerDevice("i", QString(257, 'n'), ConnectionType::Lan).ok());
+    EXPECT_TRUE(registry->registerDevice(QString(256, 'i'), QString(256, 'n'), ConnectionType::Lan).ok());
+    EXPECT_TRUE(registry->registerDevice("b", "n", ConnectionType::Lan).ok());
+    EXPECT_TRUE(registry->registerDevice("c", "n", ConnectionType::Lan).ok());
+    const auto full = registry->registerDevice("d", "n", ConnectionType::Lan);
+    EXPECT_FALSE(full.ok());
+    EXPECT_EQ(full.deviceCount, 3);
+    EXPECT_EQ(full.error, "The registry is full (3 devices)");
+    EXPECT_TRUE(registry->registerDevice("b", "renamed", ConnectionType::WebRTC).ok()) << "known ids always update";
+}
+
+TEST(DeviceRegistry, AKilledWriterAlwaysLeavesAReadableFile)
+{
+    Registry r;
+    const QString child = QCoreApplication::applicationDirPath() + "/registry_crash_child";
+    int lastCount = 0;
+    for (int round = 0; round < 8; ++round) {
+        ChildProcess writer(child, {r.file()});
+        ASSERT_TRUE(writer.running());
+        waitUntil([] { return false; }, std::chrono::milliseconds(100 + QRandomGenerator::global()->bounded(200)));
+        ::kill(pid_t(writer.pid()), SIGKILL);
+        ASSERT_TRUE(writer.process().waitForFinished(5000));
+        LogCapture log;
+        auto registry = r.open();
+        EXPECT_EQ(log.countStartingWith("DeviceRegistry: Failed to load registry"), 0) << "round " << round;
+        EXPECT_GE(registry->deviceCount(), lastCount);
+        lastCount = registry->deviceCount();
+    }
+    EXPECT_GT(lastCount, 0);
+}
