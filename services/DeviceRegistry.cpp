@@ -9,6 +9,7 @@
 
 #include "platform/AppPaths.h"
 #include "platform/DiagnosticLog.h"
+#include "platform/StrictJson.h"
 
 namespace tavrolin {
 
@@ -33,17 +34,11 @@ std::optional<QList<RegisteredDevice>> decode(const QByteArray &bytes, QString &
     }
     QList<RegisteredDevice> devices;
     for (const Json &item : json) {
-        auto text = [&](const char *key) -> std::optional<QString> {
-            const auto it = item.is_object() ? item.find(key) : item.end();
-            if (!item.is_object() || it == item.end() || !it->is_string())
-                return std::nullopt;
-            return QString::fromStdString(it->get_ref<const std::string &>());
-        };
-        const auto id = text("id"), name = text("name"), type = text("connectionType");
-        const auto seen = item.is_object() ? item.find("lastSeen") : item.end();
+        const auto id = stringMember(item, "id"), name = stringMember(item, "name"), type = stringMember(item, "connectionType");
         const auto connection = type ? connectionTypeFromName(*type) : std::nullopt;
-        if (!id || !name || !connection || !item.is_object() || seen == item.end() || !seen->is_number()
-            || !std::isfinite(seen->get<double>())) {
+        // An id means the item is an object, so find() is safe.
+        const auto seen = id ? item.find("lastSeen") : item.end();
+        if (!id || !name || !connection || seen == item.end() || !seen->is_number() || !std::isfinite(seen->get<double>())) {
             error = QStringLiteral("entry %1 is not a device").arg(devices.size());
             return std::nullopt;
         }

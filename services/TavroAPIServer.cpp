@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "platform/DiagnosticLog.h"
+#include "platform/StrictJson.h"
 #include "services/DeviceRegistry.h"
 
 namespace tavrolin {
@@ -193,15 +194,9 @@ std::variant<TavroAPIServer::Request, TavroAPIServer::Response> TavroAPIServer::
 TavroAPIServer::Response TavroAPIServer::handle(const Request &request)
 {
     if (request.method == "POST" && request.path == "/api/tavro/register-device") {
-        auto text = [&](const char *key) -> std::optional<QString> {
-            if (!request.body)
-                return std::nullopt;
-            const auto it = request.body->find(key);
-            if (it == request.body->end() || !it->is_string())
-                return std::nullopt;
-            return QString::fromStdString(it->get_ref<const std::string &>());
-        };
-        const auto id = text("deviceId"), name = text("deviceName");
+        static const nlohmann::json noBody;
+        const nlohmann::json &body = request.body ? *request.body : noBody;
+        const auto id = stringMember(body, "deviceId"), name = stringMember(body, "deviceName");
         if (!id || !name)
             return {400, {{"error", "Missing deviceId or deviceName"}}};
         const RegistrationResult result = m_registry.registerDevice(*id, *name, ConnectionType::Lan);

@@ -7,6 +7,8 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "platform/StrictJson.h"
+
 namespace tavrolin::HTTPTunnelProtocol {
 
 namespace {
@@ -38,11 +40,10 @@ std::optional<QByteArray> dump(const OrderedJson &json)
 // Strict readers: a missing key or a value of another JSON type fails.
 bool readString(const Json &object, const char *key, QString &out)
 {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_string())
-        return false;
-    out = QString::fromStdString(it->get_ref<const std::string &>());
-    return true;
+    const auto value = stringMember(object, key);
+    if (value)
+        out = *value;
+    return value.has_value();
 }
 
 bool readInteger(const Json &value, qint64 &out)
