@@ -27,9 +27,6 @@ constexpr qsizetype kOutputHead = 4 * 1024;
 constexpr qsizetype kOutputLimit = 256 * 1024;
 constexpr qsizetype kOutputTail = 128 * 1024;
 
-QString firstChars(const QString &text, qsizetype n) { return text.left(n); }
-QString lastChars(const QString &text, qsizetype n) { return text.right(n); }
-
 } // namespace
 
 QStringList ServerManager::engineArguments(const QString &storagePath) const
@@ -109,20 +106,21 @@ QCoro::Task<std::optional<ServerError>> ServerManager::startSeaweedFS(QString ex
 
     co_await QCoro::sleepFor(std::chrono::milliseconds(m_config.secondMs / 2));
 
-    auto exitedOutput = [this, process] {
+    // The engine has exited: one log line, the status and the error, each
+    // with the output it left.
+    auto exited = [this, process](const QString &logText, const QString &errorText) {
         // Take what the pipe still holds before reading the buffer.
         if (process == m_seaweedProcess)
             handleEngineOutput();
         flushEngineOutput(true);
-        return m_outputBuffer.isEmpty() ? QStringLiteral("No output captured") : m_outputBuffer;
+        const QString output = m_outputBuffer.isEmpty() ? QStringLiteral("No output captured") : m_outputBuffer;
+        diagLog(logText + output);
+        setSeaweedStatus(SeaweedFSStatus::failed(output.left(200)));
+        return ServerError::seaweedStartupFailed(errorText + output.left(500));
     };
 
-    if (process->state() == QProcess::NotRunning) {
-        const QString output = exitedOutput();
-        diagLog(QStringLiteral("SeaweedFS crashed immediately. Output: ") + output);
-        setSeaweedStatus(SeaweedFSStatus::failed(firstChars(output, 200)));
-        co_return ServerError::seaweedStartupFailed(QStringLiteral("SeaweedFS crashed on startup: ") + firstChars(output, 500));
-    }
+    if (process->state() == QProcess::NotRunning)
+        co_return exited(QStringLiteral("SeaweedFS crashed immediately. Output: "), QStringLiteral("SeaweedFS crashed on startup: "));
 
     const bool ready = co_await waitForS3API(m_config.probeLimitSeconds);
 
@@ -133,16 +131,13 @@ QCoro::Task<std::optional<ServerError>> ServerManager::startSeaweedFS(QString ex
             co_return std::nullopt;
         }
         diagLog(QStringLiteral("Warning: S3 API not responding after %1 seconds. SeaweedFS output: ").arg(m_config.probeLimitSeconds)
-                + lastChars(m_outputBuffer, 1000));
+                + m_outputBuffer.right(1000));
         setSeaweedStatus(SeaweedFSStatus::failed(QStringLiteral("S3 API not responding")));
         co_return ServerError::seaweedStartupFailed(
             QStringLiteral("S3 API not responding. Check if port %1 is available.").arg(m_config.s3Port));
     }
 
-    const QString output = exitedOutput();
-    diagLog(QStringLiteral("SeaweedFS died while waiting for S3 API. Output: ") + output);
-    setSeaweedStatus(SeaweedFSStatus::failed(firstChars(output, 200)));
-    co_return ServerError::seaweedStartupFailed(QStringLiteral("SeaweedFS died during startup: ") + firstChars(output, 500));
+    co_return exited(QStringLiteral("SeaweedFS died while waiting for S3 API. Output: "), QStringLiteral("SeaweedFS died during startup: "));
 }
 
 void ServerManager::handleEngineOutput()

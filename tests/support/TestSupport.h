@@ -10,23 +10,9 @@
 #include <memory>
 
 #include "server/ServerManager.h"
+#include "tests/support/LogCapture.h"
 
 namespace tavrolin::test {
-
-// Collects the diagnostic log while alive.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    QStringList lines() const;
-    bool contains(const QString &text) const;   // some line equals text
-    int countStartingWith(const QString &prefix) const;
-    QString joined() const;
-
-private:
-    struct State;
-    std::shared_ptr<State> m_state;
-};
 
 // Four engine ports (and their gRPC twins, +10000) that are free right now.
 struct EnginePorts {

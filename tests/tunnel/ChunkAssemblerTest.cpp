@@ -1,5 +1,4 @@
 #include <QDir>
-#include <QMutex>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -8,31 +7,14 @@
 #include <random>
 #include <thread>
 
-#include "platform/DiagnosticLog.h"
+#include "tests/support/LogCapture.h"
 #include "tunnel/ChunkAssembler.h"
 
 using namespace tavrolin;
 using namespace tavrolin::HTTPTunnelProtocol;
+using tavrolin::test::LogCapture;
 
 namespace {
-
-struct Log {
-    QMutex mutex;
-    QStringList lines;
-    Log()
-    {
-        setDiagnosticSink([this](const QString &l) {
-            QMutexLocker lock(&mutex);
-            lines << l;
-        });
-    }
-    ~Log() { setDiagnosticSink({}); }
-    int count(const QString &prefix)
-    {
-        QMutexLocker lock(&mutex);
-        return int(std::count_if(lines.begin(), lines.end(), [&](const QString &l) { return l.startsWith(prefix); }));
-    }
-};
 
 struct FakeClock {
     QDateTime now = QDateTime(QDate(2026, 1, 1), QTime(12, 0), Qt::UTC);
@@ -105,7 +87,7 @@ TEST(ChunkAssembler, ReassemblesInAnyOrder)
 
 TEST(ChunkAssembler, CompletesOnlyWithEveryIndexPresent)
 {
-    Log log;
+    LogCapture log;
     ChunkAssembler assembler;
     // Chunk 0 twice, then an index outside the message, then 2: with three
     // chunks announced, nothing is complete until 1 arrives.
@@ -116,7 +98,7 @@ TEST(ChunkAssembler, CompletesOnlyWithEveryIndexPresent)
     EXPECT_FALSE(assembler.processIncoming(chunk("m", 3, 3, "x")).has_value());
     EXPECT_FALSE(assembler.processIncoming(chunk("m", -1, 3, "x")).has_value());
     EXPECT_FALSE(assembler.processIncoming(chunk("m", 2, 3, body2)).has_value());
-    EXPECT_EQ(log.count("ChunkAssembler: Ignoring chunk "), 1) << "logged once per message";
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Ignoring chunk "), 1) << "logged once per message";
 
     // A repeated index replaces the earlier slice.
     EXPECT_FALSE(assembler.processIncoming(chunk("m", 2, 3, "stale")).has_value());
@@ -124,8 +106,8 @@ TEST(ChunkAssembler, CompletesOnlyWithEveryIndexPresent)
     const auto result = assembler.processIncoming(chunk("m", 1, 3, body1));
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(std::get<TunnelResponse>(*result).body.value(), body0 + body1 + body2);
-    EXPECT_EQ(log.count("ChunkAssembler: All 3 chunks received, reassembling..."), 1);
-    EXPECT_EQ(log.count("ChunkAssembler: Reassembled 60 bytes"), 1);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: All 3 chunks received, reassembling..."), 1);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Reassembled 60 bytes"), 1);
 }
 
 TEST(ChunkAssembler, ChunkZeroWithoutAUsableHeaderNeverCompletes)
@@ -152,7 +134,7 @@ TEST(ChunkAssembler, LargeBodiesGoThroughAFileThatIsGoneAfterwards)
 {
     QTemporaryDir temp;
     const qint64 threshold = 10 * 1024 * 1024;
-    Log log;
+    LogCapture log;
     {
         // Exactly the threshold stays in memory.
         ChunkAssembler assembler(temp.path());
@@ -181,7 +163,7 @@ TEST(ChunkAssembler, LargeBodiesGoThroughAFileThatIsGoneAfterwards)
     EXPECT_EQ(std::get<TunnelResponse>(*result), big);
     EXPECT_EQ(assembler.memoryBytes(), 0);
     EXPECT_TRUE(filesIn(temp.path()).isEmpty());
-    EXPECT_EQ(log.count(QString("ChunkAssembler: Using file storage for %1 byte message").arg(threshold + 1)), 1);
+    EXPECT_EQ(log.countStartingWith(QString("ChunkAssembler: Using file storage for %1 byte message").arg(threshold + 1)), 1);
 }
 
 TEST(ChunkAssembler, FirstArrivingLaterChunkMeansMemory)
@@ -216,7 +198,7 @@ TEST(ChunkAssembler, HostileMessageIdsNeverNameAFile)
 
 TEST(ChunkAssembler, StaleMessagesAreSweptWithBothLogLines)
 {
-    Log log;
+    LogCapture log;
     FakeClock clock;
     QTemporaryDir temp;
     auto assembler = std::make_unique<ChunkAssembler>(temp.path(), clock.clock());
@@ -228,8 +210,8 @@ TEST(ChunkAssembler, StaleMessagesAreSweptWithBothLogLines)
     clock.advance(31);
     assembler->processIncoming(chunk("other", 1, 3, "c"));
     EXPECT_EQ(assembler->pendingCount(), 2);
-    EXPECT_EQ(log.count("ChunkAssembler: Cleaning up stale message 'old' - received 1/200 chunks, last update: 2026-01-01 12:00:00"), 1);
-    EXPECT_EQ(log.count("ChunkAssembler: Cleaned up 1 stale pending messages"), 1);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Cleaning up stale message 'old' - received 1/200 chunks, last update: 2026-01-01 12:00:00"), 1);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Cleaned up 1 stale pending messages"), 1);
     EXPECT_TRUE(filesIn(temp.path()).isEmpty()) << "the stale message's file goes with it";
 
     // Ending the session removes what is left.
@@ -241,7 +223,7 @@ TEST(ChunkAssembler, StaleMessagesAreSweptWithBothLogLines)
 
 TEST(ChunkAssembler, AnnouncementsThatCannotBeTrueAreRejected)
 {
-    Log log;
+    LogCapture log;
     QTemporaryDir temp;
     ChunkAssembler assembler(temp.path());
     struct Case {
@@ -259,12 +241,12 @@ TEST(ChunkAssembler, AnnouncementsThatCannotBeTrueAreRejected)
     }
     EXPECT_EQ(assembler.pendingCount(), 0);
     EXPECT_TRUE(filesIn(temp.path()).isEmpty());
-    EXPECT_EQ(log.count("ChunkAssembler: Dropping message 'bad"), n);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Dropping message 'bad"), n);
 }
 
 TEST(ChunkAssembler, MemoryAndFileGrowthAreBoundedByWhatArrives)
 {
-    Log log;
+    LogCapture log;
     QTemporaryDir temp;
     ChunkAssembler::Limits limits;
     limits.maxMemoryBytes = 300000;
@@ -274,7 +256,7 @@ TEST(ChunkAssembler, MemoryAndFileGrowthAreBoundedByWhatArrives)
         for (int i = 1; i <= 3; ++i)
             assembler.processIncoming(chunk(QString("m%1").arg(m), i, 10, patterned(60000)));
     EXPECT_LE(assembler.memoryBytes(), limits.maxMemoryBytes);
-    EXPECT_GT(log.count("ChunkAssembler: Dropping message 'm"), 0);
+    EXPECT_GT(log.countStartingWith("ChunkAssembler: Dropping message 'm"), 0);
 
     // A file message whose retransmissions change size grows no further
     // than its announced size plus one chunk.
@@ -285,13 +267,13 @@ TEST(ChunkAssembler, MemoryAndFileGrowthAreBoundedByWhatArrives)
     const QStringList files = filesIn(temp.path());
     for (const QString &f : files)
         EXPECT_LE(QFileInfo(temp.path() + "/" + f).size(), announced + kChunkSpace);
-    EXPECT_EQ(log.count("ChunkAssembler: Dropping message 'f'"), 1);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Dropping message 'f'"), 1);
     EXPECT_TRUE(files.isEmpty());
 }
 
 TEST(ChunkAssembler, AMessageWithNowhereToStoreItsBodyIsDropped)
 {
-    Log log;
+    LogCapture log;
     ChunkAssembler assembler("/nonexistent/folder");
     const auto chunks = responseChunks({"r", 200, {}, patterned(11 * 1024 * 1024)});
     std::optional<ParsedMessage> last;
@@ -300,7 +282,7 @@ TEST(ChunkAssembler, AMessageWithNowhereToStoreItsBodyIsDropped)
     EXPECT_FALSE(last.has_value()) << "never delivered with an empty body";
     EXPECT_EQ(assembler.pendingCount(), 0);
     EXPECT_EQ(assembler.memoryBytes(), 0);
-    EXPECT_EQ(log.count("ChunkAssembler: Dropping message '"), 1);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Dropping message '"), 1);
 }
 
 TEST(ChunkAssembler, ManyThreadsFeedOneAssembler)
@@ -326,7 +308,7 @@ TEST(ChunkAssembler, ManyThreadsFeedOneAssembler)
 
 TEST(ChunkAssembler, LongMessagesReportProgressEveryThousandChunks)
 {
-    Log log;
+    LogCapture log;
     ChunkAssembler assembler;
     const qint64 total = 2000;
     std::optional<ParsedMessage> result;
@@ -335,14 +317,14 @@ TEST(ChunkAssembler, LongMessagesReportProgressEveryThousandChunks)
                                                   : chunk("p", i, total, "b"));
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(std::get<TunnelResponse>(*result).body->size(), total);
-    EXPECT_EQ(log.count("ChunkAssembler: Received 1000/2000 chunks"), 1);
-    EXPECT_EQ(log.count("ChunkAssembler: Received 2000/2000 chunks"), 1);
-    EXPECT_EQ(log.count("ChunkAssembler: Received "), 2);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Received 1000/2000 chunks"), 1);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Received 2000/2000 chunks"), 1);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Received "), 2);
 }
 
 TEST(ChunkAssembler, ASessionHoldsOnlySoManyPartialMessagesAndFiles)
 {
-    Log log;
+    LogCapture log;
     QTemporaryDir temp;
     ChunkAssembler::Limits limits;
     limits.maxPendingMessages = 50;
@@ -355,7 +337,7 @@ TEST(ChunkAssembler, ASessionHoldsOnlySoManyPartialMessagesAndFiles)
     for (int m = 0; m < 10; ++m)
         files.processIncoming(chunk(QString("f%1").arg(m), 0, 200, kHeader + "x", 2, kHeader.size(), 11 * 1024 * 1024));
     EXPECT_EQ(filesIn(temp.path()).size(), 4);
-    EXPECT_EQ(log.count("ChunkAssembler: Dropping message 'f"), 6);
+    EXPECT_EQ(log.countStartingWith("ChunkAssembler: Dropping message 'f"), 6);
 
     // A finished large message makes room for the next.
     limits.maxFileMessages = 1;
