@@ -8,7 +8,10 @@
 
 #include "app/HeadlessRunner.h"
 #include "platform/AppPaths.h"
+#include "platform/AvahiPublisher.h"
 #include "platform/DiagnosticLog.h"
+#include "server/ConnectionMonitor.h"
+#include "server/LanAdvertiser.h"
 #include "server/ServerManager.h"
 #include "services/TavroAPIServer.h"
 
@@ -71,9 +74,15 @@ int main(int argc, char *argv[])
         manager.setStoragePath(folder);
     }
 
+    AvahiPublisher publisher;
+    LanAdvertiser lanAdvertiser(publisher);
+    ConnectionMonitor connectionMonitor;
+    QObject::connect(&connectionMonitor, &ConnectionMonitor::lanClientsCounted, &manager, &ServerManager::setLanClients);
     StartStopService<TavroAPIServer> apiServer(TavroAPIServer::shared());
     ServerServices services;
+    services.lanAdvertiser = &lanAdvertiser;
     services.apiServer = &apiServer;
+    services.connectionMonitor = &connectionMonitor;
     manager.setServices(services);
 
     HeadlessRunner runner(manager);

@@ -1,4 +1,5 @@
 #include "platform/ProcessTable.h"
+#include "platform/TcpTable.h"
 
 #include <QDir>
 #include <QFile>
@@ -72,36 +73,13 @@ bool isAlive(qint64 pid)
     return info && !info->zombie;
 }
 
-QSet<quint64> parseListeningInodes(const QByteArray &procNetTcp, quint16 port)
-{
-    // Columns: sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode ...
-    constexpr int kLocal = 1, kState = 3, kInode = 9;
-    const QByteArray listenState = "0A";
-    QSet<quint64> inodes;
-    const QList<QByteArray> lines = procNetTcp.split('\n');
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QList<QByteArray> cols = lines.at(i).simplified().split(' ');
-        if (cols.size() <= kInode || cols.at(kState) != listenState)
-            continue;
-        const QByteArray &local = cols.at(kLocal);
-        const qsizetype colon = local.lastIndexOf(':');
-        if (colon < 0)
-            continue;
-        bool ok = false;
-        const uint localPort = local.mid(colon + 1).toUInt(&ok, 16);
-        if (!ok || localPort != port)
-            continue;
-        const quint64 inode = cols.at(kInode).toULongLong(&ok);
-        if (ok && inode != 0)
-            inodes.insert(inode);
-    }
-    return inodes;
-}
-
 QList<qint64> listenerPids(quint16 port)
 {
-    QSet<quint64> inodes = parseListeningInodes(readProcFile(QStringLiteral("/proc/net/tcp")), port);
-    inodes.unite(parseListeningInodes(readProcFile(QStringLiteral("/proc/net/tcp6")), port));
+    QSet<quint64> inodes;
+    for (const TcpSocketEntry &entry : TcpTable::readAll()) {
+        if (entry.state == TcpTable::kListen && entry.localPort == port && entry.inode != 0)
+            inodes.insert(entry.inode);
+    }
     if (inodes.isEmpty())
         return {};
 

@@ -31,10 +31,6 @@ bool isAlive(qint64 pid);
 // Processes holding a listening TCP socket (IPv4 or IPv6) on the port.
 QList<qint64> listenerPids(quint16 port);
 
-// Socket inodes in LISTEN state on the port, from the text of
-// /proc/net/tcp or /proc/net/tcp6.
-QSet<quint64> parseListeningInodes(const QByteArray &procNetTcp, quint16 port);
-
 // Sends a signal, refusing pids that would reach more than one process or
 // this process itself (0, negative, 1, our own pid). Returns whether the
 // signal was sent.

@@ -9,7 +9,10 @@
 
 #include <csignal>
 
+#include "platform/AvahiPublisher.h"
+#include "platform/HostNames.h"
 #include "platform/ProcessTable.h"
+#include "tests/support/PrivateAvahi.h"
 #include "tests/support/TestSupport.h"
 
 using namespace tavrolin;
@@ -35,6 +38,9 @@ struct App {
         env.insert("HOME", home);
         env.insert("XDG_CONFIG_HOME", home + "/.config");
         env.insert("XDG_DATA_HOME", home + "/.local/share");
+        // Never the machine's own Avahi daemon: it would announce the test
+        // server on the real network.
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + sandbox.path("no-bus"));
         for (auto it = extraEnv.begin(); it != extraEnv.end(); ++it)
             env.insert(it.key(), it.value());
         process.setProcessEnvironment(env);
@@ -153,5 +159,37 @@ TEST(Headless, VerboseLogsAndAStopWhileStarting)
     EXPECT_EQ(exitCode, 0);
     EXPECT_FALSE(early.out.contains("Server running:"));
     EXPECT_TRUE(waitUntil([&] { return engine > 0 && !ProcessTable::isAlive(engine); }, 5s)) << "orphaned engine " << engine;
+    expectProductionPortsFree();
+}
+
+TEST(Headless, AdvertisesItselfOnTheLanWhileRunning)
+{
+    const QString reason = PrivateAvahi::unavailableReason();
+    if (!reason.isEmpty())
+        GTEST_SKIP() << reason.toStdString();
+    Sandbox daemons;
+    PrivateAvahi avahi(daemons);
+    ASSERT_TRUE(avahi.startBus());
+    ASSERT_TRUE(avahi.startAvahi());
+
+    Sandbox storage;
+    App app({"--headless", "--storage", storage.storage()},
+            {{"TAVROLIN_DEBUG", "1"}, {"DBUS_SYSTEM_BUS_ADDRESS", avahi.busAddress()}});
+    ASSERT_TRUE(app.waitForOutput("Server running:", 60s)) << app.err.toStdString();
+
+    QString name = AvahiPublisher::fitServiceName(HostNames::userVisibleName());
+    if (name.isEmpty())
+        name = "Tavrolin";
+    const QString line = avahi.waitForInstance("_tavro._tcp", name);
+    ASSERT_FALSE(line.isEmpty()) << app.err.toStdString();
+    EXPECT_EQ(line.section(';', 8, 8), "8333");
+    EXPECT_TRUE(line.section(';', 9).contains("\"apiPort=8334\"")) << line.toStdString();
+    EXPECT_TRUE(line.section(';', 9).contains("\"quicPort=8444\"")) << line.toStdString();
+    EXPECT_TRUE(app.err.contains(("Bonjour advertising started: " + name + " on S3 port 8333, API port 8334, QUIC port 8444\n").toUtf8()));
+
+    int exitCode = -1;
+    ASSERT_TRUE(app.stop(SIGTERM, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(waitUntil([&] { return avahi.waitForInstance("_tavro._tcp", name, 1s).isEmpty(); }, 15s));
     expectProductionPortsFree();
 }
