@@ -57,6 +57,28 @@ TEST(ConnectionMonitor, CountsDistinctLanHostsOnThePortAndNeverLoopback)
               1);
 }
 
+TEST(ConnectionMonitor, CountsFromCapturedKernelTables)
+{
+    // 192.168.1.20 twice (ports 50000, 50001), 127.0.0.1, and 10.0.0.7 on
+    // another port; then fe80::1:2, ::1 and ::ffff:192.168.1.20 on tcp6.
+    const QByteArray tcp =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+        "   0: 00000000:208D 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 100 1\n"
+        "   1: 0501A8C0:208D 1401A8C0:C350 01 00000000:00000000 00:00000000 00000000     0        0 101 1\n"
+        "   2: 0501A8C0:208D 1401A8C0:C351 01 00000000:00000000 00:00000000 00000000     0        0 102 1\n"
+        "   3: 0100007F:208D 0100007F:D000 01 00000000:00000000 00:00000000 00000000     0        0 103 1\n"
+        "   4: 0501A8C0:208E 0700000A:C350 01 00000000:00000000 00:00000000 00000000     0        0 104 1\n";
+    const QByteArray tcp6 =
+        "  sl  local_address                         remote_address                        st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+        "   0: 000080FE000000000000000005000000:208D 000080FE000000000000000002000100:C350 01 00000000:00000000 00:00000000 00000000     0        0 200 1\n"
+        "   1: 00000000000000000000000001000000:208D 00000000000000000000000001000000:C350 01 00000000:00000000 00:00000000 00000000     0        0 201 1\n"
+        "   2: 0000000000000000FFFF00000501A8C0:208D 0000000000000000FFFF00001401A8C0:C352 01 00000000:00000000 00:00000000 00000000     0        0 202 1\n";
+    QList<TcpSocketEntry> entries = TcpTable::parse(tcp);
+    entries.append(TcpTable::parse(tcp6));
+    ASSERT_EQ(entries.size(), 8);
+    EXPECT_EQ(ConnectionMonitor::countLanPeers(entries, 8333), 2); // 192.168.1.20 and fe80::1:2
+}
+
 TEST(ConnectionMonitor, ChecksOnceAtStartWithoutWaitingForTheFirstTick)
 {
     ConnectionMonitor monitor(60000, [](QString *) { return QList<TcpSocketEntry>{connection("10.0.0.1", 8333, "10.0.0.2", 5000)}; });
