@@ -3,12 +3,15 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSettings>
 
 #include <cstdio>
 
 #include "app/HeadlessRunner.h"
 #include "platform/AppPaths.h"
+#include "cloud/ICloudRelayWatcher.h"
 #include "platform/AvahiPublisher.h"
+#include "platform/SyncFolderDrive.h"
 #include "platform/DiagnosticLog.h"
 #include "server/ConnectionMonitor.h"
 #include "server/LanAdvertiser.h"
@@ -34,8 +37,13 @@ int main(int argc, char *argv[])
         QStringLiteral("storage"),
         QStringLiteral("Keep photos in DIR (remembered for later runs; default %1).").arg(AppPaths::defaultStorageFolder()),
         QStringLiteral("DIR"));
+    const QCommandLineOption cloudFolder(
+        QStringLiteral("cloud-folder"),
+        QStringLiteral("Relay uploads and downloads through DIR, a folder your sync tool shares with your other devices "
+                       "(remembered for later runs)."),
+        QStringLiteral("DIR"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write diagnostics to stderr."));
-    parser.addOptions({headless, storage, verbose});
+    parser.addOptions({headless, storage, cloudFolder, verbose});
     parser.process(app);
 
     initDiagnosticsFromEnvironment();
@@ -74,14 +82,26 @@ int main(int argc, char *argv[])
         manager.setStoragePath(folder);
     }
 
+    if (parser.isSet(cloudFolder)) {
+        const QString dir = QDir::cleanPath(QFileInfo(parser.value(cloudFolder)).absoluteFilePath());
+        if (!QFileInfo(dir).isDir()) {
+            std::fprintf(stderr, "The cloud folder %s does not exist\n", qPrintable(dir));
+            return 1;
+        }
+        AppPaths::userSettings()->setValue(QString::fromLatin1(SyncFolderDrive::kSettingKey), dir);
+    }
+
     AvahiPublisher publisher;
     LanAdvertiser lanAdvertiser(publisher);
     ConnectionMonitor connectionMonitor;
     QObject::connect(&connectionMonitor, &ConnectionMonitor::lanClientsCounted, &manager, &ServerManager::setLanClients);
+    SyncFolderDrive cloudDrive;
+    ICloudRelayWatcher relayWatcher(cloudDrive);
     StartStopService<TavroAPIServer> apiServer(TavroAPIServer::shared());
     ServerServices services;
     services.lanAdvertiser = &lanAdvertiser;
     services.apiServer = &apiServer;
+    services.relayWatcher = &relayWatcher;
     services.connectionMonitor = &connectionMonitor;
     manager.setServices(services);
 

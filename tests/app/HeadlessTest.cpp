@@ -193,3 +193,42 @@ TEST(Headless, AdvertisesItselfOnTheLanWhileRunning)
     EXPECT_TRUE(waitUntil([&] { return avahi.waitForInstance("_tavro._tcp", name, 1s).isEmpty(); }, 15s));
     expectProductionPortsFree();
 }
+
+TEST(Headless, ImportsARelayUploadFromTheCloudFolder)
+{
+    Sandbox storage, cloud;
+    App app({"--headless", "--storage", storage.storage(), "--cloud-folder", cloud.dir.path()}, {{"TAVROLIN_DEBUG", "1"}});
+    ASSERT_TRUE(app.waitForOutput("Server running:", 60s)) << app.err.toStdString();
+    EXPECT_TRUE(app.err.contains("ICloudRelayWatcher: Started watching for uploads and download requests"));
+
+    // The relay folder is named after the server's id, made on first run.
+    QSettings settings(app.home + "/.config/Tavrolin/Tavrolin.conf", QSettings::IniFormat);
+    const QString id = settings.value("CloudKitDeviceId").toString();
+    ASSERT_EQ(id, id.toUpper());
+    ASSERT_EQ(id.size(), 36);
+    EXPECT_EQ(settings.value("cloudFolder").toString(), cloud.dir.path());
+    const QString pending = cloud.dir.path() + "/relay/" + id + "/pending/";
+    ASSERT_TRUE(QFileInfo(pending).isDir());
+    {
+        QFile data(pending + "p1.data");
+        ASSERT_TRUE(data.open(QIODevice::WriteOnly));
+        data.write("photo bytes");
+    }
+    {
+        QFile meta(pending + "p1.meta.json");
+        ASSERT_TRUE(meta.open(QIODevice::WriteOnly));
+        meta.write(R"({"uploadId":"p1","key":"photos/relay/p1.jpg","contentType":"image/jpeg","size":11,)"
+                   R"("timestamp":"2026-12-05T15:24:06Z","senderDeviceId":"PHONE"})");
+    }
+    const QString confirmation = cloud.dir.path() + "/relay/" + id + "/confirmed/p1.json";
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(confirmation); }, 20s)) << app.err.toStdString();
+    QFile c(confirmation);
+    ASSERT_TRUE(c.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(c.readAll().contains("\"success\":true"));
+
+    int exitCode = -1;
+    ASSERT_TRUE(app.stop(SIGTERM, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(app.err.contains("ICloudRelayWatcher: Stopped watching"));
+    expectProductionPortsFree();
+}

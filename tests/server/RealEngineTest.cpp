@@ -14,28 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct EngineHarness {
-    Sandbox sandbox;
-    EnginePorts ports = freeEnginePorts();
-    std::unique_ptr<ServerManager> manager;
-    QStringList statuses;
-    LogCapture log;
-
-    EngineHarness()
-    {
-        QSettings(sandbox.settings(), QSettings::IniFormat).setValue("storagePath", sandbox.storage());
-        manager = std::make_unique<ServerManager>(testConfig(sandbox, ports, realEnginePath()));
-        QObject::connect(manager.get(), &ServerManager::startupStatusChanged, [this] { statuses << manager->startupStatus(); });
-    }
-    ~EngineHarness() { runTask(manager->shutdown(15000)); }
-
-    bool start()
-    {
-        runTask(manager->startServer());
-        return manager->isRunning();
-    }
-};
-
 // Local addresses on which the port is listening, from /proc/net/tcp
 // ("0100007F" is 127.0.0.1, "00000000" any).
 QStringList listeningAddresses(int port)

@@ -45,4 +45,27 @@ inline const char *kIdleEngine =
     "[ -n \"$AWS_ACCESS_KEY_ID$AWS_SECRET_ACCESS_KEY$AWS_SESSION_TOKEN\" ] && { echo credentials leaked; exit 9; }\n"
     "exec sleep 300";
 
+// A manager running the real engine in a sandbox, on free ports.
+struct EngineHarness {
+    Sandbox sandbox;
+    EnginePorts ports = freeEnginePorts();
+    std::unique_ptr<ServerManager> manager;
+    QStringList statuses;
+    LogCapture log;
+
+    EngineHarness()
+    {
+        QSettings(sandbox.settings(), QSettings::IniFormat).setValue("storagePath", sandbox.storage());
+        manager = std::make_unique<ServerManager>(testConfig(sandbox, ports, realEnginePath()));
+        QObject::connect(manager.get(), &ServerManager::startupStatusChanged, [this] { statuses << manager->startupStatus(); });
+    }
+    ~EngineHarness() { runTask(manager->shutdown(15000)); }
+
+    bool start()
+    {
+        runTask(manager->startServer());
+        return manager->isRunning();
+    }
+};
+
 } // namespace tavrolin::test

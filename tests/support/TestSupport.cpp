@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -71,15 +73,26 @@ QString writeScript(const QString &path, const QString &body)
 
 bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
 {
+    if (pred())
+        return true;
+    // A real event loop rather than processEvents and sleep: work that
+    // hops between threads (network uploads) is not slowed by the waiting.
     QElapsedTimer timer;
     timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > timeout.count())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
+    QEventLoop loop;
+    QTimer poll;
+    bool met = false;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (pred()) {
+            met = true;
+            loop.quit();
+        } else if (timer.elapsed() > timeout.count()) {
+            loop.quit();
+        }
+    });
+    poll.start(5);
+    loop.exec();
+    return met;
 }
 
 void runTask(QCoro::Task<> task) { QCoro::waitFor(std::move(task)); }

@@ -1,0 +1,511 @@
+#include "cloud/ICloudRelayWatcher.h"
+
+#include <QCoro/QCoroNetworkReply>
+#include <QCoro/QCoroTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QSaveFile>
+#include <QSettings>
+
+#include "cloud/ServerDeviceId.h"
+#include "platform/AppPaths.h"
+#include "platform/CloudDrive.h"
+#include "platform/DiagnosticLog.h"
+
+namespace tavrolin {
+
+namespace {
+
+const QString kMetaSuffix = QStringLiteral(".meta.json");
+const QString kRequestSuffix = QStringLiteral(".request.json");
+const QString kUploadFailed = QStringLiteral("Failed to upload to SeaweedFS");
+const QString kDataNotFound = QStringLiteral("Data file not found in iCloud");
+// Records are a few hundred bytes; anything much larger is not one.
+constexpr qint64 kMaxRecordBytes = 1 << 20;
+
+void relayLog(const QString &line) { diagLog(QStringLiteral("ICloudRelayWatcher: ") + line); }
+
+QString pendingDir(const QString &relay) { return relay + QStringLiteral("/pending"); }
+QString confirmedDir(const QString &relay) { return relay + QStringLiteral("/confirmed"); }
+QString requestsDir(const QString &relay) { return relay + QStringLiteral("/downloads/requests"); }
+QString responsesDir(const QString &relay) { return relay + QStringLiteral("/downloads/responses"); }
+
+// A name someone else wrote into the shared folder, fit to build our own
+// file names from: no hidden files, no path tricks, no control characters.
+bool isPlainName(const QString &name)
+{
+    if (name.isEmpty() || name.startsWith(u'.') || name.contains(u'/') || name.contains(u'\\'))
+        return false;
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+QString readRecord(const QString &path, QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("Cannot read %1: %2").arg(QFileInfo(path).fileName(), file.errorString());
+    if (file.size() > kMaxRecordBytes)
+        return QStringLiteral("%1 is too large to be a relay record (%2 bytes)").arg(QFileInfo(path).fileName()).arg(file.size());
+    bytes = file.read(kMaxRecordBytes + 1);
+    return {};
+}
+
+// Written under a temporary name in the same folder and renamed into place,
+// so the other device never syncs half a file.
+QString writeAtomically(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return QStringLiteral("Cannot write %1: %2").arg(QFileInfo(path).fileName(), file.errorString());
+    return {};
+}
+
+} // namespace
+
+ICloudRelayWatcher::ICloudRelayWatcher(CloudDrive &drive, RelayWatcherConfig config, QObject *parent)
+    : QObject(parent), m_drive(drive), m_config(std::move(config)), m_alive(std::make_shared<bool>(true))
+{
+    m_settings = m_config.settingsFile.isEmpty() ? AppPaths::userSettings()
+                                                 : std::make_unique<QSettings>(m_config.settingsFile, QSettings::IniFormat);
+    // Only ever the engine on loopback.
+    m_network.setProxy(QNetworkProxy::NoProxy);
+    m_pollingTimer.setInterval(m_config.scanIntervalMs);
+    connect(&m_pollingTimer, &QTimer::timeout, this, [this] {
+        scanPendingUploads();
+        scanDownloadRequests();
+    });
+    connect(&m_drive, &CloudDrive::folderChanged, this, &ICloudRelayWatcher::onFolderChanged);
+}
+
+ICloudRelayWatcher::~ICloudRelayWatcher()
+{
+    // Transfers still running end here; their tasks see the watcher gone
+    // and stop without touching it.
+    *m_alive = false;
+    for (QNetworkReply *reply : m_network.findChildren<QNetworkReply *>())
+        reply->abort();
+}
+
+std::optional<QString> ICloudRelayWatcher::relayDirectory() const
+{
+    const std::optional<QString> root = m_drive.rootFolder();
+    if (!root)
+        return std::nullopt;
+    const QString id = serverDeviceId(*m_settings);
+    if (!isPlainName(id))
+        return std::nullopt;
+    return *root + QStringLiteral("/relay/") + id;
+}
+
+QCoro::Task<> ICloudRelayWatcher::start(int s3Port)
+{
+    startWatching(s3Port);
+    co_return;
+}
+
+QCoro::Task<> ICloudRelayWatcher::stop()
+{
+    stopWatching();
+    co_return;
+}
+
+void ICloudRelayWatcher::startWatching(int s3Port)
+{
+    if (m_isWatching)
+        return;
+    if (!m_drive.rootFolder()) {
+        relayLog(QStringLiteral("iCloud Drive not available"));
+        return;
+    }
+    m_baseUrl = QStringLiteral("http://localhost:%1").arg(s3Port);
+    createRelayDirectories();
+    startFolderWatch(QStringLiteral("pending"), "Started metadata query");
+    startFolderWatch(QStringLiteral("downloads/requests"), "Started download metadata query");
+    m_pollingTimer.start();
+    scanPendingUploads();
+    scanDownloadRequests();
+    m_isWatching = true;
+    Q_EMIT isWatchingChanged();
+    relayLog(QStringLiteral("Started watching for uploads and download requests"));
+}
+
+void ICloudRelayWatcher::stopWatching()
+{
+    if (!m_isWatching)
+        return;
+    for (const QString &folder : std::as_const(m_watchedFolders))
+        m_drive.unwatchFolder(folder);
+    m_watchedFolders.clear();
+    m_pollingTimer.stop();
+    m_isWatching = false;
+    Q_EMIT isWatchingChanged();
+    relayLog(QStringLiteral("Stopped watching"));
+}
+
+void ICloudRelayWatcher::createRelayDirectories()
+{
+    const auto relay = relayDirectory();
+    if (!relay)
+        return;
+    for (const QString &dir : {pendingDir(*relay), confirmedDir(*relay), requestsDir(*relay), responsesDir(*relay)})
+        QDir().mkpath(dir);
+}
+
+void ICloudRelayWatcher::startFolderWatch(const QString &subfolder, const char *logLine)
+{
+    const auto relay = relayDirectory();
+    if (!relay)
+        return;
+    const QString folder = *relay + '/' + subfolder;
+    m_drive.watchFolder(folder);
+    m_watchedFolders.append(folder);
+    relayLog(QString::fromLatin1(logLine));
+}
+
+void ICloudRelayWatcher::onFolderChanged(const QString &folder)
+{
+    if (!m_isWatching)
+        return;
+    const auto relay = relayDirectory();
+    if (!relay)
+        return;
+    if (folder == pendingDir(*relay))
+        scanPendingUploads();
+    else if (folder == requestsDir(*relay))
+        scanDownloadRequests();
+}
+
+bool ICloudRelayWatcher::isSafeEntry(const QString &path) const
+{
+    const QFileInfo info(path);
+    if (!isPlainName(info.fileName()))
+        return false;
+    if (!info.isSymLink())
+        return true;
+    // A link may point into the relay folder, never out of it.
+    const auto relay = relayDirectory();
+    const QString target = info.canonicalFilePath();
+    const QString base = relay ? QFileInfo(*relay).canonicalFilePath() : QString();
+    return !target.isEmpty() && !base.isEmpty() && target.startsWith(base + '/');
+}
+
+void ICloudRelayWatcher::scanPendingUploads()
+{
+    const auto relay = relayDirectory();
+    if (!relay)
+        return;
+    const QFileInfoList entries = QDir(pendingDir(*relay)).entryInfoList(QDir::Files | QDir::System, QDir::Unsorted);
+    for (const QFileInfo &entry : entries) {
+        if (entry.suffix() == QLatin1String("json") && entry.fileName().contains(QLatin1String(".meta")))
+            processUpload(entry.filePath());
+    }
+}
+
+void ICloudRelayWatcher::scanDownloadRequests()
+{
+    const auto relay = relayDirectory();
+    if (!relay)
+        return;
+    const QFileInfoList entries = QDir(requestsDir(*relay)).entryInfoList(QDir::Files | QDir::System, QDir::Unsorted);
+    for (const QFileInfo &entry : entries) {
+        if (entry.suffix() == QLatin1String("json") && entry.fileName().contains(QLatin1String(".request")))
+            processDownloadRequest(entry.filePath());
+    }
+}
+
+QCoro::Task<> ICloudRelayWatcher::sleepMs(int ms) { co_await QCoro::sleepFor(std::chrono::milliseconds(ms)); }
+
+void ICloudRelayWatcher::setProcessedCount(qint64 count)
+{
+    m_processedCount = count;
+    Q_EMIT processedCountChanged();
+}
+
+QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
+{
+    if (!isSafeEntry(metadataPath))
+        co_return;
+    const QString uploadId = QFileInfo(metadataPath).fileName().remove(kMetaSuffix);
+    if (uploadId.isEmpty() || m_processedUploadIds.contains(uploadId))
+        co_return;
+    m_processedUploadIds.insert(uploadId);
+    relayLog(QStringLiteral("Processing upload ") + uploadId);
+    const std::shared_ptr<bool> alive = m_alive;
+    ++m_activeTasks;
+
+    std::optional<Failure> failure;
+    bool leftForLater = false;
+    RelayMetadata metadata;
+    const QString dataPath = QFileInfo(metadataPath).path() + '/' + uploadId + QStringLiteral(".data");
+    do {
+        QByteArray bytes;
+        QString error = m_drive.makeLocal(metadataPath);
+        if (error.isEmpty())
+            error = readRecord(metadataPath, bytes);
+        if (!error.isEmpty()) {
+            failure = Failure{error, error};
+            break;
+        }
+        auto decoded = RelayRecords::decodeMetadata(bytes);
+        if (auto *message = std::get_if<QString>(&decoded)) {
+            failure = Failure{*message, *message};
+            break;
+        }
+        metadata = std::get<RelayMetadata>(std::move(decoded));
+        error = m_drive.makeLocal(dataPath);
+        if (!error.isEmpty()) {
+            failure = Failure{error, error};
+            break;
+        }
+
+        // A sync tool writes the data file bit by bit: wait for all the
+        // bytes the metadata announces, not just for the file.
+        auto complete = [&] {
+            const QFileInfo info(dataPath);
+            return info.exists() && info.size() == metadata.size;
+        };
+        for (int waits = 0; !complete() && waits < m_config.dataWaits; ++waits) {
+            co_await sleepMs(m_config.dataWaitMs);
+            if (!*alive)
+                co_return;
+        }
+        const QFileInfo data(dataPath);
+        if (!data.exists()) {
+            relayLog(QStringLiteral("Data file not found for ") + uploadId);
+            leftForLater = true;
+            break;
+        }
+        if (!isSafeEntry(dataPath)) {
+            failure = Failure{QStringLiteral("The data file is a link out of the relay folder"), kUploadFailed};
+            break;
+        }
+        if (data.size() != metadata.size) {
+            relayLog(QStringLiteral("Data file incomplete for %1 (%2 of %3 bytes)").arg(uploadId).arg(data.size()).arg(metadata.size));
+            leftForLater = true;
+            break;
+        }
+
+        failure = co_await uploadToStorage(dataPath, metadata);
+        if (!*alive)
+            co_return;
+        if (failure)
+            break;
+        failure = writeConfirmation(uploadId, true, metadata.key, std::nullopt);
+    } while (false);
+
+    if (leftForLater) {
+        // Both files stay; the next scan takes the upload up again.
+        m_processedUploadIds.remove(uploadId);
+    } else if (failure) {
+        relayLog(QStringLiteral("Error processing %1: %2").arg(uploadId, failure->text));
+        writeConfirmation(uploadId, false, QString(), failure->description);
+        m_processedUploadIds.remove(uploadId);
+    } else {
+        QFile::remove(metadataPath);
+        QFile::remove(dataPath);
+        setProcessedCount(m_processedCount + 1);
+        relayLog(QStringLiteral("Successfully imported ") + uploadId);
+    }
+    --m_activeTasks;
+}
+
+QCoro::Task<std::optional<ICloudRelayWatcher::Failure>> ICloudRelayWatcher::uploadToStorage(const QString &dataPath,
+                                                                                             const RelayMetadata &metadata)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    const auto url = RelayRecords::objectUrl(m_baseUrl, metadata.key);
+    if (!url)
+        co_return Failure{QStringLiteral("\"%1\" does not name an object").arg(metadata.key), kUploadFailed};
+    QFile file(dataPath);
+    if (!file.open(QIODevice::ReadOnly))
+        co_return Failure{QStringLiteral("Cannot read the data file: %1").arg(file.errorString()), file.errorString()};
+
+    // The body streams from the file: memory stays flat whatever its size.
+    QNetworkRequest request(*url);
+    request.setTransferTimeout(m_config.transferTimeoutMs);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, metadata.contentType);
+    request.setHeader(QNetworkRequest::ContentLengthHeader, metadata.size);
+    std::unique_ptr<QNetworkReply> reply(m_network.put(request, &file));
+    co_await reply.get();
+    if (!*alive)
+        co_return std::nullopt;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        co_return Failure{reply->errorString(), kUploadFailed};
+    if (status.toInt() < 200 || status.toInt() > 299)
+        co_return Failure{QStringLiteral("HTTP %1 from the storage engine").arg(status.toInt()), kUploadFailed};
+
+    // Confirm only what was stored whole.
+    QNetworkRequest head(*url);
+    head.setTransferTimeout(m_config.transferTimeoutMs);
+    std::unique_ptr<QNetworkReply> check(m_network.head(head));
+    co_await check.get();
+    if (!*alive)
+        co_return std::nullopt;
+    const QVariant stored = check->header(QNetworkRequest::ContentLengthHeader);
+    if (check->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200 || !stored.isValid()
+        || stored.toLongLong() != metadata.size)
+        co_return Failure{QStringLiteral("The stored object has %1 bytes, not %2")
+                              .arg(stored.isValid() ? stored.toString() : QStringLiteral("no known number of"))
+                              .arg(metadata.size),
+                          kUploadFailed};
+    co_return std::nullopt;
+}
+
+std::optional<ICloudRelayWatcher::Failure> ICloudRelayWatcher::writeConfirmation(const QString &uploadId, bool success,
+                                                                                 const QString &s3Key,
+                                                                                 const std::optional<QString> &error)
+{
+    const auto relay = relayDirectory();
+    if (!relay)
+        return std::nullopt;
+    QDir().mkpath(confirmedDir(*relay));
+    const RelayConfirmation record{uploadId, success, QDateTime::currentDateTimeUtc(), s3Key, error};
+    const QString failed = writeAtomically(confirmedDir(*relay) + '/' + uploadId + QStringLiteral(".json"),
+                                           RelayRecords::encode(record));
+    if (!failed.isEmpty())
+        return Failure{failed, failed};
+    relayLog(QStringLiteral("Wrote confirmation for ") + uploadId);
+    return std::nullopt;
+}
+
+QCoro::Task<> ICloudRelayWatcher::processDownloadRequest(QString requestPath)
+{
+    if (!isSafeEntry(requestPath))
+        co_return;
+    const QString requestId = QFileInfo(requestPath).fileName().remove(kRequestSuffix);
+    if (requestId.isEmpty() || m_processedDownloadIds.contains(requestId))
+        co_return;
+    m_processedDownloadIds.insert(requestId);
+    relayLog(QStringLiteral("Processing download request ") + requestId);
+    const std::shared_ptr<bool> alive = m_alive;
+    ++m_activeTasks;
+
+    std::optional<Failure> failure;
+    qint64 size = 0;
+    std::optional<QString> contentType;
+    do {
+        QString error = m_drive.makeLocal(requestPath);
+        if (!error.isEmpty()) {
+            failure = Failure{error, error};
+            break;
+        }
+        for (int waits = 0; !QFile::exists(requestPath) && waits < m_config.requestWaits; ++waits) {
+            co_await sleepMs(m_config.requestWaitMs);
+            if (!*alive)
+                co_return;
+        }
+        QByteArray bytes;
+        error = readRecord(requestPath, bytes);
+        if (!error.isEmpty()) {
+            failure = Failure{error, error};
+            break;
+        }
+        auto decoded = RelayRecords::decodeRequest(bytes);
+        if (auto *message = std::get_if<QString>(&decoded)) {
+            failure = Failure{*message, *message};
+            break;
+        }
+        const DownloadRequest request = std::get<DownloadRequest>(std::move(decoded));
+        relayLog(QStringLiteral("Fetching key: ") + request.key);
+        failure = co_await downloadToResponse(requestId, request.key, size, contentType);
+        if (!*alive)
+            co_return;
+        if (failure)
+            break;
+        failure = writeDownloadResponse(requestId, true, size, contentType, std::nullopt);
+    } while (false);
+
+    if (failure) {
+        relayLog(QStringLiteral("Error processing download %1: %2").arg(requestId, failure->text));
+        writeDownloadResponse(requestId, false, std::nullopt, std::nullopt, failure->description);
+    } else {
+        relayLog(QStringLiteral("Download request %1 completed (%2 bytes)").arg(requestId).arg(size));
+    }
+    QFile::remove(requestPath);
+    --m_activeTasks;
+}
+
+QCoro::Task<std::optional<ICloudRelayWatcher::Failure>>
+ICloudRelayWatcher::downloadToResponse(const QString &requestId, const QString &key, qint64 &size,
+                                       std::optional<QString> &contentType)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    const auto relay = relayDirectory();
+    if (!relay)
+        co_return Failure{QStringLiteral("The relay folder is gone"), kDataNotFound};
+    const auto url = RelayRecords::objectUrl(m_baseUrl, key);
+    if (!url)
+        co_return Failure{QStringLiteral("\"%1\" does not name an object").arg(key), kDataNotFound};
+    QDir().mkpath(responsesDir(*relay));
+
+    // The body goes straight to a temporary file beside <id>.data and is
+    // renamed into place once complete, before the response announces it.
+    QSaveFile data(responsesDir(*relay) + '/' + requestId + QStringLiteral(".data"));
+    if (!data.open(QIODevice::WriteOnly))
+        co_return Failure{QStringLiteral("Cannot write the data file: %1").arg(data.errorString()), data.errorString()};
+
+    QNetworkRequest request(*url);
+    request.setTransferTimeout(m_config.transferTimeoutMs);
+    std::unique_ptr<QNetworkReply> reply(m_network.get(request));
+    reply->setReadBufferSize(1 << 20);
+    QString writeError;
+    auto drain = [&] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QByteArray chunk = reply->readAll();
+        if (status < 200 || status > 299 || !writeError.isEmpty())
+            return;
+        if (data.write(chunk) != chunk.size()) {
+            writeError = data.errorString();
+            reply->abort();
+        }
+    };
+    QObject::connect(reply.get(), &QNetworkReply::readyRead, reply.get(), drain);
+    co_await reply.get();
+    if (!*alive)
+        co_return std::nullopt;
+    drain();
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!writeError.isEmpty())
+        co_return Failure{QStringLiteral("Cannot write the data file: %1").arg(writeError), writeError};
+    if (!status.isValid())
+        co_return Failure{reply->errorString(), kDataNotFound};
+    if (status.toInt() < 200 || status.toInt() > 299)
+        co_return Failure{QStringLiteral("HTTP %1 from the storage engine").arg(status.toInt()), kDataNotFound};
+    if (reply->error() != QNetworkReply::NoError)
+        co_return Failure{reply->errorString(), kDataNotFound};
+    size = data.size();
+    if (!data.commit())
+        co_return Failure{QStringLiteral("Cannot write the data file: %1").arg(data.errorString()), data.errorString()};
+    const QVariant type = reply->header(QNetworkRequest::ContentTypeHeader);
+    if (type.isValid())
+        contentType = type.toString();
+    co_return std::nullopt;
+}
+
+std::optional<ICloudRelayWatcher::Failure>
+ICloudRelayWatcher::writeDownloadResponse(const QString &requestId, bool success, std::optional<qint64> size,
+                                          const std::optional<QString> &contentType, const std::optional<QString> &error)
+{
+    const auto relay = relayDirectory();
+    if (!relay)
+        return std::nullopt;
+    QDir().mkpath(responsesDir(*relay));
+    const DownloadResponse record{requestId, success, QDateTime::currentDateTimeUtc(), size, contentType, error};
+    const QString failed = writeAtomically(responsesDir(*relay) + '/' + requestId + QStringLiteral(".response.json"),
+                                           RelayRecords::encode(record));
+    if (!failed.isEmpty())
+        return Failure{failed, failed};
+    relayLog(QStringLiteral("Wrote download response for ") + requestId);
+    return std::nullopt;
+}
+
+} // namespace tavrolin
