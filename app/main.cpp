@@ -16,6 +16,8 @@
 #include "server/ConnectionMonitor.h"
 #include "server/LanAdvertiser.h"
 #include "server/ServerManager.h"
+#include "services/QUICReceiverService.h"
+#include "services/ServerIdentity.h"
 #include "services/TavroAPIServer.h"
 
 using namespace tavrolin;
@@ -97,10 +99,13 @@ int main(int argc, char *argv[])
     QObject::connect(&connectionMonitor, &ConnectionMonitor::lanClientsCounted, &manager, &ServerManager::setLanClients);
     SyncFolderDrive cloudDrive;
     ICloudRelayWatcher relayWatcher(cloudDrive);
+    ServerIdentity identity;
+    QUICReceiverService quicReceiver(identity);
     StartStopService<TavroAPIServer> apiServer(TavroAPIServer::shared());
     ServerServices services;
     services.lanAdvertiser = &lanAdvertiser;
     services.apiServer = &apiServer;
+    services.quicReceiver = &quicReceiver;
     services.relayWatcher = &relayWatcher;
     services.connectionMonitor = &connectionMonitor;
     manager.setServices(services);

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/StrictJson.h"
+#include "server/S3ObjectUrl.h"
 
 namespace tavrolin::RelayRecords {
 
@@ -160,21 +161,9 @@ std::optional<QUrl> objectUrl(const QString &baseUrl, const QString &key)
         bucket = rest.first(slash).toString();
         object = rest.mid(slash + 1).toString();
     }
-    if (object.isEmpty() || hasControlCharacters(key))
+    if (hasControlCharacters(key))
         return std::nullopt;
-    // Dot segments would be resolved away on the way and land in another
-    // bucket or object than the one named.
-    for (const QString &segment : object.split(u'/')) {
-        if (segment == QLatin1String(".") || segment == QLatin1String(".."))
-            return std::nullopt;
-    }
-    if (bucket == QLatin1String(".") || bucket == QLatin1String(".."))
-        return std::nullopt;
-    const QByteArray path = '/' + QUrl::toPercentEncoding(bucket) + '/' + QUrl::toPercentEncoding(object, "/");
-    QUrl url = QUrl::fromEncoded(baseUrl.toUtf8() + path, QUrl::StrictMode);
-    if (!url.isValid())
-        return std::nullopt;
-    return url;
+    return S3ObjectUrl::objectUrl(baseUrl, bucket, object);
 }
 
 } // namespace tavrolin::RelayRecords

@@ -232,3 +232,30 @@ TEST(Headless, ImportsARelayUploadFromTheCloudFolder)
     EXPECT_TRUE(app.err.contains("ICloudRelayWatcher: Stopped watching"));
     expectProductionPortsFree();
 }
+
+TEST(Headless, AcceptsQuicUploadsOnPort8444)
+{
+    Sandbox storage;
+    App app({"--headless", "--storage", storage.storage()}, {{"TAVROLIN_DEBUG", "1"}});
+    ASSERT_TRUE(app.waitForOutput("Server running:", 60s)) << app.err.toStdString();
+    EXPECT_TRUE(app.err.contains("QUIC: Listener ready on port 8444"));
+    // The identity lives in the application's data folder, owner-only.
+    const QString key = app.home + "/.local/share/Tavrolin/identity/com.tavrolin.quic-server.key";
+    EXPECT_EQ(QFileInfo(key).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+
+    QFile photo(storage.path("IMG_0001.jpg"));
+    ASSERT_TRUE(photo.open(QIODevice::WriteOnly));
+    photo.write(QByteArray(100000, 'j'));
+    photo.close();
+    QProcess upload;
+    upload.start(QStringLiteral(TAVROLIN_TEST_UPLOAD), {"127.0.0.1", photo.fileName(), "--key", "2026/IMG_0001.jpg"});
+    ASSERT_TRUE(waitUntil([&] { return upload.state() == QProcess::NotRunning; }, 30s));
+    EXPECT_EQ(upload.exitCode(), 0) << upload.readAllStandardOutput().toStdString() << app.err.toStdString();
+    EXPECT_TRUE(app.err.contains("QUIC: Successfully stored 2026/IMG_0001.jpg"));
+
+    int exitCode = -1;
+    ASSERT_TRUE(app.stop(SIGTERM, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(app.err.contains("QUIC: Stopped listening"));
+    expectProductionPortsFree();
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+#include <QUdpSocket>
+#include <map>
+
+#include "platform/IdentityStore.h"
+#include "platform/QuicConnection.h"
+
+namespace tavrolin {
+
+// Accepts QUIC connections on one UDP socket. Connections are owned by the
+// server and deleted (later) once closed; `connectionClosed` comes first.
+class QuicServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kMaxConnections = 256;
+
+    explicit QuicServer(QObject *parent = nullptr);
+    ~QuicServer() override;
+
+    // Empty on success, else the reason. Without an identity handshakes fail.
+    QString listen(const QHostAddress &address, quint16 port, const std::optional<TlsIdentity> &identity,
+                   const QByteArray &alpn, const QuicConnection::Settings &settings);
+    void close();
+    bool isListening() const { return m_socket.state() == QAbstractSocket::BoundState; }
+    quint16 port() const { return m_socket.localPort(); }
+    int connectionCount() const { return int(m_connections.size()); }
+
+Q_SIGNALS:
+    void newConnection(tavrolin::QuicConnection *connection);
+    void connectionClosed(tavrolin::QuicConnection *connection, const QString &reason);
+    // The socket failed after it was bound.
+    void failed(const QString &reason);
+
+private:
+    void onReadyRead();
+    void accept(const QByteArray &packet, const QHostAddress &from, quint16 port);
+    void forget(QuicConnection *connection);
+
+    QUdpSocket m_socket;
+    gnutls_certificate_credentials_t m_credentials = nullptr;
+    QByteArray m_alpn;
+    QuicConnection::Settings m_settings;
+    QByteArray m_resetSecret;
+    std::map<QByteArray, QuicConnection *> m_byCid;
+    std::vector<QuicConnection *> m_connections;
+};
+
+} // namespace tavrolin

@@ -1,0 +1,44 @@
+#include "server/S3ObjectUrl.h"
+
+#include <QHostAddress>
+#include <QRegularExpression>
+
+namespace tavrolin::S3ObjectUrl {
+
+bool isValidBucketName(const QString &bucket)
+{
+    static const QRegularExpression form(QStringLiteral("^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$"));
+    if (!form.match(bucket).hasMatch() || bucket.contains(QLatin1String("..")))
+        return false;
+    QHostAddress address;
+    return !(address.setAddress(bucket) && address.protocol() == QAbstractSocket::IPv4Protocol);
+}
+
+bool isValidObjectKey(const QString &key)
+{
+    if (key.isEmpty())
+        return false;
+    for (const QChar c : key) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return false;
+    }
+    for (const QStringView segment : QStringView(key).split(u'/')) {
+        if (segment == u"." || segment == u"..")
+            return false;
+    }
+    return true;
+}
+
+std::optional<QUrl> objectUrl(const QString &baseUrl, const QString &bucket, const QString &key)
+{
+    if (bucket.isEmpty() || bucket.contains(u'/') || bucket == QLatin1String(".") || bucket == QLatin1String("..")
+        || !isValidObjectKey(key))
+        return std::nullopt;
+    const QByteArray path = '/' + QUrl::toPercentEncoding(bucket) + '/' + QUrl::toPercentEncoding(key, "/");
+    QUrl url = QUrl::fromEncoded(baseUrl.toUtf8() + path, QUrl::StrictMode);
+    if (!url.isValid())
+        return std::nullopt;
+    return url;
+}
+
+} // namespace tavrolin::S3ObjectUrl

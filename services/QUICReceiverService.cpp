@@ -1,0 +1,491 @@
+#include "services/QUICReceiverService.h"
+
+#include <QIODevice>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QtEndian>
+#include <deque>
+#include <nlohmann/json.hpp>
+
+#include "platform/DiagnosticLog.h"
+#include "platform/StrictJson.h"
+#include "server/S3ObjectUrl.h"
+
+namespace tavrolin {
+
+namespace {
+
+void quicLog(const QString &line) { diagLog(QStringLiteral("QUIC: ") + line); }
+
+const QByteArray kOk = "OK";
+const QByteArray kStoreFailed = "ERROR: Failed to store file";
+const QByteArray kBadLength = "ERROR: Invalid header length";
+const QByteArray kBadHeader = "ERROR: Invalid header";
+const QString kConnectionClosed = QStringLiteral("Connection closed unexpectedly");
+constexpr quint32 kMaxHeaderLength = 9999;
+constexpr quint64 kStopSendingCode = 0x100;
+
+// The upload body on its way from the QUIC stream to the S3 PUT. Holds at
+// most what flow control lets the device send ahead; every byte the HTTP
+// client takes is reported, so the window can open by as much.
+class BodyPipe : public QIODevice {
+    Q_OBJECT
+public:
+    explicit BodyPipe(qint64 size) : m_toCome(size) { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return m_buffered + QIODevice::bytesAvailable(); }
+    bool atEnd() const override { return m_buffered == 0 && m_toCome == 0; }
+    void append(const QByteArray &bytes)
+    {
+        if (bytes.isEmpty())
+            return;
+        m_chunks.push_back(bytes);
+        m_buffered += bytes.size();
+        m_toCome -= bytes.size();
+        Q_EMIT readyRead();
+        if (m_toCome == 0)
+            Q_EMIT readChannelFinished();
+    }
+
+Q_SIGNALS:
+    void consumed(qint64 bytes);
+
+protected:
+    qint64 readData(char *data, qint64 max) override
+    {
+        qint64 copied = 0;
+        while (copied < max && !m_chunks.empty()) {
+            QByteArray &front = m_chunks.front();
+            const qint64 n = qMin(max - copied, qint64(front.size()) - m_frontOffset);
+            std::memcpy(data + copied, front.constData() + m_frontOffset, size_t(n));
+            copied += n;
+            m_frontOffset += n;
+            if (m_frontOffset == front.size()) {
+                m_chunks.pop_front();
+                m_frontOffset = 0;
+            }
+        }
+        m_buffered -= copied;
+        if (copied > 0)
+            Q_EMIT consumed(copied);
+        if (copied == 0 && atEnd())
+            return -1;
+        return copied;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    std::deque<QByteArray> m_chunks;
+    qint64 m_frontOffset = 0;
+    qint64 m_buffered = 0;
+    qint64 m_toCome;
+};
+
+} // namespace
+
+std::variant<UploadHeader, QString> UploadHeader::parse(const QByteArray &bytes)
+{
+    const nlohmann::json value = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
+    if (value.is_discarded() || !value.is_object())
+        return QStringLiteral("not a JSON object");
+    UploadHeader header;
+    const auto bucket = stringMember(value, "bucket"), key = stringMember(value, "key"),
+               contentType = stringMember(value, "contentType");
+    const auto size = value.find("size");
+    if (!bucket || !key || !contentType || size == value.end() || !size->is_number_integer())
+        return QStringLiteral("a member is missing or of the wrong type");
+    if (size->is_number_unsigned() ? size->get<std::uint64_t>() > std::uint64_t(kMaxSize)
+                                   : (size->get<std::int64_t>() < 0 || size->get<std::int64_t>() > kMaxSize))
+        return QStringLiteral("size out of range");
+    header.bucket = *bucket;
+    header.key = *key;
+    header.contentType = *contentType;
+    header.size = size->get<std::int64_t>();
+    if (!S3ObjectUrl::isValidBucketName(header.bucket))
+        return QStringLiteral("invalid bucket name");
+    if (!S3ObjectUrl::isValidObjectKey(header.key))
+        return QStringLiteral("invalid key");
+    return header;
+}
+
+// The upload loop of one QUIC stream: length, header, body, reply, again,
+// until the device finishes its side or sends something invalid.
+class UploadStream : public QObject {
+    Q_OBJECT
+public:
+    UploadStream(QUICReceiverService &service, QuicConnection &connection, int64_t streamId)
+        : m_service(service), m_connection(&connection), m_streamId(streamId)
+    {
+    }
+    ~UploadStream() override { abortUpload(); }
+
+    void feed(const QByteArray &bytes, bool fin)
+    {
+        m_pending.append(bytes);
+        m_peerFinished = m_peerFinished || fin;
+        process();
+    }
+    bool ended() const { return m_state == State::Ended; }
+    // The device or the network ended the stream or the connection.
+    void peerGone()
+    {
+        if (m_state == State::Ended)
+            return;
+        if (m_state != State::Length || !m_pending.isEmpty())
+            quicLog(QStringLiteral("Receive error - ") + kConnectionClosed);
+        abortUpload();
+        m_state = State::Ended;
+    }
+
+private:
+    enum class State { Length, Header, Body, Waiting, Ended };
+
+    void consume(qint64 bytes)
+    {
+        if (m_connection)
+            m_connection->consume(m_streamId, quint64(bytes));
+    }
+    void reply(const QByteArray &text, bool last)
+    {
+        if (m_connection)
+            m_connection->send(m_streamId, text, last);
+    }
+    void end(const QByteArray &text)
+    {
+        m_state = State::Ended;
+        m_pending.clear();
+        abortUpload();
+        reply(text, true);
+        // Nothing more is read; the device learns it at once.
+        if (m_connection)
+            m_connection->stopReading(m_streamId, kStopSendingCode);
+    }
+    void receiveErrorEnd()
+    {
+        quicLog(QStringLiteral("Receive error - ") + kConnectionClosed);
+        abortUpload();
+        m_state = State::Ended;
+        // Our side ends too; the stream is done.
+        reply({}, true);
+    }
+
+    void process()
+    {
+        while (m_state != State::Ended) {
+            switch (m_state) {
+            case State::Length: {
+                if (m_pending.size() < 4) {
+                    if (m_peerFinished)
+                        receiveErrorEnd();
+                    return;
+                }
+                m_headerLength = qFromBigEndian<quint32>(m_pending.constData());
+                m_pending.remove(0, 4);
+                consume(4);
+                if (m_headerLength == 0 || m_headerLength > kMaxHeaderLength) {
+                    quicLog(QStringLiteral("Invalid header length: %1").arg(m_headerLength));
+                    end(kBadLength);
+                    return;
+                }
+                m_state = State::Header;
+                break;
+            }
+            case State::Header: {
+                if (m_pending.size() < qsizetype(m_headerLength)) {
+                    if (m_peerFinished)
+                        receiveErrorEnd();
+                    return;
+                }
+                const QByteArray json = m_pending.first(m_headerLength);
+                m_pending.remove(0, m_headerLength);
+                consume(m_headerLength);
+                auto parsed = UploadHeader::parse(json);
+                if (std::holds_alternative<QString>(parsed)) {
+                    quicLog(QStringLiteral("Failed to decode header"));
+                    end(kBadHeader);
+                    return;
+                }
+                m_header = std::get<UploadHeader>(std::move(parsed));
+                quicLog(QStringLiteral("Receiving %1 (%2 bytes)").arg(m_header.key).arg(m_header.size));
+                m_remaining = m_header.size;
+                startUpload();
+                m_state = State::Body;
+                break;
+            }
+            case State::Body: {
+                const qint64 n = qMin<qint64>(m_remaining, m_pending.size());
+                if (n > 0) {
+                    QByteArray piece;
+                    if (n == m_pending.size()) {
+                        piece = std::exchange(m_pending, QByteArray());
+                    } else {
+                        piece = m_pending.first(n);
+                        m_pending.remove(0, n);
+                    }
+                    m_remaining -= n;
+                    if (m_pipe)
+                        m_pipe->append(piece); // consumed as the PUT takes it
+                    else
+                        consume(n); // the PUT has already failed: drain
+                }
+                if (m_remaining > 0) {
+                    if (m_peerFinished)
+                        receiveErrorEnd();
+                    return;
+                }
+                m_state = State::Waiting;
+                if (!m_uploadDone)
+                    return;
+                finishFile();
+                break;
+            }
+            case State::Waiting:
+                // The next file's bytes wait, unconsumed, until this one is
+                // stored: flow control holds the device back meanwhile.
+                return;
+            case State::Ended:
+                return;
+            }
+        }
+    }
+
+    void startUpload()
+    {
+        m_uploadDone = false;
+        m_uploadOk = false;
+        const auto url = S3ObjectUrl::objectUrl(m_service.s3BaseUrl(), m_header.bucket, m_header.key);
+        if (!url) {
+            quicLog(QStringLiteral("Invalid S3 URL for %1/%2").arg(m_header.bucket, m_header.key));
+            m_uploadDone = true;
+            return;
+        }
+        QNetworkRequest request(*url);
+        request.setHeader(QNetworkRequest::ContentTypeHeader, m_header.contentType);
+        request.setHeader(QNetworkRequest::ContentLengthHeader, m_header.size);
+        request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+        request.setTransferTimeout(60000);
+        m_pipe = new BodyPipe(m_header.size);
+        connect(m_pipe, &BodyPipe::consumed, this, [this](qint64 n) { consume(n); });
+        m_reply = m_service.m_network.put(request, m_pipe);
+        m_pipe->setParent(m_reply);
+        connect(m_reply, &QNetworkReply::finished, this, &UploadStream::uploadFinished);
+    }
+
+    void uploadFinished()
+    {
+        QNetworkReply *reply = std::exchange(m_reply, nullptr);
+        if (!reply)
+            return;
+        reply->deleteLater();
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid()) {
+            const int code = status.toInt();
+            m_uploadOk = code == 200 || code == 201;
+            if (!m_uploadOk)
+                quicLog(QStringLiteral("S3 PUT failed with status %1").arg(code));
+        } else if (reply->error() != QNetworkReply::NoError) {
+            quicLog(QStringLiteral("S3 PUT error - %1").arg(reply->errorString()));
+        }
+        if (m_pipe) {
+            // Whatever the store did not take is drained, so the next file
+            // can follow on this stream.
+            const qint64 left = m_pipe->bytesAvailable();
+            m_pipe = nullptr;
+            consume(left);
+        }
+        m_uploadDone = true;
+        if (m_state == State::Waiting)
+            finishFile();
+        process();
+    }
+
+    void finishFile()
+    {
+        if (m_uploadOk) {
+            m_service.fileStored(m_header.size);
+            reply(kOk, false);
+            quicLog(QStringLiteral("Successfully stored ") + m_header.key);
+        } else {
+            reply(kStoreFailed, false);
+            quicLog(QStringLiteral("Failed to store ") + m_header.key);
+        }
+        m_state = State::Length;
+    }
+
+    // A body cut short must leave nothing in the store: the PUT is aborted
+    // before its last byte, so the engine never completes the object.
+    void abortUpload()
+    {
+        QNetworkReply *reply = std::exchange(m_reply, nullptr);
+        m_pipe = nullptr;
+        if (!reply)
+            return;
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        reply->deleteLater();
+    }
+
+    QUICReceiverService &m_service;
+    QPointer<QuicConnection> m_connection;
+    int64_t m_streamId;
+    State m_state = State::Length;
+    QByteArray m_pending;
+    bool m_peerFinished = false;
+    quint32 m_headerLength = 0;
+    UploadHeader m_header;
+    qint64 m_remaining = 0;
+    QNetworkReply *m_reply = nullptr;
+    BodyPipe *m_pipe = nullptr; // owned by m_reply
+    bool m_uploadDone = false;
+    bool m_uploadOk = false;
+};
+
+QUICReceiverService::QUICReceiverService(ServerIdentity &identity, QuicReceiverConfig config, QObject *parent)
+    : QObject(parent), m_identity(identity), m_config(std::move(config))
+{
+    m_network.setProxy(QNetworkProxy::NoProxy);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] { startListening(m_s3Port); });
+}
+
+QUICReceiverService::~QUICReceiverService()
+{
+    m_streams.clear();
+    m_server.reset();
+}
+
+void QUICReceiverService::startListening(int s3Port)
+{
+    if (m_isListening) {
+        quicLog(QStringLiteral("Already listening"));
+        return;
+    }
+    m_stopping = false;
+    m_s3Port = s3Port;
+    const std::optional<TlsIdentity> identity = m_identity.identity();
+    if (identity)
+        quicLog(QStringLiteral("Server identity set on QUIC options"));
+    else
+        quicLog(QStringLiteral("WARNING - No server identity, QUIC will fail"));
+
+    auto server = std::make_unique<QuicServer>();
+    connect(server.get(), &QuicServer::newConnection, this, &QUICReceiverService::onNewConnection);
+    connect(server.get(), &QuicServer::connectionClosed, this, &QUICReceiverService::onConnectionClosed);
+    connect(server.get(), &QuicServer::failed, this, &QUICReceiverService::listenerFailed);
+    m_server = std::move(server);
+    quicLog(QStringLiteral("Starting listener on port %1").arg(m_config.port));
+    const QString error = m_server->listen(m_config.address, m_config.port, identity, QByteArray(kAlpn), m_config.quic);
+    if (!error.isEmpty()) {
+        listenerFailed(error);
+        return;
+    }
+    setListening(true);
+    m_retryCount = 0;
+    quicLog(QStringLiteral("Listener ready on port %1").arg(m_server->port()));
+}
+
+void QUICReceiverService::listenerFailed(const QString &reason)
+{
+    setListening(false);
+    quicLog(QStringLiteral("Listener failed - ") + reason);
+    if (m_server) {
+        m_server->disconnect(this);
+        m_server->deleteLater();
+        m_server.release();
+    }
+    if (m_retryCount >= kMaxRetries) {
+        quicLog(QStringLiteral("Max retries reached, QUIC disabled"));
+        return;
+    }
+    ++m_retryCount;
+    quicLog(QStringLiteral("Will retry (%1/%2) in %3 seconds...").arg(m_retryCount).arg(kMaxRetries).arg(m_config.retryDelayMs / 1000));
+    m_retryTimer.start(m_config.retryDelayMs);
+}
+
+void QUICReceiverService::stopListening()
+{
+    // A stopped server must not come back to life from a pending retry.
+    m_retryTimer.stop();
+    m_stopping = true;
+    if (m_server) {
+        m_server->close();
+        m_server.reset();
+    }
+    m_streams.clear();
+    setListening(false);
+    setActiveConnections(0);
+    quicLog(QStringLiteral("Stopped listening"));
+}
+
+void QUICReceiverService::onNewConnection(QuicConnection *connection)
+{
+    m_streams[connection];
+    setActiveConnections(int(m_streams.size()));
+    quicLog(QStringLiteral("New connection from ") + connection->remoteEndpoint());
+    connect(connection, &QuicConnection::handshakeCompleted, this,
+            [connection] { quicLog(QStringLiteral("Connection ready from ") + connection->remoteEndpoint()); });
+    connect(connection, &QuicConnection::streamOpened, this, [this, connection](int64_t id) {
+        // Client-initiated bidirectional streams only (id % 4 == 0).
+        if (id % 4 != 0)
+            return;
+        auto &streams = m_streams[connection];
+        // Streams whose loop has ended go as new ones come.
+        std::erase_if(streams, [](const auto &entry) { return entry.second->ended(); });
+        if (!streams.count(id))
+            streams[id] = std::make_unique<UploadStream>(*this, *connection, id);
+    });
+    connect(connection, &QuicConnection::streamData, this, [this, connection](int64_t id, const QByteArray &bytes, bool fin) {
+        auto &streams = m_streams[connection];
+        const auto it = streams.find(id);
+        if (it != streams.end())
+            it->second->feed(bytes, fin);
+    });
+    connect(connection, &QuicConnection::streamReset, this, [this, connection](int64_t id) {
+        auto &streams = m_streams[connection];
+        if (const auto it = streams.find(id); it != streams.end())
+            it->second->peerGone();
+    });
+}
+
+void QUICReceiverService::onConnectionClosed(QuicConnection *connection, const QString &reason)
+{
+    const auto it = m_streams.find(connection);
+    if (it == m_streams.end())
+        return;
+    for (auto &[id, stream] : it->second)
+        stream->peerGone();
+    m_streams.erase(it);
+    if (m_stopping)
+        quicLog(QStringLiteral("Connection cancelled"));
+    else
+        quicLog(QStringLiteral("Connection failed - ") + reason);
+    setActiveConnections(int(m_streams.size()));
+}
+
+void QUICReceiverService::fileStored(qint64 bytes)
+{
+    m_totalBytesReceived += bytes;
+    ++m_filesReceived;
+    Q_EMIT totalBytesReceivedChanged();
+    Q_EMIT filesReceivedChanged();
+}
+
+void QUICReceiverService::setListening(bool listening)
+{
+    if (m_isListening == listening)
+        return;
+    m_isListening = listening;
+    Q_EMIT isListeningChanged();
+}
+
+void QUICReceiverService::setActiveConnections(int count)
+{
+    if (m_activeConnections == count)
+        return;
+    m_activeConnections = count;
+    Q_EMIT activeConnectionsChanged();
+}
+
+} // namespace tavrolin
+
+#include "QUICReceiverService.moc"

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QTimer>
+#include <map>
+#include <memory>
+#include <optional>
+#include <variant>
+
+#include "platform/QuicServer.h"
+#include "server/ManagedService.h"
+#include "services/ServerIdentity.h"
+
+namespace tavrolin {
+
+// What a device announces before each file on a QUIC upload stream.
+struct UploadHeader {
+    QString bucket;
+    QString key;
+    QString contentType;
+    qint64 size = 0;
+
+    // Bigger than any phone's file; a larger claim is not a real upload.
+    static constexpr qint64 kMaxSize = qint64(1) << 40;
+    // The header, or why it is not a valid one.
+    static std::variant<UploadHeader, QString> parse(const QByteArray &json);
+};
+
+struct QuicReceiverConfig {
+    QHostAddress address = QHostAddress::Any;
+    quint16 port = 8444;
+    int retryDelayMs = 5000;
+    QuicConnection::Settings quic; // idle time-out 30 s, windows
+};
+
+class UploadStream;
+
+// Receives files from devices on the LAN over QUIC (UDP 8444, ALPN
+// "tavro-backup") and stores each in the object store as it arrives: the
+// body streams into the S3 PUT through a bounded buffer, and QUIC flow
+// control holds the device back while the store is slower.
+class QUICReceiverService : public QObject, public ManagedService {
+    Q_OBJECT
+    Q_PROPERTY(bool isListening READ isListening NOTIFY isListeningChanged)
+    Q_PROPERTY(int activeConnections READ activeConnections NOTIFY activeConnectionsChanged)
+    Q_PROPERTY(qint64 totalBytesReceived READ totalBytesReceived NOTIFY totalBytesReceivedChanged)
+    Q_PROPERTY(int filesReceived READ filesReceived NOTIFY filesReceivedChanged)
+public:
+    static constexpr const char *kAlpn = "tavro-backup";
+    static constexpr int kMaxRetries = 3;
+
+    explicit QUICReceiverService(ServerIdentity &identity, QuicReceiverConfig config = {}, QObject *parent = nullptr);
+    ~QUICReceiverService() override;
+
+    bool isListening() const { return m_isListening; }
+    int activeConnections() const { return m_activeConnections; }
+    qint64 totalBytesReceived() const { return m_totalBytesReceived; }
+    int filesReceived() const { return m_filesReceived; }
+    quint16 listeningPort() const { return m_server ? m_server->port() : 0; }
+
+    // start/stop of the server's sequence; they complete at once.
+    void startListening(int s3Port);
+    void stopListening();
+    QCoro::Task<> start(int s3Port) override
+    {
+        startListening(s3Port);
+        co_return;
+    }
+    QCoro::Task<> stop() override
+    {
+        stopListening();
+        co_return;
+    }
+
+Q_SIGNALS:
+    void isListeningChanged();
+    void activeConnectionsChanged();
+    void totalBytesReceivedChanged();
+    void filesReceivedChanged();
+
+private:
+    friend class UploadStream;
+    void listenerFailed(const QString &reason);
+    void onNewConnection(QuicConnection *connection);
+    void onConnectionClosed(QuicConnection *connection, const QString &reason);
+    void setListening(bool listening);
+    void setActiveConnections(int count);
+    void fileStored(qint64 bytes);
+    QString s3BaseUrl() const { return QStringLiteral("http://localhost:%1").arg(m_s3Port); }
+
+    ServerIdentity &m_identity;
+    QuicReceiverConfig m_config;
+    std::unique_ptr<QuicServer> m_server;
+    QNetworkAccessManager m_network;
+    QTimer m_retryTimer;
+    int m_s3Port = 8333;
+    int m_retryCount = 0;
+    bool m_isListening = false;
+    bool m_stopping = false;
+    int m_activeConnections = 0;
+    qint64 m_totalBytesReceived = 0;
+    int m_filesReceived = 0;
+    std::map<QuicConnection *, std::map<int64_t, std::unique_ptr<UploadStream>>> m_streams;
+};
+
+} // namespace tavrolin

@@ -1,0 +1,313 @@
+// The QUIC receiver against the real engine, with an independent client
+// (aioquic) and our own tavrolin-upload, on loopback.
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QUdpSocket>
+#include <QtEndian>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "services/QUICReceiverService.h"
+#include "services/QuicUploadClient.h"
+#include "tests/support/FakeS3.h"
+#include "tests/support/ManagerHarness.h"
+
+using namespace tavrolin;
+using namespace tavrolin::test;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+ServerIdentity::Config identityConfig(const Sandbox &sandbox)
+{
+    QDir().mkpath(sandbox.path("tmp"));
+    ServerIdentity::Config config;
+    config.tempDir = sandbox.path("tmp");
+    config.storeFolder = sandbox.path("identity");
+    config.addresses = [] { return QStringList{"127.0.0.1"}; };
+    return config;
+}
+
+struct Receiver {
+    Sandbox sandbox;
+    ServerIdentity identity{identityConfig(sandbox)};
+    std::unique_ptr<QUICReceiverService> service;
+    LogCapture log;
+
+    explicit Receiver(int s3Port, std::function<void(QuicReceiverConfig &)> adjust = {})
+    {
+        QuicReceiverConfig config;
+        config.address = QHostAddress::LocalHost;
+        config.port = 0;
+        config.retryDelayMs = 50;
+        if (adjust)
+            adjust(config);
+        service = std::make_unique<QUICReceiverService>(identity, config);
+        service->startListening(s3Port);
+    }
+    quint16 port() const { return service->listeningPort(); }
+
+    QString file(const QString &name, const QByteArray &bytes) const
+    {
+        QFile f(sandbox.path(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+        return f.fileName();
+    }
+    QString bigFile(const QString &name, qint64 size) const
+    {
+        QFile f(sandbox.path(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        QByteArray block(1 << 20, Qt::Uninitialized);
+        for (qsizetype i = 0; i < block.size(); ++i)
+            block[i] = char((i * 7919 + size) & 0xff);
+        for (qint64 left = size; left > 0; left -= block.size())
+            f.write(block.constData(), qMin<qint64>(left, block.size()));
+        return f.fileName();
+    }
+
+    // Runs the aioquic peer while the event loop serves the receiver.
+    json peer(const QStringList &args, std::chrono::seconds timeout = 120s) const
+    {
+        QProcess process;
+        process.start(QStringLiteral(TAVROLIN_TEST_PYTHON),
+                      QStringList{QStringLiteral(TAVROLIN_QUIC_PEER), "127.0.0.1", QString::number(port())} + args);
+        if (!waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeout)) {
+            process.kill();
+            process.waitForFinished();
+            return json{{"error", "timed out"}};
+        }
+        const QByteArray out = process.readAllStandardOutput().trimmed();
+        const QByteArray last = out.mid(out.lastIndexOf('\n') + 1);
+        json value = json::parse(last.begin(), last.end(), nullptr, false);
+        if (value.is_discarded())
+            return json{{"error", (out + process.readAllStandardError()).toStdString()}};
+        return value;
+    }
+
+    // One framed upload: length, header, body, as raw hex for the peer.
+    static QString frame(const QByteArray &header, const QByteArray &body = {}, std::optional<quint32> length = {})
+    {
+        QByteArray prefix(4, '\0');
+        qToBigEndian<quint32>(length.value_or(quint32(header.size())), prefix.data());
+        return QString::fromLatin1((prefix + header + body).toHex());
+    }
+    static QByteArray header(const QString &key, qint64 size, const QString &bucket = "photos")
+    {
+        return QByteArray::fromStdString(
+            json{{"bucket", bucket.toStdString()}, {"key", key.toStdString()}, {"contentType", "image/jpeg"}, {"size", size}}.dump());
+    }
+};
+
+QString sha256OfUrl(const QString &url)
+{
+    QProcess curl;
+    curl.start("sh", {"-c", "curl -sf '" + url + "' | sha256sum | cut -d' ' -f1"});
+    waitUntil([&] { return curl.state() == QProcess::NotRunning; }, 120s);
+    return QString::fromLatin1(curl.readAllStandardOutput().trimmed());
+}
+
+QString sha256OfFile(const QString &path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&f);
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+int getStatus(int s3Port, const QByteArray &encodedPath)
+{
+    QProcess curl;
+    curl.start("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code}", QStringLiteral("http://127.0.0.1:%1/").arg(s3Port) + encodedPath});
+    waitUntil([&] { return curl.state() == QProcess::NotRunning; }, 30s);
+    return curl.readAllStandardOutput().toInt();
+}
+
+qint64 statusField(const char *field)
+{
+    QFile f("/proc/self/status");
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return -1;
+}
+
+} // namespace
+
+TEST(QuicReceiver, StoresFilesOfAnySizeFromBothClients)
+{
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3);
+    ASSERT_TRUE(receiver.service->isListening()) << receiver.log.joined().toStdString();
+    const QString gateway = QStringLiteral("http://127.0.0.1:%1/photos/").arg(engine.ports.s3);
+
+    const QString zero = receiver.file("zero", {}), ten = receiver.file("ten", "0123456789");
+    const QString mib = receiver.bigFile("mib", 1 << 20), big = receiver.bigFile("big", 300ll << 20);
+    const json result =
+        receiver.peer({"upload", zero + "=photos/a/zero", ten + "=photos/a/ten", mib + "=photos/a/mib", big + "=photos/a/big"});
+    ASSERT_TRUE(result.contains("replies")) << result.dump();
+    EXPECT_EQ(result["replies"], json::array({"OK", "OK", "OK", "OK"}));
+    EXPECT_EQ(result["trailing"], "");
+    for (const auto &[path, key] : {std::pair{zero, "a/zero"}, {ten, "a/ten"}, {mib, "a/mib"}, {big, "a/big"}})
+        EXPECT_EQ(sha256OfUrl(gateway + key), sha256OfFile(path)) << key;
+    EXPECT_EQ(receiver.service->filesReceived(), 4);
+    EXPECT_EQ(receiver.service->totalBytesReceived(), 10 + (1 << 20) + (300ll << 20));
+    for (const char *line : {"QUIC: Receiving a/ten (10 bytes)", "QUIC: Successfully stored a/ten"})
+        EXPECT_TRUE(receiver.log.contains(line)) << line;
+
+    // Our own client, several files on one connection.
+    QProcess upload;
+    upload.start(QStringLiteral(TAVROLIN_TEST_UPLOAD), {"127.0.0.1", ten, mib, "--port", QString::number(receiver.port())});
+    ASSERT_TRUE(waitUntil([&] { return upload.state() == QProcess::NotRunning; }, 60s));
+    EXPECT_EQ(upload.exitCode(), 0) << upload.readAllStandardOutput().toStdString();
+    EXPECT_EQ(sha256OfUrl(gateway + "mib"), sha256OfFile(mib));
+    EXPECT_EQ(receiver.service->filesReceived(), 6);
+    EXPECT_TRUE(waitUntil([&] { return receiver.service->activeConnections() == 0; }, 10s));
+}
+
+TEST(QuicReceiver, BadHeadersAreRefusedAndKeysNeverEscapeTheirObject)
+{
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3);
+    auto raw = [&](const QString &hex) {
+        const json r = receiver.peer({"raw", hex});
+        return r.contains("reply") ? QString::fromStdString(r["reply"].get<std::string>()) : QString::fromStdString(r.dump());
+    };
+    for (quint32 length : {0u, 10000u, 0xFFFFFFFFu})
+        EXPECT_EQ(raw(Receiver::frame("{}", {}, length)), "ERROR: Invalid header length") << length;
+    EXPECT_TRUE(receiver.log.contains("QUIC: Invalid header length: 4294967295"));
+
+    // 9999 is the longest header taken.
+    QByteArray padded = Receiver::header("padded", 0);
+    padded.append(QByteArray(9999 - padded.size(), ' '));
+    EXPECT_EQ(raw(Receiver::frame(padded)), "OK");
+
+    const QList<QByteArray> bad = {
+        "{not json",
+        R"({"bucket":"photos","key":"k","contentType":"x"})",
+        R"({"bucket":"photos","key":"k","contentType":"x","size":"3"})",
+        Receiver::header("k", -1),
+        Receiver::header("k", qint64(1) << 62),
+        Receiver::header("a/../b", 0),
+        Receiver::header("..", 0),
+        Receiver::header("k", 0, "Not_A_Bucket"),
+    };
+    for (const QByteArray &header : bad)
+        EXPECT_EQ(raw(Receiver::frame(header, "abc")), "ERROR: Invalid header") << header.toStdString();
+    EXPECT_TRUE(receiver.log.contains("QUIC: Failed to decode header"));
+
+    // Characters with a meaning in URLs are part of the key.
+    EXPECT_EQ(raw(Receiver::frame(Receiver::header("?x", 3), "q!q")), "OK");
+    EXPECT_EQ(raw(Receiver::frame(Receiver::header("%00", 3), "z!z")), "OK");
+    EXPECT_EQ(getStatus(engine.ports.s3, "photos/%3Fx"), 200);
+    EXPECT_EQ(getStatus(engine.ports.s3, "photos/%2500"), 200);
+    EXPECT_EQ(receiver.service->filesReceived(), 3);
+}
+
+TEST(QuicReceiver, DroppedIdleAndForeignClientsAndManyAtOnce)
+{
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3, [](QuicReceiverConfig &c) { c.quic.idleTimeoutMs = 2000; });
+    const QString mib = receiver.bigFile("mib", 1 << 20);
+
+    // Half a body, then the connection goes: nothing is stored.
+    EXPECT_EQ(receiver.peer({"half", mib + "=photos/half"})["dropped"], true);
+    ASSERT_TRUE(waitUntil([&] { return receiver.service->activeConnections() == 0; }, 10s));
+    EXPECT_EQ(getStatus(engine.ports.s3, "photos/half"), 404);
+    EXPECT_EQ(receiver.service->filesReceived(), 0);
+
+    // A client that never sends is let go at the idle time-out.
+    QProcess idle;
+    idle.start(QStringLiteral(TAVROLIN_TEST_PYTHON),
+               {QStringLiteral(TAVROLIN_QUIC_PEER), "127.0.0.1", QString::number(receiver.port()), "idle", "30"});
+    ASSERT_TRUE(waitUntil([&] { return receiver.service->activeConnections() == 1; }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return receiver.service->activeConnections() == 0; }, 10s));
+    idle.kill();
+    idle.waitForFinished();
+
+    EXPECT_EQ(receiver.peer({"alpn", "h3"})["handshake"], "refused");
+
+    const json many = receiver.peer({"concurrent", "20", receiver.file("small", "small file")});
+    ASSERT_TRUE(many.contains("replies")) << many.dump();
+    EXPECT_EQ(many["replies"].size(), 20u);
+    for (const auto &reply : many["replies"])
+        EXPECT_EQ(reply, "OK");
+    EXPECT_EQ(receiver.service->filesReceived(), 20);
+}
+
+TEST(QuicReceiver, AFailedStoreIsAnsweredAndTheNextFileStillGoes)
+{
+    int puts = 0;
+    FakeS3 gateway([&](const FakeS3::Request &r) {
+        if (r.method != "PUT")
+            return FakeS3::Response{404, ""};
+        return FakeS3::Response{++puts == 1 ? 403 : 201, ""};
+    });
+    ASSERT_TRUE(gateway.listen(0));
+    Receiver receiver(gateway.port());
+    const json result = receiver.peer({"upload", receiver.file("a", "aaa") + "=photos/a", receiver.file("b", "bbbb") + "=photos/b"});
+    EXPECT_EQ(result["replies"], json::array({"ERROR: Failed to store file", "OK"})) << result.dump();
+    EXPECT_TRUE(receiver.log.contains("QUIC: S3 PUT failed with status 403"));
+    EXPECT_TRUE(receiver.log.contains("QUIC: Failed to store a"));
+    EXPECT_EQ(receiver.service->filesReceived(), 1);
+    EXPECT_EQ(receiver.service->totalBytesReceived(), 4);
+}
+
+TEST(QuicReceiver, ABusyPortIsRetriedThriceThenGivenUpAndStopCancelsARetry)
+{
+    QUdpSocket holder;
+    ASSERT_TRUE(holder.bind(QHostAddress::LocalHost, 0));
+    Receiver receiver(1, [&](QuicReceiverConfig &c) { c.port = holder.localPort(); });
+    ASSERT_TRUE(waitUntil([&] { return receiver.log.contains("QUIC: Max retries reached, QUIC disabled"); }, 5s))
+        << receiver.log.joined().toStdString();
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_TRUE(receiver.log.contains(QStringLiteral("QUIC: Will retry (%1/3) in 0 seconds...").arg(i))) << i;
+    EXPECT_EQ(receiver.log.countStartingWith("QUIC: Listener failed - "), 4);
+    EXPECT_FALSE(receiver.service->isListening());
+
+    // A retry pending at stop does not bring the receiver back.
+    receiver.service->startListening(1);
+    receiver.service->stopListening();
+    holder.close();
+    waitUntil([] { return false; }, 300ms);
+    EXPECT_FALSE(receiver.service->isListening());
+}
+
+TEST(QuicReceiver, MemoryStaysFlatThroughATwoGigabyteUpload)
+{
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3);
+    const QString big = receiver.bigFile("two-gib", 2ll << 30);
+    const qint64 idle = statusField("VmRSS:");
+    QProcess upload;
+    upload.start(QStringLiteral(TAVROLIN_TEST_UPLOAD), {"127.0.0.1", big, "--port", QString::number(receiver.port())});
+    ASSERT_TRUE(waitUntil([&] { return upload.state() == QProcess::NotRunning; }, 300s));
+    EXPECT_EQ(upload.exitCode(), 0) << upload.readAllStandardOutput().toStdString();
+    const qint64 peak = statusField("VmHWM:");
+    std::printf("[ memory ] receiver RSS idle %.1f MiB, peak %.1f MiB during a 2 GiB upload\n", idle / 1048576.0, peak / 1048576.0);
+    EXPECT_LT(peak - idle, 64 << 20);
+    EXPECT_EQ(receiver.service->totalBytesReceived(), 2ll << 30);
+}
+
+TEST(QuicUploadClient, TellsRepliesApartWithoutADelimiter)
+{
+    EXPECT_EQ(QuicUploadClient::replyLength("OK"), 2);
+    EXPECT_EQ(QuicUploadClient::replyLength("OKOK"), 2);
+    EXPECT_EQ(QuicUploadClient::replyLength("ERROR: Failed to store fileOK"), 27);
+    EXPECT_EQ(QuicUploadClient::replyLength("ERROR: Invalid header"), 0) << "could still become ...length";
+    EXPECT_EQ(QuicUploadClient::replyLength("ERROR: Invalid header", true), 21);
+    EXPECT_EQ(QuicUploadClient::replyLength("ERROR: Invalid header length"), 28);
+    EXPECT_EQ(QuicUploadClient::replyLength("O"), 0);
+}
