@@ -1,9 +1,7 @@
 #include "platform/QuicConnection.h"
 
-#include <QNetworkDatagram>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QUdpSocket>
 
 #include <ngtcp2/ngtcp2_crypto_gnutls.h>
 
@@ -50,7 +48,7 @@ ngtcp2_socklen toSockaddr(const QHostAddress &address, quint16 port, ngtcp2_sock
 
 } // namespace
 
-QuicConnection::QuicConnection(QUdpSocket &socket, const QHostAddress &remote, quint16 remotePort, QObject *parent)
+QuicConnection::QuicConnection(UdpSocket &socket, const QHostAddress &remote, quint16 remotePort, QObject *parent)
     : QObject(parent), m_socket(socket), m_remote(remote), m_remotePort(remotePort)
 {
     m_timer.setSingleShot(true);
@@ -241,7 +239,7 @@ QString QuicConnection::connectAsClient(const QByteArray &alpn, const Settings &
     return {};
 }
 
-void QuicConnection::receivePacket(const QByteArray &packet)
+void QuicConnection::receivePacket(const QByteArray &packet, bool flushNow)
 {
     if (!m_conn || m_closed)
         return;
@@ -264,7 +262,7 @@ void QuicConnection::receivePacket(const QByteArray &packet)
     }
     QPointer<QuicConnection> self(this);
     dispatch();
-    if (self && !m_closed)
+    if (self && !m_closed && flushNow)
         flush();
 }
 
@@ -453,7 +451,7 @@ void QuicConnection::flush()
 
 void QuicConnection::sendPacket(const uint8_t *data, size_t size)
 {
-    m_socket.writeDatagram(reinterpret_cast<const char *>(data), qint64(size), m_remote, m_remotePort);
+    m_socket.send(reinterpret_cast<const char *>(data), qint64(size), m_remote, m_remotePort);
 }
 
 void QuicConnection::armTimer()

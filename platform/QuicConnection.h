@@ -13,7 +13,8 @@
 #include <ngtcp2/ngtcp2.h>
 #include <ngtcp2/ngtcp2_crypto.h>
 
-class QUdpSocket;
+#include "platform/UdpSocket.h"
+
 
 namespace tavrolin {
 
@@ -30,7 +31,7 @@ class QuicConnection : public QObject {
     Q_OBJECT
 public:
     // The socket is shared (server) or owned by the caller (client).
-    QuicConnection(QUdpSocket &socket, const QHostAddress &remote, quint16 remotePort, QObject *parent = nullptr);
+    QuicConnection(UdpSocket &socket, const QHostAddress &remote, quint16 remotePort, QObject *parent = nullptr);
     ~QuicConnection() override;
 
     struct Settings {
@@ -47,7 +48,10 @@ public:
     // Client side.
     QString connectAsClient(const QByteArray &alpn, const Settings &settings);
 
-    void receivePacket(const QByteArray &packet);
+    // A batch of packets may be read before anything is written back:
+    // pass flushNow = false for all but the last, or call flush after.
+    void receivePacket(const QByteArray &packet, bool flushNow = true);
+    void flush();
 
     // Queues bytes on a stream (and optionally its end); sent as flow
     // control allows.
@@ -100,7 +104,6 @@ private:
     void setupCallbacks(ngtcp2_callbacks &callbacks, bool server);
     void initPath(ngtcp2_path_storage &storage) const;
     QString createSession(bool server, gnutls_certificate_credentials_t credentials, const QByteArray &alpn);
-    void flush();
     bool writeStream(int64_t streamId, SendQueue &queue, uint8_t *buffer, size_t size, ngtcp2_path_storage &ps,
                      bool &sentAny);
     void sendPacket(const uint8_t *data, size_t size);
@@ -123,7 +126,7 @@ private:
     static void onRand(uint8_t *dest, size_t len, const ngtcp2_rand_ctx *);
     static ngtcp2_conn *connFromRef(ngtcp2_crypto_conn_ref *ref);
 
-    QUdpSocket &m_socket;
+    UdpSocket &m_socket;
     QHostAddress m_remote;
     quint16 m_remotePort;
     ngtcp2_conn *m_conn = nullptr;

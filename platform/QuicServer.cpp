@@ -1,6 +1,6 @@
 #include "platform/QuicServer.h"
 
-#include <QNetworkDatagram>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QVariant>
 
@@ -12,13 +12,7 @@ constexpr size_t kServerCidLength = 18;
 
 QuicServer::QuicServer(QObject *parent) : QObject(parent)
 {
-    connect(&m_socket, &QUdpSocket::readyRead, this, &QuicServer::onReadyRead);
-    connect(&m_socket, &QUdpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        // A datagram refused by an unreachable peer is that peer's problem.
-        if (error != QAbstractSocket::ConnectionRefusedError && error != QAbstractSocket::NetworkError
-            && error != QAbstractSocket::DatagramTooLargeError && error != QAbstractSocket::TemporaryError)
-            Q_EMIT failed(m_socket.errorString());
-    });
+    connect(&m_socket, &UdpSocket::readyRead, this, &QuicServer::onReadyRead);
 }
 
 QuicServer::~QuicServer()
@@ -51,12 +45,7 @@ QString QuicServer::listen(const QHostAddress &address, quint16 port, const std:
     m_resetSecret.resize(32);
     for (char &c : m_resetSecret)
         c = char(QRandomGenerator::system()->bounded(256));
-    if (!m_socket.bind(address, port, QAbstractSocket::DontShareAddress))
-        return m_socket.errorString();
-    // Bursts at loopback speed outrun the default buffers.
-    m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(8 << 20));
-    m_socket.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, QVariant(8 << 20));
-    return {};
+    return m_socket.bind(address, port);
 }
 
 void QuicServer::close()
@@ -69,23 +58,36 @@ void QuicServer::close()
 
 void QuicServer::onReadyRead()
 {
-    while (m_socket.hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = m_socket.receiveDatagram(65536);
-        const QByteArray packet = datagram.data();
-        if (packet.isEmpty())
-            continue;
-        ngtcp2_version_cid vc;
-        const int rv = ngtcp2_pkt_decode_version_cid(&vc, reinterpret_cast<const uint8_t *>(packet.constData()),
-                                                     size_t(packet.size()), kServerCidLength);
-        if (rv != 0)
-            continue; // not QUIC, or a version we do not speak
-        const QByteArray dcid(reinterpret_cast<const char *>(vc.dcid), qsizetype(vc.dcidlen));
-        const auto it = m_byCid.find(dcid);
-        if (it != m_byCid.end()) {
-            it->second->receivePacket(packet);
-            continue;
+    // Everything that has arrived is read before anything is written: one
+    // round of acknowledgements per batch instead of one per packet, and
+    // the socket's buffer drains before it overflows.
+    std::vector<QPointer<QuicConnection>> touched;
+    for (int round = 0; round < 16; ++round) {
+        const std::vector<UdpSocket::Datagram> datagrams = m_socket.receive(64);
+        for (const UdpSocket::Datagram &datagram : datagrams) {
+            const QByteArray &packet = datagram.data;
+            ngtcp2_version_cid vc;
+            if (packet.isEmpty()
+                || ngtcp2_pkt_decode_version_cid(&vc, reinterpret_cast<const uint8_t *>(packet.constData()),
+                                                 size_t(packet.size()), kServerCidLength) != 0)
+                continue; // not QUIC, or a version we do not speak
+            const QByteArray dcid(reinterpret_cast<const char *>(vc.dcid), qsizetype(vc.dcidlen));
+            const auto it = m_byCid.find(dcid);
+            if (it == m_byCid.end()) {
+                accept(packet, datagram.sender, datagram.senderPort);
+                continue;
+            }
+            QuicConnection *connection = it->second;
+            connection->receivePacket(packet, false);
+            if (std::find(touched.begin(), touched.end(), connection) == touched.end())
+                touched.emplace_back(connection);
         }
-        accept(packet, datagram.senderAddress(), quint16(datagram.senderPort()));
+        if (datagrams.size() < 64)
+            break;
+    }
+    for (const QPointer<QuicConnection> &connection : touched) {
+        if (connection && connection->isOpen())
+            connection->flush();
     }
 }
 

@@ -2,11 +2,11 @@
 
 #include <QHostAddress>
 #include <QObject>
-#include <QUdpSocket>
 #include <map>
 
 #include "platform/IdentityStore.h"
 #include "platform/QuicConnection.h"
+#include "platform/UdpSocket.h"
 
 namespace tavrolin {
 
@@ -24,22 +24,20 @@ public:
     QString listen(const QHostAddress &address, quint16 port, const std::optional<TlsIdentity> &identity,
                    const QByteArray &alpn, const QuicConnection::Settings &settings);
     void close();
-    bool isListening() const { return m_socket.state() == QAbstractSocket::BoundState; }
+    bool isListening() const { return m_socket.isBound(); }
     quint16 port() const { return m_socket.localPort(); }
     int connectionCount() const { return int(m_connections.size()); }
 
 Q_SIGNALS:
     void newConnection(tavrolin::QuicConnection *connection);
     void connectionClosed(tavrolin::QuicConnection *connection, const QString &reason);
-    // The socket failed after it was bound.
-    void failed(const QString &reason);
 
 private:
     void onReadyRead();
     void accept(const QByteArray &packet, const QHostAddress &from, quint16 port);
     void forget(QuicConnection *connection);
 
-    QUdpSocket m_socket;
+    UdpSocket m_socket;
     gnutls_certificate_credentials_t m_credentials = nullptr;
     QByteArray m_alpn;
     QuicConnection::Settings m_settings;

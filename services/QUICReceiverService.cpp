@@ -371,7 +371,6 @@ void QUICReceiverService::startListening(int s3Port)
     auto server = std::make_unique<QuicServer>();
     connect(server.get(), &QuicServer::newConnection, this, &QUICReceiverService::onNewConnection);
     connect(server.get(), &QuicServer::connectionClosed, this, &QUICReceiverService::onConnectionClosed);
-    connect(server.get(), &QuicServer::failed, this, &QUICReceiverService::listenerFailed);
     m_server = std::move(server);
     quicLog(QStringLiteral("Starting listener on port %1").arg(m_config.port));
     const QString error = m_server->listen(m_config.address, m_config.port, identity, QByteArray(kAlpn), m_config.quic);

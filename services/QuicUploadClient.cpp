@@ -2,7 +2,6 @@
 
 #include <QFileInfo>
 #include <QMimeDatabase>
-#include <QNetworkDatagram>
 #include <QtEndian>
 #include <nlohmann/json.hpp>
 
@@ -19,12 +18,18 @@ QuicUploadClient::QuicUploadClient(QObject *parent) : QObject(parent)
 {
     m_closeTimer.setSingleShot(true);
     connect(&m_closeTimer, &QTimer::timeout, this, [this] { done(); });
-    connect(&m_socket, &QUdpSocket::readyRead, this, [this] {
-        while (m_socket.hasPendingDatagrams()) {
-            const QByteArray packet = m_socket.receiveDatagram(65536).data();
-            if (m_connection && !packet.isEmpty())
-                m_connection->receivePacket(packet);
+    connect(&m_socket, &UdpSocket::readyRead, this, [this] {
+        for (int round = 0; round < 16; ++round) {
+            const std::vector<UdpSocket::Datagram> datagrams = m_socket.receive(64);
+            for (const UdpSocket::Datagram &datagram : datagrams) {
+                if (m_connection && !datagram.data.isEmpty())
+                    m_connection->receivePacket(datagram.data, false);
+            }
+            if (datagrams.size() < 64)
+                break;
         }
+        if (m_connection && m_connection->isOpen())
+            m_connection->flush();
     });
 }
 
@@ -52,12 +57,11 @@ void QuicUploadClient::upload(const QHostAddress &host, quint16 port, const QLis
     m_items = items;
     m_results.clear();
     const bool v4 = host.protocol() == QAbstractSocket::IPv4Protocol;
-    if (!m_socket.bind(v4 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QHostAddress::AnyIPv6), 0)) {
-        failAll(m_socket.errorString());
+    const QString bound = m_socket.bind(v4 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QHostAddress::AnyIPv6), 0);
+    if (!bound.isEmpty()) {
+        failAll(bound);
         return;
     }
-    m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(8 << 20));
-    m_socket.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, QVariant(8 << 20));
     m_connection = std::make_unique<QuicConnection>(m_socket, host, port);
     connect(m_connection.get(), &QuicConnection::handshakeCompleted, this, &QuicUploadClient::onHandshake);
     connect(m_connection.get(), &QuicConnection::streamAcked, this, [this] { pump(); });

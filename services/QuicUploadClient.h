@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QObject>
 #include <QTimer>
-#include <QUdpSocket>
 #include <memory>
 
 #include "platform/QuicConnection.h"
@@ -49,7 +48,7 @@ private:
     void failAll(const QString &error);
     void done();
 
-    QUdpSocket m_socket;
+    UdpSocket m_socket;
     std::unique_ptr<QuicConnection> m_connection;
     QList<Item> m_items;
     QList<Result> m_results;

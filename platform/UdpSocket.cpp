@@ -1,0 +1,144 @@
+#include "platform/UdpSocket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tavrolin {
+
+namespace {
+
+constexpr int kMaxDatagram = 65536;
+constexpr int kBufferBytes = 8 << 20;
+
+socklen_t toSockaddr(const QHostAddress &address, quint16 port, bool v6Socket, sockaddr_storage &out)
+{
+    std::memset(&out, 0, sizeof out);
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (!v6Socket) {
+        auto *in = reinterpret_cast<sockaddr_in *>(&out);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr.s_addr = htonl(v4);
+        return sizeof(sockaddr_in);
+    }
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&out);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    // An IPv4 peer on a dual-stack socket is addressed IPv4-mapped.
+    const Q_IPV6ADDR bytes = isV4 ? QHostAddress(QStringLiteral("::ffff:") + QHostAddress(v4).toString()).toIPv6Address()
+                                  : address.toIPv6Address();
+    std::memcpy(&in6->sin6_addr, bytes.c, 16);
+    in6->sin6_scope_id = address.scopeId().toUInt();
+    return sizeof(sockaddr_in6);
+}
+
+QHostAddress fromSockaddr(const sockaddr_storage &from, quint16 &port)
+{
+    if (from.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&from);
+        port = ntohs(in->sin_port);
+        return QHostAddress(ntohl(in->sin_addr.s_addr));
+    }
+    const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&from);
+    port = ntohs(in6->sin6_port);
+    QHostAddress address(reinterpret_cast<const quint8 *>(&in6->sin6_addr));
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
+} // namespace
+
+UdpSocket::UdpSocket(QObject *parent) : QObject(parent) {}
+
+UdpSocket::~UdpSocket() { close(); }
+
+QString UdpSocket::bind(const QHostAddress &address, quint16 port)
+{
+    close();
+    const bool v6 = address.protocol() != QAbstractSocket::IPv4Protocol;
+    m_fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
+        return QString::fromLocal8Bit(strerror(errno));
+    if (v6) {
+        const int off = 0;
+        // "Any" takes both families; a specific IPv6 address only its own.
+        const int only = address == QHostAddress(QHostAddress::Any) ? off : 1;
+        ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
+    for (int option : {SO_RCVBUF, SO_SNDBUF}) {
+        const int size = kBufferBytes;
+        // The forcing variant passes the system's cap where we may.
+        if (::setsockopt(m_fd, SOL_SOCKET, option == SO_RCVBUF ? SO_RCVBUFFORCE : SO_SNDBUFFORCE, &size, sizeof size) != 0)
+            ::setsockopt(m_fd, SOL_SOCKET, option, &size, sizeof size);
+    }
+    sockaddr_storage local;
+    const QHostAddress bindAddress = address == QHostAddress(QHostAddress::Any) ? QHostAddress(QHostAddress::AnyIPv6) : address;
+    const socklen_t length = toSockaddr(bindAddress, port, v6, local);
+    if (::bind(m_fd, reinterpret_cast<sockaddr *>(&local), length) != 0) {
+        const QString error = QString::fromLocal8Bit(strerror(errno));
+        close();
+        return error;
+    }
+    sockaddr_storage bound;
+    socklen_t boundLength = sizeof bound;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&bound), &boundLength);
+    m_localAddress = fromSockaddr(bound, m_localPort);
+    m_buffer.resize(kMaxDatagram * 64);
+    m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &UdpSocket::readyRead);
+    return {};
+}
+
+void UdpSocket::close()
+{
+    m_notifier.reset();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+std::vector<UdpSocket::Datagram> UdpSocket::receive(int max)
+{
+    std::vector<Datagram> out;
+    if (m_fd < 0)
+        return out;
+    max = qBound(1, max, 64);
+    mmsghdr messages[64];
+    iovec iov[64];
+    sockaddr_storage from[64];
+    std::memset(messages, 0, sizeof(mmsghdr) * size_t(max));
+    for (int i = 0; i < max; ++i) {
+        iov[i].iov_base = m_buffer.data() + qsizetype(i) * kMaxDatagram;
+        iov[i].iov_len = kMaxDatagram;
+        messages[i].msg_hdr.msg_iov = &iov[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &from[i];
+        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+    }
+    const int n = ::recvmmsg(m_fd, messages, unsigned(max), MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < n; ++i) {
+        Datagram d;
+        d.data = QByteArray(static_cast<const char *>(iov[i].iov_base), qsizetype(messages[i].msg_len));
+        d.sender = fromSockaddr(from[i], d.senderPort);
+        out.push_back(std::move(d));
+    }
+    return out;
+}
+
+bool UdpSocket::send(const char *data, qint64 size, const QHostAddress &to, quint16 port)
+{
+    if (m_fd < 0)
+        return false;
+    sockaddr_storage address;
+    const socklen_t length = toSockaddr(to, port, m_localAddress.protocol() != QAbstractSocket::IPv4Protocol, address);
+    return ::sendto(m_fd, data, size_t(size), 0, reinterpret_cast<sockaddr *>(&address), length) == size;
+}
+
+} // namespace tavrolin

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QSocketNotifier>
+#include <memory>
+#include <vector>
+
+namespace tavrolin {
+
+// A non-blocking UDP socket read in batches (recvmmsg) from the Qt event
+// loop. QUIC moves tens of thousands of datagrams a second; reading them
+// one system call each, or losing the read notification, stalls it.
+class UdpSocket : public QObject {
+    Q_OBJECT
+public:
+    struct Datagram {
+        QByteArray data;
+        QHostAddress sender;
+        quint16 senderPort = 0;
+    };
+
+    explicit UdpSocket(QObject *parent = nullptr);
+    ~UdpSocket() override;
+
+    // Empty on success, else the reason.
+    QString bind(const QHostAddress &address, quint16 port);
+    void close();
+    bool isBound() const { return m_fd >= 0; }
+    QHostAddress localAddress() const { return m_localAddress; }
+    quint16 localPort() const { return m_localPort; }
+
+    // Up to `max` datagrams that have arrived; empty when none.
+    std::vector<Datagram> receive(int max = 64);
+    // False when the datagram could not be queued (it is then lost, as UDP
+    // may lose it anyway).
+    bool send(const char *data, qint64 size, const QHostAddress &to, quint16 port);
+
+Q_SIGNALS:
+    void readyRead();
+
+private:
+    int m_fd = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    QHostAddress m_localAddress;
+    quint16 m_localPort = 0;
+    QByteArray m_buffer;
+};
+
+} // namespace tavrolin
