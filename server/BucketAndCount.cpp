@@ -8,6 +8,7 @@
 
 #include "platform/DiagnosticLog.h"
 #include "server/S3ListParser.h"
+#include "server/S3Listing.h"
 #include "server/ServerManager.h"
 
 namespace tavrolin {
@@ -61,41 +62,27 @@ QCoro::Task<> ServerManager::updateObjectCount()
     std::optional<QString> token;
     bool complete = false;
     for (;;) {
-        QByteArray url = s3BaseUrl().toLatin1() + "/photos?list-type=2&max-keys=1000";
-        if (token) {
-            // Everything outside the unreserved characters is encoded: the
-            // token is a key, and "&", "+" or "=" in it would end the query.
-            url += "&continuation-token=" + QUrl::toPercentEncoding(*token);
-        }
-        const QUrl pageUrl = QUrl::fromEncoded(url, QUrl::StrictMode);
+        const QUrl pageUrl = S3Listing::pageUrl(s3BaseUrl(), QStringLiteral("photos"), token);
         if (!pageUrl.isValid())
             break;
-
-        QNetworkRequest request(pageUrl);
-        request.setTransferTimeout(30000);
-        std::unique_ptr<QNetworkReply> reply(m_network->get(request));
-        co_await reply.get();
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (!status.isValid()) {
-            diagLog(QStringLiteral("Failed to count objects: ") + reply->errorString());
+        const S3ListPage page = co_await S3Listing::fetchPage(*m_network, pageUrl, 30000);
+        if (!page.transportError.isEmpty()) {
+            diagLog(QStringLiteral("Failed to count objects: ") + page.transportError);
             break;
         }
-        if (status.toInt() != 200) {
-            diagLog(QStringLiteral("Failed to list objects: HTTP %1").arg(status.toInt()));
+        if (page.status != 200) {
+            diagLog(QStringLiteral("Failed to list objects: HTTP %1").arg(page.status));
             break;
         }
-
-        S3ListParser parser(reply->readAll());
-        parser.parse();
-        if (parser.hadError()) {
-            diagLog(QStringLiteral("Failed to list objects: malformed page (%1)").arg(parser.errorText));
+        if (!page.parseError.isEmpty()) {
+            diagLog(QStringLiteral("Failed to list objects: malformed page (%1)").arg(page.parseError));
             break;
         }
-        for (const QString &key : std::as_const(parser.keys))
+        for (const QString &key : page.keys)
             if (!key.endsWith(kThumbnailSuffix))
                 ++total;
-        if (parser.isTruncated && parser.nextContinuationToken) {
-            token = parser.nextContinuationToken;
+        if (page.isTruncated && page.nextContinuationToken) {
+            token = page.nextContinuationToken;
             continue;
         }
         complete = true;
