@@ -1,27 +1,14 @@
 #include "app/HeadlessRunner.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
-
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
+#include "platform/TerminationSignals.h"
 #include "server/ServerManager.h"
 
 namespace tavrolin {
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void signalHandler(int)
-{
-    const char byte = 1;
-    // Only async-signal-safe work here; the event loop reads the pipe.
-    [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-}
 
 void printLine(FILE *stream, const QString &line)
 {
@@ -40,16 +27,7 @@ HeadlessRunner::HeadlessRunner(ServerManager &manager, QObject *parent)
 
 void HeadlessRunner::run()
 {
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
-        connect(notifier, &QSocketNotifier::activated, this, &HeadlessRunner::onSignal);
-        struct sigaction action = {};
-        action.sa_handler = signalHandler;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-    }
+    connect(new TerminationSignals(this), &TerminationSignals::received, this, &HeadlessRunner::onSignal);
 
     connect(&m_manager, &ServerManager::startupStatusChanged, this, [this] {
         if (!m_manager.startupStatus().isEmpty())
@@ -82,9 +60,6 @@ QCoro::Task<> HeadlessRunner::startAndReport()
 
 void HeadlessRunner::onSignal()
 {
-    char buffer[16];
-    while (::read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
-    }
     if (m_stopping)
         return;
     m_stopping = true;

@@ -1,3 +1,4 @@
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -6,7 +7,9 @@
 #include <QSettings>
 
 #include <cstdio>
+#include <memory>
 
+#include "app/GuiApp.h"
 #include "app/HeadlessRunner.h"
 #include "platform/AppPaths.h"
 #include "cloud/ICloudRelayWatcher.h"
@@ -24,13 +27,28 @@ using namespace tavrolin;
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // The headless server must run where there is no display at all.
+    bool headlessMode = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--headless" || arg == "--help" || arg == "-h" || arg == "--help-all" || arg == "--version" || arg == "-v")
+            headlessMode = true;
+    }
+    if (!headlessMode && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fputs("No display found. To run the server without one, use: tavrolin --headless\n", stderr);
+        return 2;
+    }
+    std::unique_ptr<QCoreApplication> application =
+        headlessMode ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
+    QCoreApplication &app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("Tavrolin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVROLIN_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Tavrolin keeps your photos and videos in a storage folder and lets your devices back up to it.\n"
+        "Without arguments it starts the desktop application (tray icon and photo browser).\n"
         "With --headless it runs the server without a display, until SIGINT or SIGTERM."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -52,10 +70,6 @@ int main(int argc, char *argv[])
     if (parser.isSet(verbose))
         setDiagnosticsEnabled(true);
 
-    if (!parser.isSet(headless)) {
-        std::fputs("This build has no desktop interface yet; run with --headless.\n", stderr);
-        return 2;
-    }
 
     // Two servers on one machine would fight over the engine's ports, and the
     // second one's clean-up would stop the first one's engine.
@@ -73,8 +87,8 @@ int main(int argc, char *argv[])
     QString folder;
     if (parser.isSet(storage))
         folder = parser.value(storage);
-    else if (!manager.hasStorageInfo())
-        folder = AppPaths::defaultStorageFolder();
+    else if (!manager.hasStorageInfo() && parser.isSet(headless))
+        folder = AppPaths::defaultStorageFolder(); // the desktop asks the user instead
     if (!folder.isEmpty()) {
         folder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
         if (!QDir().mkpath(folder)) {
@@ -110,7 +124,16 @@ int main(int argc, char *argv[])
     services.connectionMonitor = &connectionMonitor;
     manager.setServices(services);
 
-    HeadlessRunner runner(manager);
-    runner.run();
+    if (parser.isSet(headless)) {
+        HeadlessRunner runner(manager);
+        runner.run();
+        return app.exec();
+    }
+    static_cast<QApplication &>(app).setQuitOnLastWindowClosed(false);
+    GuiApp gui(manager);
+    if (!gui.start()) {
+        std::fputs("The desktop interface could not be loaded\n", stderr);
+        return 1;
+    }
     return app.exec();
 }

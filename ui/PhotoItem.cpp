@@ -47,7 +47,8 @@ PhotoItem PhotoItem::fromKey(const QString &key, const QSet<QString> &allKeys)
             dateStart = i + 1;
             break;
         }
-        if (i == 0 && !isDecimalInteger(part))
+        // A key without folders is a file name, not a device.
+        if (i == 0 && parts.size() > 1 && !isDecimalInteger(part))
             item.deviceName = part;
     }
 

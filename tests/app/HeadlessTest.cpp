@@ -93,9 +93,24 @@ TEST(Headless, HelpAndTheMissingDisplayMode)
     for (const char *option : {"--headless", "--storage", "--verbose"})
         EXPECT_TRUE(help.out.contains(option)) << option;
 
-    App noMode({});
-    ASSERT_TRUE(noMode.process.waitForFinished(10000));
-    EXPECT_EQ(noMode.process.exitCode(), 2);
+    // The desktop application needs a display, and says so without one.
+    App noDisplay({}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
+    ASSERT_TRUE(waitUntil([&] { return noDisplay.process.state() == QProcess::NotRunning; }, 10s));
+    EXPECT_EQ(noDisplay.process.exitCode(), 2);
+    EXPECT_TRUE((noDisplay.err + noDisplay.process.readAllStandardError()).contains("tavrolin --headless")) << noDisplay.err.toStdString();
+}
+
+TEST(Headless, TheDesktopApplicationWaitsForAFolderAndQuitsOnSigterm)
+{
+    App desktop({}, {{"QT_QPA_PLATFORM", "offscreen"}, {"TAVROLIN_DEBUG", "1"}});
+    ASSERT_TRUE(waitUntil([&] { return desktop.err.contains("DeviceRegistry: ") || desktop.process.state() == QProcess::NotRunning; }, 20s))
+        << desktop.err.toStdString();
+    waitUntil([] { return false; }, 1500ms);
+    EXPECT_EQ(desktop.process.state(), QProcess::Running) << desktop.err.toStdString();
+    EXPECT_FALSE(QFile::exists(desktop.pidFile())) << "no engine without a chosen folder";
+    int exitCode = -1;
+    ASSERT_TRUE(desktop.stop(SIGTERM, exitCode));
+    EXPECT_EQ(exitCode, 0);
 }
 
 TEST(Headless, RunsSilentlyUntilSigtermThenExitsCleanly)

@@ -302,3 +302,9 @@ TEST(PhotoExporter, SavesTheStoredBytesUnderTheirNameAndNeverOverwrites)
         EXPECT_TRUE(saved(hostile).startsWith("error: ")) << hostile;
     EXPECT_FALSE(QFile::exists(sandbox.path("escape.jpg")));
 }
+
+TEST(PhotoItem, AKeyWithoutFoldersHasNoDevice)
+{
+    EXPECT_EQ(item("loose.jpg").deviceName, "Unknown");
+    EXPECT_EQ(item("Phone_00ff").deviceName, "Phone_00ff") << "the hex rule still holds, as for any component";
+}

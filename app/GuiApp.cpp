@@ -1,0 +1,148 @@
+#include "app/GuiApp.h"
+
+#include <QApplication>
+#include <QCoro/QCoroTask>
+#include <QFileDialog>
+#include <QMenu>
+#include <QQmlApplicationEngine>
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQuickWindow>
+#include <QScreen>
+#include <QSystemTrayIcon>
+
+#include "platform/TerminationSignals.h"
+#include "server/ServerManager.h"
+#include "ui/ImageProviders.h"
+#include "ui/MenuBarModel.h"
+#include "ui/PhotoDetailModel.h"
+#include "ui/PhotoGridModel.h"
+#include "ui/PhotoListService.h"
+
+namespace tavrolin {
+
+GuiApp::GuiApp(ServerManager &manager, QObject *parent) : QObject(parent), m_manager(manager)
+{
+    PhotoListService &photos = PhotoListService::shared();
+    m_menuBar = std::make_unique<MenuBarModel>(manager, QCoreApplication::applicationFilePath());
+    m_grid = std::make_unique<PhotoGridModel>(photos);
+    m_detail = std::make_unique<PhotoDetailModel>(photos);
+    m_engine = std::make_unique<QQmlApplicationEngine>();
+    m_engine->addImageProvider(QStringLiteral("thumbnail"), new ThumbnailImageProvider(photos));
+    m_fullImages = new FullImageProvider();
+    m_engine->addImageProvider(QStringLiteral("full"), m_fullImages);
+    m_engine->addImageProvider(QStringLiteral("icon"), new IconImageProvider());
+    connect(m_detail.get(), &PhotoDetailModel::stateChanged, this, [this] { m_fullImages->setImage(m_detail->image()); });
+    QQmlContext *context = m_engine->rootContext();
+    context->setContextProperty(QStringLiteral("menuBar"), m_menuBar.get());
+    context->setContextProperty(QStringLiteral("photoGrid"), m_grid.get());
+    context->setContextProperty(QStringLiteral("photoDetail"), m_detail.get());
+    context->setContextProperty(QStringLiteral("app"), this);
+}
+
+GuiApp::~GuiApp()
+{
+    delete m_browser;
+    delete m_popup;
+}
+
+bool GuiApp::start()
+{
+    m_engine->load(QUrl(QStringLiteral("qrc:/qml/MenuBarWindow.qml")));
+    if (m_engine->rootObjects().isEmpty())
+        return false;
+    m_popup = qobject_cast<QWindow *>(m_engine->rootObjects().constFirst());
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tavrolin.svg")));
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_popup->setFlags(Qt::Popup | Qt::FramelessWindowHint);
+        m_tray = std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/icons/tavrolin.svg")));
+        m_tray->setToolTip(QStringLiteral("Tavrolin"));
+        connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                togglePopup();
+        });
+        m_tray->show();
+    } else {
+        // No tray on this desktop: the popup is the application's window.
+        m_popup->show();
+    }
+    connect(new TerminationSignals(this), &TerminationSignals::received, this, &GuiApp::quit);
+    m_manager.startServer();
+    return true;
+}
+
+void GuiApp::togglePopup()
+{
+    if (!m_popup)
+        return;
+    if (m_popup->isVisible()) {
+        m_popup->hide();
+        return;
+    }
+    // Beside the tray icon, kept on the screen it is on.
+    const QRect icon = m_tray ? m_tray->geometry() : QRect();
+    QScreen *screen = icon.isValid() ? QGuiApplication::screenAt(icon.center()) : QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
+    QPoint at = icon.isValid() ? QPoint(icon.center().x() - m_popup->width() / 2, icon.bottom() + 4)
+                               : QPoint(area.right() - m_popup->width() - 8, area.top() + 8);
+    if (at.y() + m_popup->height() > area.bottom())
+        at.setY(icon.top() - m_popup->height() - 4);
+    at.setX(qBound(area.left(), at.x(), area.right() - m_popup->width()));
+    at.setY(qBound(area.top(), at.y(), area.bottom() - m_popup->height()));
+    m_popup->setPosition(at);
+    m_popup->show();
+    m_popup->requestActivate();
+}
+
+void GuiApp::openBrowser()
+{
+    if (m_browser) {
+        m_browser->show();
+        m_browser->raise();
+        m_browser->requestActivate();
+        return;
+    }
+    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/qml/BrowseWindow.qml")));
+    m_browser = qobject_cast<QWindow *>(component.create());
+    if (!m_browser)
+        return;
+    m_browser->setTransientParent(nullptr);
+    m_browser->show();
+    m_browser->requestActivate();
+    PhotoListService::shared().fetchPhotos();
+    connect(m_browser, &QWindow::visibleChanged, this, [this](bool visible) {
+        if (visible)
+            PhotoListService::shared().fetchPhotos();
+    });
+}
+
+void GuiApp::chooseStorageFolder()
+{
+    if (m_popup && (m_popup->flags() & Qt::Popup))
+        m_popup->hide();
+    const QString folder = QFileDialog::getExistingDirectory(nullptr, QStringLiteral("Select a folder to store your photos"),
+                                                             m_menuBar->storagePath(), QFileDialog::ShowDirsOnly);
+    if (!folder.isEmpty())
+        m_menuBar->chooseStorageFolder(folder);
+}
+
+void GuiApp::quit()
+{
+    if (m_quitting)
+        return;
+    m_quitting = true;
+    if (m_tray)
+        m_tray->hide();
+    if (m_popup)
+        m_popup->hide();
+    if (m_browser)
+        m_browser->hide();
+    // The stop sequence runs to its end, then the application goes.
+    [](GuiApp *self) -> QCoro::Task<> {
+        co_await self->m_manager.shutdown(15000);
+        QCoreApplication::quit();
+    }(this);
+}
+
+} // namespace tavrolin

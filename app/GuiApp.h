@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <memory>
+
+class QQmlApplicationEngine;
+class QSystemTrayIcon;
+class QWindow;
+
+namespace tavrolin {
+
+class FullImageProvider;
+class MenuBarModel;
+class PhotoDetailModel;
+class PhotoGridModel;
+class PhotoListService;
+class ServerManager;
+
+// The desktop application: the tray icon with its popup, the photo
+// browser window, around the same server as the headless mode.
+class GuiApp : public QObject {
+    Q_OBJECT
+public:
+    GuiApp(ServerManager &manager, QObject *parent = nullptr);
+    ~GuiApp() override;
+
+    // Shows the tray icon (or, without a tray, the popup as a window) and
+    // starts the server.
+    bool start();
+
+    Q_INVOKABLE void openBrowser();
+    Q_INVOKABLE void chooseStorageFolder();
+    Q_INVOKABLE void quit();
+    void togglePopup();
+
+private:
+    ServerManager &m_manager;
+    std::unique_ptr<QQmlApplicationEngine> m_engine;
+    std::unique_ptr<MenuBarModel> m_menuBar;
+    std::unique_ptr<PhotoGridModel> m_grid;
+    std::unique_ptr<PhotoDetailModel> m_detail;
+    FullImageProvider *m_fullImages = nullptr; // owned by the engine
+    std::unique_ptr<QSystemTrayIcon> m_tray;
+    QPointer<QWindow> m_popup;
+    QPointer<QWindow> m_browser;
+    bool m_quitting = false;
+};
+
+} // namespace tavrolin

@@ -1,0 +1,279 @@
+// The desktop's models and Qt Quick views, drawn off screen.
+
+#include <QDir>
+#include <QFile>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QTest>
+#include <cmath>
+#include <gtest/gtest.h>
+
+#include "app/GuiApp.h"
+#include "tests/support/FakeS3.h"
+#include "tests/support/ManagerHarness.h"
+#include "ui/ImageProviders.h"
+#include "ui/LoginItem.h"
+#include "ui/MenuBarModel.h"
+#include "ui/PhotoDetailModel.h"
+#include "ui/PhotoGridModel.h"
+#include "ui/PhotoListService.h"
+
+using namespace tavrolin;
+using namespace tavrolin::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray listingOf(const QStringList &keys) { return listPage(keys, false); }
+
+// A gateway that lists the keys and serves each object's name as its bytes.
+struct Gateway {
+    QStringList keys;
+    int listStatus = 200;
+    FakeS3 server{[this](const FakeS3::Request &r) {
+        if (r.target.startsWith("/photos?"))
+            return FakeS3::Response{listStatus, listStatus == 200 ? listingOf(keys) : QByteArray()};
+        const QString key = QUrl::fromPercentEncoding(r.target.mid(8));
+        return keys.contains(key) ? FakeS3::Response{200, "bytes of " + key.toUtf8()} : FakeS3::Response{404, ""};
+    }};
+    Gateway() { server.listen(0); }
+};
+
+QObject *find(QObject *root, const char *name)
+{
+    return root->findChild<QObject *>(QString::fromLatin1(name));
+}
+
+} // namespace
+
+TEST(MenuBarModel, FirstRunWithoutAFolderThenAFolderChosen)
+{
+    Harness harness(kIdleEngine, false);
+    MenuBarModel model(*harness.manager, "/opt/Tavrolin/bin/tavrolin", harness.sandbox.settings());
+    runTask(harness.manager->startServer());
+    EXPECT_EQ(model.errorText(), "Please select a storage location first");
+    EXPECT_FALSE(model.isRunning());
+    EXPECT_EQ(model.engineState(), "stopped");
+    EXPECT_EQ(model.engineLabel(), "SeaweedFS");
+    EXPECT_EQ(model.bucketLabel(), "Bucket...");
+    EXPECT_TRUE(model.addressText().endsWith(QStringLiteral(":%1").arg(harness.manager->port())));
+    EXPECT_EQ(model.clientsText(), QString::fromUtf8("0 LAN \u2022 0 Remote"));
+    EXPECT_EQ(model.cloudText(), "iCloud remote access");
+    EXPECT_FALSE(model.hasStorage());
+
+    int changes = 0;
+    QObject::connect(&model, &MenuBarModel::changed, [&] { ++changes; });
+    QDir().mkpath(harness.sandbox.storage());
+    model.chooseStorageFolder(QUrl::fromLocalFile(harness.sandbox.storage()).toString());
+    EXPECT_TRUE(model.hasStorage());
+    EXPECT_EQ(model.storagePath(), harness.sandbox.storage());
+    EXPECT_TRUE(model.freeText().endsWith(" available"));
+    EXPECT_EQ(model.objectsText(), "0 objects");
+    EXPECT_GT(changes, 0);
+    EXPECT_EQ(QSettings(harness.sandbox.settings(), QSettings::IniFormat).value("storagePath").toString(), harness.sandbox.storage());
+    model.chooseStorageFolder(harness.sandbox.path("does-not-exist"));
+    EXPECT_EQ(model.storagePath(), harness.sandbox.storage());
+}
+
+TEST(MenuBarModel, BytesAndTheLowSpaceThreshold)
+{
+    EXPECT_EQ(MenuBarModel::formatBytes(0), "0 bytes");
+    EXPECT_EQ(MenuBarModel::formatBytes(1), "1 byte");
+    EXPECT_EQ(MenuBarModel::formatBytes(999), "999 bytes");
+    EXPECT_EQ(MenuBarModel::formatBytes(1000), "1 KB");
+    EXPECT_EQ(MenuBarModel::formatBytes(12345678), "12.3 MB");
+    EXPECT_EQ(MenuBarModel::formatBytes(123456789012), "123.46 GB");
+    EXPECT_EQ(MenuBarModel::formatBytes(2500000000000), "2.50 TB");
+    EXPECT_TRUE(MenuBarModel::isLowFreeSpace(9999999999));
+    EXPECT_FALSE(MenuBarModel::isLowFreeSpace(10000000000));
+}
+
+TEST(LaunchAtLogin, WritesAndRemovesTheAutostartEntryAndKeepsTheChoiceWhenRefused)
+{
+    Sandbox sandbox;
+    qputenv("XDG_CONFIG_HOME", sandbox.path("config").toUtf8());
+    Harness harness(kIdleEngine);
+    MenuBarModel model(*harness.manager, "/opt/My \"Apps\"/tavrolin", harness.sandbox.settings());
+    EXPECT_FALSE(model.launchAtLogin());
+    model.setLaunchAtLogin(true);
+    const QString entry = sandbox.path("config/autostart/tavrolin.desktop");
+    EXPECT_EQ(LoginItem::autostartPath(), entry);
+    QFile file(entry);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    EXPECT_TRUE(text.contains("Exec=\"/opt/My \\\"Apps\\\"/tavrolin\"\n")) << text.toStdString();
+    EXPECT_TRUE(text.startsWith("[Desktop Entry]\nType=Application\n"));
+    EXPECT_TRUE(QSettings(harness.sandbox.settings(), QSettings::IniFormat).value("launchAtLogin").toBool());
+    model.setLaunchAtLogin(false);
+    EXPECT_FALSE(QFile::exists(entry));
+
+    // A desktop that refuses: one log line, the choice stays as set.
+    QDir(sandbox.path("config/autostart")).removeRecursively();
+    QFile blocker(sandbox.path("config/autostart"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    LogCapture log;
+    model.setLaunchAtLogin(true);
+    EXPECT_EQ(log.countStartingWith("Failed to set launch at login: "), 1) << log.joined().toStdString();
+    EXPECT_TRUE(model.launchAtLogin());
+    qunsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(PhotoGridModel, FiltersSearchesCountsAndClampsColumns)
+{
+    Gateway gateway;
+    gateway.keys = {"Pixel_1a2B/2024/05/17/IMG_1.jpg", "Pixel_1a2B/2024/05/18/beach.jpg", "Laptop/2023/12/01/clip.MOV",
+                    "Laptop/2023/12/02/Beach party.png", "loose.jpg"};
+    PhotoListService service(gateway.server.port());
+    PhotoGridModel grid(service);
+    EXPECT_EQ(grid.mainState(), "empty");
+    EXPECT_EQ(grid.emptyText(), "No photos yet");
+    QCoro::waitFor(service.fetchPhotos());
+    EXPECT_EQ(grid.mainState(), "grid");
+    EXPECT_EQ(grid.statusText(), "5 photos");
+    EXPECT_EQ(grid.devices(), (QStringList{"Laptop", "Pixel_1a2B", "Unknown"})) << "a bare file name is no device";
+
+    grid.setSelectedDevice("Laptop");
+    grid.setSearchText("BEACH");
+    ASSERT_EQ(grid.rowCount(), 1);
+    EXPECT_EQ(grid.keyAt(0), "Laptop/2023/12/02/Beach party.png");
+    EXPECT_EQ(grid.statusText(), "1 photos");
+    EXPECT_EQ(grid.filterText(), "Filtered: Laptop");
+    grid.setSearchText("pixel");
+    EXPECT_EQ(grid.rowCount(), 0);
+    EXPECT_EQ(grid.emptyText(), "No matching photos");
+    grid.clearDevice();
+    EXPECT_EQ(grid.rowCount(), 2) << "search matches device names too";
+    EXPECT_EQ(grid.filterText(), "");
+    grid.setSearchText("");
+
+    EXPECT_EQ(grid.gridColumns(), 4);
+    for (const auto &[in, out] : std::vector<std::pair<double, int>>{{1.7, 2}, {-5, 2}, {8.9, 8}, {100, 8}, {5.6, 5}, {NAN, 5}}) {
+        grid.setGridColumns(in);
+        EXPECT_EQ(grid.gridColumns(), out) << in;
+    }
+
+    // A failed listing shows the error, even over a partial list.
+    gateway.listStatus = 500;
+    QCoro::waitFor(service.fetchPhotos());
+    EXPECT_EQ(grid.mainState(), "error");
+    EXPECT_EQ(grid.errorText(), "Failed to list objects: HTTP 500");
+    EXPECT_EQ(grid.data(grid.index(0), PhotoGridModel::ThumbnailUrlRole), QVariant());
+}
+
+TEST(PhotoDetailModel, ZoomLimitsVideosFailuresAndSavingTheOriginal)
+{
+    Gateway gateway;
+    gateway.keys = {"Cam_0001/2024/01/01/IMG_2.HEIC", "Cam_0001/2024/01/01/v.mov", "Cam_0001/2024/01/01/missing.jpg"};
+    PhotoListService service(gateway.server.port());
+    QCoro::waitFor(service.fetchPhotos());
+    gateway.keys.removeLast();
+    Sandbox sandbox;
+    PhotoDetailModel detail(service, sandbox.path("Downloads"));
+
+    detail.openKey("Cam_0001/2024/01/01/v.mov");
+    EXPECT_EQ(detail.state(), "video") << "no image is fetched for a video";
+    EXPECT_FALSE(detail.hasImage());
+
+    detail.openKey("Cam_0001/2024/01/01/missing.jpg");
+    EXPECT_EQ(detail.state(), "loading");
+    ASSERT_TRUE(waitUntil([&] { return detail.state() != "loading"; }, 5s));
+    EXPECT_EQ(detail.state(), "error");
+    EXPECT_EQ(detail.errorText(), "Failed to load image");
+
+    for (double expected : {0.75, 0.5, 0.25, 0.25}) {
+        detail.zoomOut();
+        EXPECT_DOUBLE_EQ(detail.zoomScale(), expected);
+    }
+    detail.fit();
+    for (int i = 0; i < 20; ++i)
+        detail.zoomIn();
+    EXPECT_EQ(detail.zoomText(), "400%");
+    detail.fit();
+    detail.zoomIn();
+    EXPECT_EQ(detail.zoomText(), "125%");
+    detail.openKey("Cam_0001/2024/01/01/v.mov");
+    EXPECT_EQ(detail.zoomText(), "100%") << "each sheet starts fresh";
+    EXPECT_EQ(detail.objectUrl().toString(QUrl::FullyEncoded), "http://localhost:8333/photos/Cam_0001/2024/01/01/v.mov");
+}
+
+TEST(DesktopViews, BrowserTextsStatesAndTheDetailSheet)
+{
+    Gateway gateway;
+    PhotoListService service(gateway.server.port());
+    PhotoGridModel grid(service);
+    PhotoDetailModel detail(service);
+    QQmlApplicationEngine engine;
+    engine.addImageProvider("thumbnail", new ThumbnailImageProvider(service));
+    engine.addImageProvider("full", new FullImageProvider());
+    engine.addImageProvider("icon", new IconImageProvider());
+    engine.rootContext()->setContextProperty("photoGrid", &grid);
+    engine.rootContext()->setContextProperty("photoDetail", &detail);
+    engine.rootContext()->setContextProperty("app", nullptr);
+    engine.load(QUrl("qrc:/qml/BrowseWindow.qml"));
+    ASSERT_EQ(engine.rootObjects().size(), 1);
+    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
+    ASSERT_TRUE(window);
+    window->show();
+    QObject *root = window;
+
+    QCoro::waitFor(service.fetchPhotos());
+    EXPECT_EQ(find(root, "emptyText")->property("text").toString(), "No photos yet");
+    EXPECT_TRUE(find(root, "emptyText")->property("visible").toBool());
+    EXPECT_EQ(find(root, "statusText")->property("text").toString(), "0 photos");
+
+    gateway.keys = {"Pixel_1a2B/2024/05/17/a.jpg", "Pixel_1a2B/2024/05/17/b.mov", "Laptop/2024/01/01/c.jpg"};
+    QCoro::waitFor(service.fetchPhotos());
+    EXPECT_TRUE(find(root, "photoGrid")->property("visible").toBool());
+    EXPECT_EQ(find(root, "statusText")->property("text").toString(), "3 photos");
+    find(root, "searchField")->setProperty("text", "zzz");
+    EXPECT_EQ(find(root, "emptyText")->property("text").toString(), "No matching photos");
+    find(root, "searchField")->setProperty("text", "");
+    grid.setSelectedDevice("Laptop");
+    EXPECT_EQ(find(root, "filterText")->property("text").toString(), "Filtered: Laptop");
+    grid.clearDevice();
+
+    // The sheet opens for a photo and Escape closes it.
+    QObject *popup = find(root, "detailPopup");
+    ASSERT_TRUE(popup);
+    detail.openKey("Pixel_1a2B/2024/05/17/b.mov");
+    QMetaObject::invokeMethod(popup, "open");
+    ASSERT_TRUE(waitUntil([&] { return popup->property("opened").toBool(); }, 5s));
+    EXPECT_EQ(find(root, "videoText")->property("text").toString(), "Video preview not available");
+    EXPECT_EQ(find(root, "detailFilename")->property("text").toString(), "b.mov");
+    window->requestActivate();
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_TRUE(waitUntil([&] { return !popup->property("visible").toBool(); }, 5s));
+
+    gateway.listStatus = 503;
+    QCoro::waitFor(service.fetchPhotos());
+    EXPECT_EQ(find(root, "errorText")->property("text").toString(), "Failed to list objects: HTTP 503");
+    EXPECT_FALSE(find(root, "photoGrid")->property("visible").toBool());
+
+    // A picture of the window, for the eye.
+    const QImage shot = window->grabWindow();
+    EXPECT_FALSE(shot.isNull());
+}
+
+TEST(DesktopViews, TheTrayPopupShowsTheServersState)
+{
+    Harness harness(kIdleEngine, false);
+    MenuBarModel model(*harness.manager, "tavrolin", harness.sandbox.settings());
+    runTask(harness.manager->startServer());
+    QQmlApplicationEngine engine;
+    engine.addImageProvider("icon", new IconImageProvider());
+    engine.rootContext()->setContextProperty("menuBar", &model);
+    engine.rootContext()->setContextProperty("app", nullptr);
+    engine.load(QUrl("qrc:/qml/MenuBarWindow.qml"));
+    ASSERT_EQ(engine.rootObjects().size(), 1);
+    QObject *root = engine.rootObjects().first();
+    EXPECT_EQ(find(root, "errorRow")->property("text").toString(), "Please select a storage location first");
+    EXPECT_EQ(find(root, "engineRow")->property("text").toString(), "SeaweedFS");
+    EXPECT_EQ(find(root, "bucketRow")->property("text").toString(), "Bucket...");
+    EXPECT_TRUE(find(root, "selectStorage")->property("visible").toBool());
+    EXPECT_FALSE(find(root, "startButton")->property("enabled").toBool());
+    EXPECT_EQ(find(root, "statusDot")->property("color").value<QColor>(), QColor("#868e96"));
+}

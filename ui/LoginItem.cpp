@@ -1,0 +1,44 @@
+#include "ui/LoginItem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include "platform/DiagnosticLog.h"
+
+namespace tavrolin::LoginItem {
+
+QString autostartPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/autostart/tavrolin.desktop");
+}
+
+bool set(bool enabled, const QString &executable)
+{
+    const QString path = autostartPath();
+    if (!enabled) {
+        if (QFile::exists(path) && !QFile::remove(path)) {
+            diagLog(QStringLiteral("Failed to set launch at login: cannot remove %1").arg(path));
+            return false;
+        }
+        return true;
+    }
+    QDir().mkpath(QFileInfo(path).path());
+    QSaveFile file(path);
+    // Exec quoting of the desktop entry specification: the path in double
+    // quotes with \, ", ` and $ escaped.
+    QString quoted = executable;
+    for (const char *c : {"\\", "\"", "`", "$"})
+        quoted.replace(QLatin1String(c), QStringLiteral("\\") + QLatin1String(c));
+    const QByteArray text = "[Desktop Entry]\nType=Application\nName=Tavrolin\nComment=Personal photo storage server\n"
+                            "Exec=\"" + quoted.toUtf8() + "\"\nIcon=tavrolin\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        diagLog(QStringLiteral("Failed to set launch at login: %1").arg(file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+} // namespace tavrolin::LoginItem

@@ -1,0 +1,126 @@
+#include "ui/MenuBarModel.h"
+
+#include <QDir>
+#include <QUrl>
+
+#include "platform/AppPaths.h"
+#include "server/ServerManager.h"
+#include "ui/LoginItem.h"
+
+namespace tavrolin {
+
+MenuBarModel::MenuBarModel(ServerManager &manager, QString executable, QString settingsFile, QObject *parent)
+    : QObject(parent), m_manager(manager), m_executable(std::move(executable))
+{
+    m_settings = settingsFile.isEmpty() ? AppPaths::userSettings() : std::make_unique<QSettings>(settingsFile, QSettings::IniFormat);
+    for (auto signal : {&ServerManager::isRunningChanged, &ServerManager::localIPChanged, &ServerManager::lanClientsChanged,
+                        &ServerManager::remoteClientsChanged, &ServerManager::storageInfoChanged, &ServerManager::objectCountChanged,
+                        &ServerManager::errorChanged, &ServerManager::bucketReadyChanged, &ServerManager::isStartingChanged,
+                        &ServerManager::startupStatusChanged, &ServerManager::seaweedStatusChanged})
+        connect(&m_manager, signal, this, &MenuBarModel::changed);
+}
+
+bool MenuBarModel::isRunning() const { return m_manager.isRunning(); }
+bool MenuBarModel::isStarting() const { return m_manager.isStarting(); }
+QString MenuBarModel::errorText() const { return m_manager.error(); }
+
+QString MenuBarModel::engineState() const
+{
+    switch (m_manager.seaweedStatus().kind) {
+    case SeaweedFSStatus::Kind::Stopped:
+        return QStringLiteral("stopped");
+    case SeaweedFSStatus::Kind::Starting:
+        return QStringLiteral("starting");
+    case SeaweedFSStatus::Kind::Running:
+        return QStringLiteral("running");
+    case SeaweedFSStatus::Kind::Failed:
+        return QStringLiteral("failed");
+    }
+    return QStringLiteral("stopped");
+}
+
+QString MenuBarModel::engineLabel() const
+{
+    return engineState() == QLatin1String("starting") ? QStringLiteral("SeaweedFS...") : QStringLiteral("SeaweedFS");
+}
+
+bool MenuBarModel::bucketReady() const { return m_manager.bucketReady(); }
+QString MenuBarModel::bucketLabel() const { return bucketReady() ? QStringLiteral("Bucket") : QStringLiteral("Bucket..."); }
+
+QString MenuBarModel::addressText() const
+{
+    const QString ip = m_manager.localIP().isEmpty() ? QStringLiteral("Unknown") : m_manager.localIP();
+    return QStringLiteral("%1:%2").arg(ip).arg(m_manager.port());
+}
+
+QString MenuBarModel::clientsText() const
+{
+    return QStringLiteral("%1 LAN \u2022 %2 Remote").arg(m_manager.lanClients()).arg(m_manager.remoteClients());
+}
+
+// Cloud registration is not part of this build: the row names the feature
+// rather than claim a state.
+QString MenuBarModel::cloudText() const { return QStringLiteral("iCloud remote access"); }
+
+bool MenuBarModel::hasStorage() const { return m_manager.hasStorageInfo(); }
+QString MenuBarModel::storagePath() const { return hasStorage() ? m_manager.storageInfo()->path : QString(); }
+QString MenuBarModel::objectsText() const { return QStringLiteral("%1 objects").arg(m_manager.objectCount()); }
+
+QString MenuBarModel::freeText() const
+{
+    return hasStorage() ? formatBytes(m_manager.storageInfo()->freeBytes) + QStringLiteral(" available") : QString();
+}
+
+bool MenuBarModel::freeSpaceLow() const { return hasStorage() && isLowFreeSpace(m_manager.storageInfo()->freeBytes); }
+
+double MenuBarModel::usedFraction() const
+{
+    if (!hasStorage() || m_manager.storageInfo()->totalBytes <= 0)
+        return 0;
+    return double(m_manager.storageInfo()->usedBytes) / double(m_manager.storageInfo()->totalBytes);
+}
+
+QString MenuBarModel::startupStatus() const { return m_manager.startupStatus(); }
+
+bool MenuBarModel::launchAtLogin() const { return m_settings->value(QStringLiteral("launchAtLogin"), false).toBool(); }
+
+void MenuBarModel::setLaunchAtLogin(bool enabled)
+{
+    if (enabled == launchAtLogin())
+        return;
+    // The choice is kept even when the desktop refuses it (that is logged).
+    m_settings->setValue(QStringLiteral("launchAtLogin"), enabled);
+    m_settings->sync();
+    LoginItem::set(enabled, m_executable);
+    Q_EMIT launchAtLoginChanged();
+}
+
+QString MenuBarModel::formatBytes(qint64 bytes)
+{
+    if (bytes < 1000)
+        return bytes == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(bytes);
+    const char *units[] = {"KB", "MB", "GB", "TB", "PB"};
+    double value = double(bytes) / 1000.0;
+    int unit = 0;
+    while (value >= 999.995 && unit < 4) {
+        value /= 1000.0;
+        ++unit;
+    }
+    const int decimals = unit == 0 ? 0 : unit == 1 ? 1 : 2;
+    return QStringLiteral("%1 %2").arg(QString::number(value, 'f', decimals), QLatin1String(units[unit]));
+}
+
+void MenuBarModel::start() { m_manager.startServer(); }
+void MenuBarModel::stop() { m_manager.stopServer(); }
+
+void MenuBarModel::chooseStorageFolder(const QString &pathOrUrl)
+{
+    const QUrl url(pathOrUrl);
+    const QString path = url.isLocalFile() ? url.toLocalFile() : pathOrUrl;
+    if (path.isEmpty() || !QDir(path).exists())
+        return;
+    // Saved and shown; a running engine keeps its folder until the next start.
+    m_manager.setStoragePath(QDir::cleanPath(QDir(path).absolutePath()));
+}
+
+} // namespace tavrolin

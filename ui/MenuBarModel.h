@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QObject>
+#include <QSettings>
+#include <memory>
+
+namespace tavrolin {
+
+class ServerManager;
+
+// What the tray popup shows, as ready texts and flags, all derived from the
+// server manager's observable state; the popup itself only lays them out.
+class MenuBarModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool isRunning READ isRunning NOTIFY changed)
+    Q_PROPERTY(bool isStarting READ isStarting NOTIFY changed)
+    Q_PROPERTY(QString errorText READ errorText NOTIFY changed)
+    Q_PROPERTY(QString engineState READ engineState NOTIFY changed)
+    Q_PROPERTY(QString engineLabel READ engineLabel NOTIFY changed)
+    Q_PROPERTY(bool bucketReady READ bucketReady NOTIFY changed)
+    Q_PROPERTY(QString bucketLabel READ bucketLabel NOTIFY changed)
+    Q_PROPERTY(QString addressText READ addressText NOTIFY changed)
+    Q_PROPERTY(QString clientsText READ clientsText NOTIFY changed)
+    Q_PROPERTY(QString cloudText READ cloudText NOTIFY changed)
+    Q_PROPERTY(bool hasStorage READ hasStorage NOTIFY changed)
+    Q_PROPERTY(QString storagePath READ storagePath NOTIFY changed)
+    Q_PROPERTY(QString objectsText READ objectsText NOTIFY changed)
+    Q_PROPERTY(QString freeText READ freeText NOTIFY changed)
+    Q_PROPERTY(bool freeSpaceLow READ freeSpaceLow NOTIFY changed)
+    Q_PROPERTY(double usedFraction READ usedFraction NOTIFY changed)
+    Q_PROPERTY(QString startupStatus READ startupStatus NOTIFY changed)
+    Q_PROPERTY(bool launchAtLogin READ launchAtLogin WRITE setLaunchAtLogin NOTIFY launchAtLoginChanged)
+public:
+    // settingsFile empty: the user's settings. The executable is what an
+    // autostart entry runs.
+    MenuBarModel(ServerManager &manager, QString executable, QString settingsFile = {}, QObject *parent = nullptr);
+
+    bool isRunning() const;
+    bool isStarting() const;
+    QString errorText() const;
+    QString engineState() const; // stopped, starting, running, failed
+    QString engineLabel() const;
+    bool bucketReady() const;
+    QString bucketLabel() const;
+    QString addressText() const;
+    QString clientsText() const;
+    QString cloudText() const;
+    bool hasStorage() const;
+    QString storagePath() const;
+    QString objectsText() const;
+    QString freeText() const;
+    bool freeSpaceLow() const;
+    double usedFraction() const;
+    QString startupStatus() const;
+    bool launchAtLogin() const;
+    void setLaunchAtLogin(bool enabled);
+
+    // Decimal units, as file managers show sizes: "12.35 GB".
+    static QString formatBytes(qint64 bytes);
+    // Under 10 GB (decimal) free is shown as a warning.
+    static bool isLowFreeSpace(qint64 freeBytes) { return freeBytes <= 9999999999LL; }
+
+    Q_INVOKABLE void start();
+    Q_INVOKABLE void stop();
+    // The folder the user chose (a local path or file: URL).
+    Q_INVOKABLE void chooseStorageFolder(const QString &pathOrUrl);
+
+Q_SIGNALS:
+    void changed();
+    void launchAtLoginChanged();
+
+private:
+    ServerManager &m_manager;
+    QString m_executable;
+    std::unique_ptr<QSettings> m_settings;
+};
+
+} // namespace tavrolin

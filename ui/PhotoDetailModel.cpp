@@ -1,0 +1,152 @@
+#include "ui/PhotoDetailModel.h"
+
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include "ui/PhotoExporter.h"
+#include "ui/PhotoListService.h"
+
+namespace tavrolin {
+
+PhotoDetailModel::PhotoDetailModel(PhotoListService &service, QString downloadsFolder, QObject *parent)
+    : QObject(parent), m_service(service), m_downloads(std::move(downloadsFolder))
+{
+}
+
+QString PhotoDetailModel::imageUrl() const
+{
+    return hasImage() ? QStringLiteral("image://full/%1/%2").arg(m_generation).arg(QString::fromLatin1(QUrl::toPercentEncoding(m_photo.key)))
+                      : QString();
+}
+
+QString PhotoDetailModel::imageSizeText() const
+{
+    return hasImage() ? QStringLiteral("%1 \u00d7 %2").arg(m_image.width()).arg(m_image.height()) : QString();
+}
+
+void PhotoDetailModel::openKey(const QString &key)
+{
+    for (const PhotoItem &item : m_service.photos()) {
+        if (item.key == key) {
+            open(item);
+            return;
+        }
+    }
+}
+
+void PhotoDetailModel::open(const PhotoItem &photo)
+{
+    const int generation = ++m_generation;
+    m_photo = photo;
+    m_image = QImage();
+    m_error.clear();
+    m_zoom = 1.0;
+    setMessage(QString());
+    Q_EMIT photoChanged();
+    Q_EMIT zoomChanged();
+    if (photo.isVideo) {
+        setState(QStringLiteral("video"));
+        return;
+    }
+    setState(QStringLiteral("loading"));
+    QPointer<PhotoDetailModel> self(this);
+    [](QPointer<PhotoDetailModel> self, PhotoListService &service, PhotoItem photo, int generation) -> QCoro::Task<> {
+        const std::optional<QImage> image = co_await service.loadFullImage(photo);
+        // A sheet closed or moved on meanwhile ignores the late image.
+        if (!self || self->m_generation != generation)
+            co_return;
+        if (!image) {
+            self->m_error = QStringLiteral("Failed to load image");
+            self->setState(QStringLiteral("error"));
+            co_return;
+        }
+        self->m_image = *image;
+        self->setState(QStringLiteral("image"));
+    }(self, m_service, photo, generation);
+}
+
+void PhotoDetailModel::zoomIn()
+{
+    m_zoom = std::min(m_zoom + 0.25, 4.0);
+    Q_EMIT zoomChanged();
+}
+
+void PhotoDetailModel::zoomOut()
+{
+    m_zoom = std::max(m_zoom - 0.25, 0.25);
+    Q_EMIT zoomChanged();
+}
+
+void PhotoDetailModel::fit()
+{
+    m_zoom = 1.0;
+    Q_EMIT zoomChanged();
+}
+
+void PhotoDetailModel::copyToClipboard()
+{
+    if (hasImage() && QGuiApplication::clipboard())
+        QGuiApplication::clipboard()->setImage(m_image);
+}
+
+void PhotoDetailModel::saveToDownloads()
+{
+    if (!hasImage())
+        return;
+    const QString folder = m_downloads.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) : m_downloads;
+    if (folder.isEmpty()) {
+        setMessage(QStringLiteral("No Downloads folder"));
+        return;
+    }
+    QPointer<PhotoDetailModel> self(this);
+    [](QPointer<PhotoDetailModel> self, PhotoListService &service, PhotoItem photo, QString folder) -> QCoro::Task<> {
+        // The stored bytes, not a re-encoding: the copy is the original.
+        const std::optional<QByteArray> bytes = co_await service.loadOriginal(photo);
+        if (!self)
+            co_return;
+        if (!bytes) {
+            self->setMessage(QStringLiteral("Could not fetch %1 from the store").arg(photo.filename));
+            co_return;
+        }
+        const auto result = PhotoExporter::saveOriginal(*bytes, folder, photo.filename);
+        if (result.index() == 1) {
+            self->setMessage(std::get<1>(result));
+            co_return;
+        }
+        const QString path = std::get<0>(result);
+        self->setMessage(QStringLiteral("Saved to ") + path);
+        Q_EMIT self->saved(path);
+    }(self, m_service, m_photo, folder);
+}
+
+QUrl PhotoDetailModel::objectUrl() const
+{
+    return QUrl::fromEncoded("http://localhost:8333/photos/" + QUrl::toPercentEncoding(m_photo.key, "/"), QUrl::StrictMode);
+}
+
+void PhotoDetailModel::openInDefaultApp()
+{
+    const QUrl url = objectUrl();
+    if (url.isValid() && !m_photo.key.isEmpty())
+        QDesktopServices::openUrl(url);
+}
+
+void PhotoDetailModel::setState(const QString &state)
+{
+    m_state = state;
+    Q_EMIT stateChanged();
+}
+
+void PhotoDetailModel::setMessage(const QString &message)
+{
+    if (message == m_message)
+        return;
+    m_message = message;
+    Q_EMIT messageChanged();
+}
+
+} // namespace tavrolin
