@@ -32,7 +32,7 @@ GuiApp::GuiApp(ServerManager &manager, QObject *parent) : QObject(parent), m_man
     m_fullImages = new FullImageProvider();
     m_engine->addImageProvider(QStringLiteral("full"), m_fullImages);
     m_engine->addImageProvider(QStringLiteral("icon"), new IconImageProvider());
-    connect(m_detail.get(), &PhotoDetailModel::stateChanged, this, [this] { m_fullImages->setImage(m_detail->image()); });
+    m_detail->imageSink = [this](const QImage &image) { m_fullImages->setImage(image); };
     QQmlContext *context = m_engine->rootContext();
     context->setContextProperty(QStringLiteral("menuBar"), m_menuBar.get());
     context->setContextProperty(QStringLiteral("photoGrid"), m_grid.get());

@@ -65,6 +65,8 @@ void PhotoDetailModel::open(const PhotoItem &photo)
             co_return;
         }
         self->m_image = *image;
+        if (self->imageSink)
+            self->imageSink(self->m_image);
         self->setState(QStringLiteral("image"));
     }(self, m_service, photo, generation);
 }

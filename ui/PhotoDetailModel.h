@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QObject>
+#include <functional>
 
 #include "ui/PhotoItem.h"
 
@@ -54,6 +55,10 @@ public:
     Q_INVOKABLE void saveToDownloads();
     Q_INVOKABLE void openInDefaultApp();
     QUrl objectUrl() const;
+
+    // Handed each new image before the views hear of it (QML bindings run
+    // ahead of ordinary connections, so a connection would be too late).
+    std::function<void(const QImage &)> imageSink;
 
 Q_SIGNALS:
     void photoChanged();

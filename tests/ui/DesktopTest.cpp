@@ -1,5 +1,6 @@
 // The desktop's models and Qt Quick views, drawn off screen.
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QQmlApplicationEngine>
@@ -32,12 +33,15 @@ QByteArray listingOf(const QStringList &keys) { return listPage(keys, false); }
 // A gateway that lists the keys and serves each object's name as its bytes.
 struct Gateway {
     QStringList keys;
+    QMap<QString, QByteArray> bodies;
     int listStatus = 200;
     FakeS3 server{[this](const FakeS3::Request &r) {
         if (r.target.startsWith("/photos?"))
             return FakeS3::Response{listStatus, listStatus == 200 ? listingOf(keys) : QByteArray()};
         const QString key = QUrl::fromPercentEncoding(r.target.mid(8));
-        return keys.contains(key) ? FakeS3::Response{200, "bytes of " + key.toUtf8()} : FakeS3::Response{404, ""};
+        if (!keys.contains(key))
+            return FakeS3::Response{404, ""};
+        return FakeS3::Response{200, bodies.value(key, "bytes of " + key.toUtf8())};
     }};
     Gateway() { server.listen(0); }
 };
@@ -276,4 +280,42 @@ TEST(DesktopViews, TheTrayPopupShowsTheServersState)
     EXPECT_TRUE(find(root, "selectStorage")->property("visible").toBool());
     EXPECT_FALSE(find(root, "startButton")->property("enabled").toBool());
     EXPECT_EQ(find(root, "statusDot")->property("color").value<QColor>(), QColor("#868e96"));
+}
+
+TEST(DesktopViews, TheDetailSheetShowsTheFullImage)
+{
+    Gateway gateway;
+    gateway.keys = {"Cam_0001/2024/01/01/p.png"};
+    QImage picture(120, 90, QImage::Format_RGB32);
+    picture.fill(Qt::darkCyan);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "PNG");
+    gateway.bodies["Cam_0001/2024/01/01/p.png"] = png;
+    PhotoListService service(gateway.server.port());
+    PhotoGridModel grid(service);
+    PhotoDetailModel detail(service);
+    QQmlApplicationEngine engine;
+    auto *full = new FullImageProvider();
+    engine.addImageProvider("full", full);
+    engine.addImageProvider("thumbnail", new ThumbnailImageProvider(service));
+    engine.addImageProvider("icon", new IconImageProvider());
+    detail.imageSink = [full](const QImage &image) { full->setImage(image); };
+    engine.rootContext()->setContextProperty("photoGrid", &grid);
+    engine.rootContext()->setContextProperty("photoDetail", &detail);
+    engine.rootContext()->setContextProperty("app", nullptr);
+    engine.load(QUrl("qrc:/qml/BrowseWindow.qml"));
+    ASSERT_EQ(engine.rootObjects().size(), 1);
+    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
+    window->show();
+    QCoro::waitFor(service.fetchPhotos());
+    detail.openKey("Cam_0001/2024/01/01/p.png");
+    QMetaObject::invokeMethod(find(window, "detailPopup"), "open");
+    ASSERT_TRUE(waitUntil([&] { return detail.state() == "image"; }, 5s));
+    QObject *image = find(window, "fullImage");
+    ASSERT_TRUE(image);
+    // The image reaches the view, not only the model (status 1: Ready).
+    EXPECT_TRUE(waitUntil([&] { return image->property("status").toInt() == 1; }, 5s)) << image->property("status").toInt();
+    EXPECT_EQ(find(window, "zoomText")->property("text").toString(), "100%");
 }

@@ -62,6 +62,7 @@ Pane {
                 ScrollBar.horizontal: ScrollBar {}
                 ScrollBar.vertical: ScrollBar {}
                 Image {
+                    objectName: "fullImage"
                     width: flick.width * sheet.model.zoomScale
                     height: flick.height * sheet.model.zoomScale
                     anchors.centerIn: parent
