@@ -116,7 +116,7 @@ ChildProcess::~ChildProcess()
     }
 }
 
-bool putObjects(int s3Port, const QString &bucket, const QStringList &keys)
+bool putObjects(int s3Port, const QString &bucket, const QStringList &keys, const std::function<QByteArray(const QString &key)> &body)
 {
     QNetworkAccessManager network;
     network.setProxy(QNetworkProxy::NoProxy);
@@ -126,11 +126,11 @@ bool putObjects(int s3Port, const QString &bucket, const QStringList &keys)
     int retries = 0;
     bool ok = true;
     std::function<void()> launch = [&] {
-        while (inFlight < 6 && next < queue.size()) {
+        while (inFlight < 16 && next < queue.size()) {
             const QString key = queue.at(next++);
             QUrl url(QStringLiteral("http://127.0.0.1:%1/%2/").arg(s3Port).arg(bucket));
             url.setPath(url.path() + key); // QUrl encodes what the path needs
-            QNetworkReply *reply = network.put(QNetworkRequest(url), QByteArray("data:") + key.toUtf8());
+            QNetworkReply *reply = network.put(QNetworkRequest(url), body ? body(key) : QByteArray("data:") + key.toUtf8());
             ++inFlight;
             QObject::connect(reply, &QNetworkReply::finished, [&, reply, key] {
                 const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

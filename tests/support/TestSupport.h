@@ -58,7 +58,8 @@ private:
 };
 
 // PUTs objects into the gateway, a few at a time. Returns false on any failure.
-bool putObjects(int s3Port, const QString &bucket, const QStringList &keys);
+bool putObjects(int s3Port, const QString &bucket, const QStringList &keys,
+                const std::function<QByteArray(const QString &key)> &body = {});
 
 // The real engine built into the tree.
 QString realEnginePath();
