@@ -295,7 +295,8 @@ TEST(DesktopViews, TheDetailSheetShowsTheFullImage)
     gateway.bodies["Cam_0001/2024/01/01/p.png"] = png;
     PhotoListService service(gateway.server.port());
     PhotoGridModel grid(service);
-    PhotoDetailModel detail(service);
+    Sandbox downloads;
+    PhotoDetailModel detail(service, downloads.path("Downloads"));
     QQmlApplicationEngine engine;
     auto *full = new FullImageProvider();
     engine.addImageProvider("full", full);
@@ -318,4 +319,23 @@ TEST(DesktopViews, TheDetailSheetShowsTheFullImage)
     // The image reaches the view, not only the model (status 1: Ready).
     EXPECT_TRUE(waitUntil([&] { return image->property("status").toInt() == 1; }, 5s)) << image->property("status").toInt();
     EXPECT_EQ(find(window, "zoomText")->property("text").toString(), "100%");
+
+    // Saving writes the stored bytes under the photo's name, then beside it.
+    QStringList saved;
+    QObject::connect(&detail, &PhotoDetailModel::saved, [&](const QString &path) { saved << path; });
+    detail.saveToDownloads();
+    ASSERT_TRUE(waitUntil([&] { return saved.size() == 1; }, 5s)) << detail.message().toStdString();
+    detail.saveToDownloads();
+    ASSERT_TRUE(waitUntil([&] { return saved.size() == 2; }, 5s));
+    EXPECT_EQ(saved, (QStringList{downloads.path("Downloads/p.png"), downloads.path("Downloads/p (1).png")}));
+    QFile copy(saved.first());
+    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(copy.readAll() == png);
+    EXPECT_EQ(detail.message(), "Saved to " + saved.last());
+
+    // An object gone from the store is reported, not pretended saved.
+    gateway.keys.clear();
+    detail.saveToDownloads();
+    EXPECT_TRUE(waitUntil([&] { return detail.message().startsWith("Could not fetch"); }, 5s)) << detail.message().toStdString();
+    EXPECT_EQ(saved.size(), 2);
 }
