@@ -21,10 +21,11 @@
 
 namespace tavrolin {
 
-GuiApp::GuiApp(ServerManager &manager, QObject *parent) : QObject(parent), m_manager(manager)
+GuiApp::GuiApp(ServerManager &manager, CloudKitService *cloud, QObject *parent) : QObject(parent), m_manager(manager)
 {
     PhotoListService &photos = PhotoListService::shared();
     m_menuBar = std::make_unique<MenuBarModel>(manager, QCoreApplication::applicationFilePath());
+    m_menuBar->setCloudService(cloud);
     m_grid = std::make_unique<PhotoGridModel>(photos);
     m_detail = std::make_unique<PhotoDetailModel>(photos);
     m_engine = std::make_unique<QQmlApplicationEngine>();

@@ -10,6 +10,7 @@ class QWindow;
 
 namespace tavrolin {
 
+class CloudKitService;
 class FullImageProvider;
 class MenuBarModel;
 class PhotoDetailModel;
@@ -22,7 +23,7 @@ class ServerManager;
 class GuiApp : public QObject {
     Q_OBJECT
 public:
-    GuiApp(ServerManager &manager, QObject *parent = nullptr);
+    GuiApp(ServerManager &manager, CloudKitService *cloud = nullptr, QObject *parent = nullptr);
     ~GuiApp() override;
 
     // Shows the tray icon (or, without a tray, the popup as a window) and

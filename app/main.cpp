@@ -12,7 +12,9 @@
 #include "app/GuiApp.h"
 #include "app/HeadlessRunner.h"
 #include "platform/AppPaths.h"
+#include "cloud/CloudKitService.h"
 #include "cloud/ICloudRelayWatcher.h"
+#include "platform/FolderRecordStore.h"
 #include "platform/AvahiPublisher.h"
 #include "platform/SyncFolderDrive.h"
 #include "platform/DiagnosticLog.h"
@@ -113,11 +115,14 @@ int main(int argc, char *argv[])
     QObject::connect(&connectionMonitor, &ConnectionMonitor::lanClientsCounted, &manager, &ServerManager::setLanClients);
     SyncFolderDrive cloudDrive;
     ICloudRelayWatcher relayWatcher(cloudDrive);
+    FolderRecordStore recordStore(cloudDrive);
+    CloudKitService cloudKit(recordStore);
     ServerIdentity identity;
     QUICReceiverService quicReceiver(identity);
     StartStopService<TavroAPIServer> apiServer(TavroAPIServer::shared());
     ServerServices services;
     services.lanAdvertiser = &lanAdvertiser;
+    services.cloudRegistration = &cloudKit;
     services.apiServer = &apiServer;
     services.quicReceiver = &quicReceiver;
     services.relayWatcher = &relayWatcher;
@@ -130,7 +135,7 @@ int main(int argc, char *argv[])
         return app.exec();
     }
     static_cast<QApplication &>(app).setQuitOnLastWindowClosed(false);
-    GuiApp gui(manager);
+    GuiApp gui(manager, &cloudKit);
     if (!gui.start()) {
         std::fputs("The desktop interface could not be loaded\n", stderr);
         return 1;

@@ -4,6 +4,7 @@
 #include <QUrl>
 
 #include "platform/AppPaths.h"
+#include "cloud/CloudKitService.h"
 #include "server/ServerManager.h"
 #include "ui/LoginItem.h"
 
@@ -58,9 +59,42 @@ QString MenuBarModel::clientsText() const
     return QStringLiteral("%1 LAN \u2022 %2 Remote").arg(m_manager.lanClients()).arg(m_manager.remoteClients());
 }
 
-// Cloud registration is not part of this build: the row names the feature
-// rather than claim a state.
-QString MenuBarModel::cloudText() const { return QStringLiteral("iCloud remote access"); }
+void MenuBarModel::setCloudService(CloudKitService *cloud)
+{
+    m_cloud = cloud;
+    if (cloud) {
+        connect(cloud, &CloudKitService::isRegisteredChanged, this, &MenuBarModel::changed);
+        connect(cloud, &CloudKitService::errorChanged, this, &MenuBarModel::changed);
+    }
+    Q_EMIT changed();
+}
+
+bool MenuBarModel::cloudRegistered() const { return m_cloud && m_cloud->isRegistered(); }
+
+QString MenuBarModel::cloudState() const
+{
+    if (m_cloud && m_cloud->error())
+        return QStringLiteral("error");
+    if (cloudRegistered())
+        return QStringLiteral("registered");
+    // Without a signaling service nothing is connecting: the row only
+    // names the feature.
+    if (m_cloud && isRunning())
+        return QStringLiteral("connecting");
+    return QStringLiteral("idle");
+}
+
+QString MenuBarModel::cloudText() const
+{
+    const QString state = cloudState();
+    if (state == QLatin1String("error"))
+        return m_cloud->errorText();
+    if (state == QLatin1String("registered"))
+        return QStringLiteral("iCloud registered");
+    if (state == QLatin1String("connecting"))
+        return QStringLiteral("Connecting to iCloud...");
+    return QStringLiteral("iCloud remote access");
+}
 
 bool MenuBarModel::hasStorage() const { return m_manager.hasStorageInfo(); }
 QString MenuBarModel::storagePath() const { return hasStorage() ? m_manager.storageInfo()->path : QString(); }

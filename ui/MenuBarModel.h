@@ -6,6 +6,7 @@
 
 namespace tavrolin {
 
+class CloudKitService;
 class ServerManager;
 
 // What the tray popup shows, as ready texts and flags, all derived from the
@@ -22,6 +23,8 @@ class MenuBarModel : public QObject {
     Q_PROPERTY(QString addressText READ addressText NOTIFY changed)
     Q_PROPERTY(QString clientsText READ clientsText NOTIFY changed)
     Q_PROPERTY(QString cloudText READ cloudText NOTIFY changed)
+    Q_PROPERTY(QString cloudState READ cloudState NOTIFY changed) // error, registered, connecting, idle
+    Q_PROPERTY(bool cloudRegistered READ cloudRegistered NOTIFY changed)
     Q_PROPERTY(bool hasStorage READ hasStorage NOTIFY changed)
     Q_PROPERTY(QString storagePath READ storagePath NOTIFY changed)
     Q_PROPERTY(QString objectsText READ objectsText NOTIFY changed)
@@ -45,6 +48,10 @@ public:
     QString addressText() const;
     QString clientsText() const;
     QString cloudText() const;
+    QString cloudState() const;
+    bool cloudRegistered() const;
+    // The cloud signaling service whose state the popup shows, if any.
+    void setCloudService(CloudKitService *cloud);
     bool hasStorage() const;
     QString storagePath() const;
     QString objectsText() const;
@@ -71,6 +78,7 @@ Q_SIGNALS:
 
 private:
     ServerManager &m_manager;
+    CloudKitService *m_cloud = nullptr;
     QString m_executable;
     std::unique_ptr<QSettings> m_settings;
 };

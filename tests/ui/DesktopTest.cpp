@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "app/GuiApp.h"
+#include "cloud/CloudKitService.h"
+#include "tests/support/MemoryRecordStore.h"
 #include "tests/support/FakeS3.h"
 #include "tests/support/ManagerHarness.h"
 #include "ui/ImageProviders.h"
@@ -338,4 +340,29 @@ TEST(DesktopViews, TheDetailSheetShowsTheFullImage)
     detail.saveToDownloads();
     EXPECT_TRUE(waitUntil([&] { return detail.message().startsWith("Could not fetch"); }, 5s)) << detail.message().toStdString();
     EXPECT_EQ(saved.size(), 2);
+}
+
+TEST(MenuBarModel, TheCloudRowFollowsTheSignalingService)
+{
+    Harness harness(kIdleEngine);
+    MenuBarModel model(*harness.manager, "tavrolin", harness.sandbox.settings());
+    EXPECT_EQ(model.cloudText(), "iCloud remote access");
+    MemoryRecordStore store;
+    CloudKitConfig config;
+    config.settingsFile = harness.sandbox.settings();
+    CloudKitService cloud(store, config);
+    model.setCloudService(&cloud);
+    EXPECT_EQ(model.cloudState(), "idle");
+
+    runTask(cloud.registerServer(8333));
+    EXPECT_EQ(model.cloudState(), "registered");
+    EXPECT_EQ(model.cloudText(), "iCloud registered");
+    EXPECT_TRUE(model.cloudRegistered());
+
+    // An error wins over the registered state, and the check mark stays.
+    store.status = AccountStatus::NoAccount;
+    runTask(cloud.registerServer(8333));
+    EXPECT_EQ(model.cloudState(), "error");
+    EXPECT_EQ(model.cloudText(), "Sign in to iCloud in System Settings");
+    EXPECT_TRUE(model.cloudRegistered());
 }

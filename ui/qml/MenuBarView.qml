@@ -67,7 +67,16 @@ Pane {
 
         RowLayout {
             Icon { symbol: "icloud" }
-            Label { objectName: "cloudRow"; text: view.model.cloudText; color: "#868e96"; font.pixelSize: 11 }
+            Label {
+                objectName: "cloudRow"
+                text: view.model.cloudText
+                color: ({ "error": "#f08c00", "registered": "#2f9e44" })[view.model.cloudState] || "#868e96"
+                font.pixelSize: 11
+                wrapMode: Text.Wrap
+                Layout.fillWidth: true
+            }
+            BusyIndicator { visible: view.model.cloudState === "connecting"; running: visible; implicitWidth: 14; implicitHeight: 14 }
+            Icon { visible: view.model.cloudRegistered; symbol: "checkmark.circle.fill" }
         }
         Rectangle { Layout.fillWidth: true; height: 1; color: "#dee2e6" }
 

@@ -1,0 +1,390 @@
+#include "cloud/CloudKitService.h"
+
+#include <QUuid>
+
+#include "cloud/ServerDeviceId.h"
+#include "platform/AppPaths.h"
+#include "platform/DiagnosticLog.h"
+#include "platform/HostNames.h"
+
+namespace tavrolin {
+
+namespace {
+
+const QString kServerType = QStringLiteral("ServerRegistration");
+const QString kMessageType = QStringLiteral("SignalingMessage");
+
+void cloudLog(const QString &line) { diagLog(QStringLiteral("CloudKit: ") + line); }
+
+QString describe(const RecordError &error) { return error.description; }
+
+QString statusName(AccountStatus status)
+{
+    switch (status) {
+    case AccountStatus::Available:
+        return QStringLiteral("available");
+    case AccountStatus::CouldNotDetermine:
+        return QStringLiteral("couldNotDetermine");
+    case AccountStatus::Restricted:
+        return QStringLiteral("restricted");
+    case AccountStatus::NoAccount:
+        return QStringLiteral("noAccount");
+    case AccountStatus::TemporarilyUnavailable:
+        return QStringLiteral("temporarilyUnavailable");
+    }
+    return QStringLiteral("unknown");
+}
+
+} // namespace
+
+CloudKitService::CloudKitService(RecordStore &store, CloudKitConfig config, QObject *parent)
+    : QObject(parent), m_store(store), m_config(std::move(config)), m_alive(std::make_shared<bool>(true))
+{
+    m_settings = m_config.settingsFile.isEmpty() ? AppPaths::userSettings()
+                                                 : std::make_unique<QSettings>(m_config.settingsFile, QSettings::IniFormat);
+    m_heartbeat.setInterval(m_config.heartbeatMs);
+    connect(&m_heartbeat, &QTimer::timeout, this, [this] { sendHeartbeat(); });
+}
+
+QString CloudKitService::deviceId() { return serverDeviceId(*m_settings); }
+
+QString CloudKitService::accountStatusText(AccountStatus status)
+{
+    switch (status) {
+    case AccountStatus::CouldNotDetermine:
+        return QStringLiteral("Could not determine iCloud status");
+    case AccountStatus::Restricted:
+        return QStringLiteral("iCloud access is restricted");
+    case AccountStatus::NoAccount:
+        return QStringLiteral("Sign in to iCloud in System Settings");
+    case AccountStatus::TemporarilyUnavailable:
+        return QStringLiteral("iCloud temporarily unavailable");
+    case AccountStatus::Available:
+        break;
+    }
+    return QStringLiteral("iCloud account not available");
+}
+
+QString CloudKitService::registrationErrorText(const RecordError &error)
+{
+    if (!error.fromStore)
+        return QStringLiteral("Failed to register: ") + error.description;
+    switch (error.code) {
+    case RecordError::QuotaExceeded:
+        return QStringLiteral("iCloud storage quota exceeded");
+    case RecordError::PermissionFailure:
+        return QStringLiteral("iCloud permission denied");
+    case RecordError::NotAuthenticated:
+        return QStringLiteral("Create iCloud container in Developer Portal");
+    default:
+        return QStringLiteral("CloudKit error: ") + error.description;
+    }
+}
+
+void CloudKitService::setRegistered(bool registered)
+{
+    if (registered == m_isRegistered)
+        return;
+    m_isRegistered = registered;
+    Q_EMIT isRegisteredChanged();
+}
+
+void CloudKitService::setError(const std::optional<QString> &error)
+{
+    if (error == m_error)
+        return;
+    m_error = error;
+    Q_EMIT errorChanged();
+}
+
+QCoro::Task<> CloudKitService::registerServer(int port)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    const StoreResult<AccountStatus> status = co_await m_store.accountStatus();
+    if (!*alive)
+        co_return;
+    std::optional<RecordError> failure;
+    if (const auto *e = std::get_if<RecordError>(&status)) {
+        failure = *e;
+    } else if (const AccountStatus s = std::get<AccountStatus>(status); s != AccountStatus::Available) {
+        setError(accountStatusText(s));
+        cloudLog(QStringLiteral("iCloud account status: ") + statusName(s));
+        co_return;
+    }
+
+    if (!failure) {
+        const QString id = deviceId();
+        m_serverRecordName = QStringLiteral("server-") + id;
+        StoreResult<Record> fetched = co_await m_store.fetch(kServerType, *m_serverRecordName);
+        if (!*alive)
+            co_return;
+        Record record = std::holds_alternative<Record>(fetched) ? std::get<Record>(std::move(fetched))
+                                                                : Record{kServerType, *m_serverRecordName, {}};
+        QString name = m_config.computerName ? m_config.computerName() : HostNames::userVisibleName();
+        if (name.trimmed().isEmpty())
+            name = QStringLiteral("Tavrolin Server");
+        record.fields[QStringLiteral("deviceId")] = id;
+        record.fields[QStringLiteral("name")] = name;
+        record.fields[QStringLiteral("port")] = qint64(port);
+        record.fields[QStringLiteral("isOnline")] = true;
+        record.fields[QStringLiteral("lastSeen")] = now();
+        failure = co_await m_store.save(record);
+        if (!*alive)
+            co_return;
+        if (!failure) {
+            setRegistered(true);
+            setError(std::nullopt);
+            cloudLog(QStringLiteral("Server registered - name: %1, deviceId: %2").arg(name, id));
+            cloudLog(QStringLiteral("Other devices should send signaling messages to targetDeviceId: ") + id);
+            m_heartbeat.start();
+            co_await subscribeToSignaling();
+            co_return;
+        }
+    }
+    setError(registrationErrorText(*failure));
+    cloudLog(QStringLiteral("Registration failed - ") + describe(*failure));
+}
+
+QCoro::Task<> CloudKitService::sendHeartbeat()
+{
+    if (!m_serverRecordName)
+        co_return;
+    const std::shared_ptr<bool> alive = m_alive;
+    StoreResult<Record> fetched = co_await m_store.fetch(kServerType, *m_serverRecordName);
+    if (!*alive)
+        co_return;
+    if (const auto *e = std::get_if<RecordError>(&fetched)) {
+        cloudLog(QStringLiteral("Heartbeat failed - ") + describe(*e));
+        co_return;
+    }
+    Record record = std::get<Record>(std::move(fetched));
+    record.fields[QStringLiteral("lastSeen")] = now();
+    record.fields[QStringLiteral("isOnline")] = true;
+    const std::optional<RecordError> failure = co_await m_store.save(record);
+    if (!*alive)
+        co_return;
+    cloudLog(failure ? QStringLiteral("Heartbeat failed - ") + describe(*failure) : QStringLiteral("Heartbeat sent"));
+}
+
+QCoro::Task<> CloudKitService::unregisterServer()
+{
+    m_heartbeat.stop();
+    if (!m_serverRecordName)
+        co_return;
+    const std::shared_ptr<bool> alive = m_alive;
+    StoreResult<Record> fetched = co_await m_store.fetch(kServerType, *m_serverRecordName);
+    if (!*alive)
+        co_return;
+    std::optional<RecordError> failure;
+    if (const auto *e = std::get_if<RecordError>(&fetched)) {
+        failure = *e;
+    } else {
+        Record record = std::get<Record>(std::move(fetched));
+        record.fields[QStringLiteral("isOnline")] = false;
+        record.fields[QStringLiteral("lastSeen")] = now();
+        failure = co_await m_store.save(record);
+        if (!*alive)
+            co_return;
+    }
+    if (failure) {
+        cloudLog(QStringLiteral("Failed to unregister - ") + describe(*failure));
+    } else {
+        setRegistered(false);
+        cloudLog(QStringLiteral("Server unregistered"));
+    }
+    co_await unsubscribeFromSignaling();
+}
+
+QCoro::Task<> CloudKitService::subscribeToSignaling()
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    const QString id = deviceId();
+    // Built apart: g++ 12 mishandles a braced temporary inside co_await.
+    RecordSubscription subscription{QStringLiteral("signaling-") + id, kMessageType, id};
+    const StoreResult<QString> saved = co_await m_store.saveSubscription(std::move(subscription));
+    if (!*alive)
+        co_return;
+    if (const auto *e = std::get_if<RecordError>(&saved)) {
+        cloudLog(QStringLiteral("Failed to subscribe - ") + describe(*e));
+    } else {
+        m_subscriptionId = std::get<QString>(saved);
+        cloudLog(QStringLiteral("Subscribed to signaling messages"));
+    }
+    co_await pollForMessages();
+}
+
+QCoro::Task<> CloudKitService::unsubscribeFromSignaling()
+{
+    if (!m_subscriptionId)
+        co_return;
+    const std::shared_ptr<bool> alive = m_alive;
+    const std::optional<RecordError> failure = co_await m_store.deleteSubscription(*m_subscriptionId);
+    if (!*alive)
+        co_return;
+    cloudLog(failure ? QStringLiteral("Failed to unsubscribe - ") + describe(*failure) : QStringLiteral("Unsubscribed from signaling"));
+}
+
+void CloudKitService::forgetOldIds()
+{
+    // A record older than the poll window is never returned again, so its
+    // id can go; the count bound covers records that claim a future time.
+    const QDateTime cutoff = now().addSecs(-kForgetAfterSeconds);
+    for (auto it = m_processed.begin(); it != m_processed.end();) {
+        if (it->second < cutoff)
+            it = m_processed.erase(it);
+        else
+            ++it;
+    }
+    while (qsizetype(m_processed.size()) > kMaxRememberedIds) {
+        auto oldest = std::min_element(m_processed.begin(), m_processed.end(),
+                                       [](const auto &a, const auto &b) { return a.second < b.second; });
+        m_processed.erase(oldest);
+    }
+}
+
+QCoro::Task<> CloudKitService::pollForMessages()
+{
+    const int n = ++m_pollCount;
+    const std::shared_ptr<bool> alive = m_alive;
+    const QString id = deviceId();
+    const QDateTime windowStart = now().addSecs(-kPollWindowSeconds);
+    RecordQuery q{kMessageType, id, false, windowStart, std::nullopt};
+    StoreResult<QList<QueryResult>> results = co_await m_store.query(q);
+    if (!*alive)
+        co_return;
+    if (const auto *e = std::get_if<RecordError>(&results)) {
+        cloudLog(QStringLiteral("Failed to poll messages - ") + describe(*e));
+        co_return;
+    }
+    const QList<QueryResult> &list = std::get<QList<QueryResult>>(results);
+    if (n % 20 == 1) {
+        cloudLog(QStringLiteral("Looking for unprocessed messages to %1 from last 5 min").arg(id));
+        cloudLog(QStringLiteral("Query returned %1 records").arg(list.size()));
+    }
+    forgetOldIds();
+    QStringList toDelete;
+    for (const QueryResult &result : list) {
+        if (m_processed.count(result.name))
+            continue;
+        QString unreadable = result.error;
+        if (result.record) {
+            for (const auto &[field, value] : result.record->fields) {
+                if (const auto *text = std::get_if<QString>(&value); text && text->size() > kMaxFieldChars)
+                    unreadable = QStringLiteral("field %1 is %2 characters long").arg(field).arg(text->size());
+            }
+        }
+        if (!result.record || !unreadable.isEmpty()) {
+            // Written by another device, and not a message we can read: it
+            // goes, so it cannot be tried again and again.
+            cloudLog(QStringLiteral("Discarding unreadable signaling record %1 - %2").arg(result.name, unreadable));
+            m_processed[result.name] = now();
+            toDelete.append(result.name);
+            continue;
+        }
+        cloudLog(QStringLiteral("\u2605\u2605\u2605 Found NEW signaling message! \u2605\u2605\u2605"));
+        // Remembered by the record's own time, so it is kept as long as a
+        // poll can still see the record.
+        const QDateTime stamp = result.record->get<QDateTime>(QStringLiteral("timestamp")).value_or(now());
+        m_processed[result.name] = std::max(stamp, now());
+        handleSignalingRecord(*result.record);
+        toDelete.append(result.name);
+    }
+    for (const QString &name : toDelete) {
+        co_await m_store.remove(kMessageType, name);
+        if (!*alive)
+            co_return;
+    }
+    if (n % 100 == 0)
+        co_await cleanupOldMessages();
+}
+
+void CloudKitService::handleSignalingRecord(const Record &record)
+{
+    const auto sessionId = record.get<QString>(QStringLiteral("sessionId"));
+    const auto senderId = record.get<QString>(QStringLiteral("senderId"));
+    const auto type = record.get<QString>(QStringLiteral("type"));
+    if (!sessionId || !senderId || !type) {
+        cloudLog(QStringLiteral("Failed to parse signaling message - missing fields"));
+        return;
+    }
+    const QString rule = QStringLiteral("========================================");
+    cloudLog(rule);
+    cloudLog(QStringLiteral("Received signaling message!"));
+    cloudLog(QStringLiteral("Type: ") + *type);
+    cloudLog(QStringLiteral("Session: ") + *sessionId);
+    cloudLog(QStringLiteral("Sender: ") + *senderId);
+    cloudLog(rule);
+    cloudLog(QStringLiteral("Posting notification to WebRTCTunnelServer..."));
+    QVariantMap message;
+    message[QStringLiteral("sessionId")] = *sessionId;
+    message[QStringLiteral("senderId")] = *senderId;
+    message[QStringLiteral("type")] = *type;
+    message[QStringLiteral("sdp")] = record.get<QString>(QStringLiteral("sdp")).value_or(QString());
+    message[QStringLiteral("candidate")] = record.get<QString>(QStringLiteral("candidate")).value_or(QString());
+    message[QStringLiteral("sdpMid")] = record.get<QString>(QStringLiteral("sdpMid")).value_or(QString());
+    message[QStringLiteral("sdpMLineIndex")] = record.get<qint64>(QStringLiteral("sdpMLineIndex")).value_or(0);
+    Q_EMIT signalingMessage(message);
+    cloudLog(QStringLiteral("Notification posted!"));
+}
+
+QCoro::Task<> CloudKitService::cleanupOldMessages()
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    RecordQuery q{kMessageType, deviceId(), std::nullopt, std::nullopt, now().addSecs(-kCleanupAgeSeconds)};
+    StoreResult<QList<QueryResult>> results = co_await m_store.query(q);
+    if (!*alive)
+        co_return;
+    if (const auto *e = std::get_if<RecordError>(&results)) {
+        cloudLog(QStringLiteral("Cleanup failed - ") + describe(*e));
+        co_return;
+    }
+    QList<QueryResult> list = std::get<QList<QueryResult>>(results);
+    // Unreadable records have no time to compare; the poll discards those.
+    list.removeIf([](const QueryResult &r) { return !r.record; });
+    if (list.isEmpty())
+        co_return;
+    cloudLog(QStringLiteral("Cleaning up %1 old signaling messages").arg(list.size()));
+    for (const QueryResult &result : list) {
+        co_await m_store.remove(kMessageType, result.name);
+        if (!*alive)
+            co_return;
+    }
+}
+
+QCoro::Task<std::optional<RecordError>> CloudKitService::sendMessage(Record record, QString target)
+{
+    const QString type = record.get<QString>(QStringLiteral("type")).value_or(QString());
+    const std::optional<RecordError> failure = co_await m_store.save(record);
+    if (!failure)
+        cloudLog(QStringLiteral("Sent signaling message - type: %1, target: %2").arg(type, target));
+    co_return failure;
+}
+
+QCoro::Task<std::optional<RecordError>> CloudKitService::sendAnswer(QString sessionId, QString target, QString sdp)
+{
+    Record record{kMessageType, QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), {}};
+    record.fields = {{QStringLiteral("sessionId"), sessionId}, {QStringLiteral("senderId"), deviceId()},
+                     {QStringLiteral("targetDeviceId"), target}, {QStringLiteral("type"), QStringLiteral("answer")},
+                     {QStringLiteral("processed"), false},       {QStringLiteral("timestamp"), now()},
+                     {QStringLiteral("sdp"), sdp}};
+    co_return co_await sendMessage(std::move(record), target);
+}
+
+QCoro::Task<std::optional<RecordError>> CloudKitService::sendIceCandidate(QString sessionId, QString target, QString candidate,
+                                                                          std::optional<QString> sdpMid, qint64 sdpMLineIndex)
+{
+    Record record{kMessageType, QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), {}};
+    record.fields = {{QStringLiteral("sessionId"), sessionId},
+                     {QStringLiteral("senderId"), deviceId()},
+                     {QStringLiteral("targetDeviceId"), target},
+                     {QStringLiteral("type"), QStringLiteral("ice-candidate")},
+                     {QStringLiteral("processed"), false},
+                     {QStringLiteral("timestamp"), now()},
+                     {QStringLiteral("candidate"), candidate},
+                     {QStringLiteral("sdpMLineIndex"), sdpMLineIndex}};
+    if (sdpMid)
+        record.fields[QStringLiteral("sdpMid")] = *sdpMid;
+    co_return co_await sendMessage(std::move(record), target);
+}
+
+} // namespace tavrolin

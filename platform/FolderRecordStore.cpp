@@ -1,0 +1,253 @@
+#include "platform/FolderRecordStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <nlohmann/json.hpp>
+
+namespace tavrolin {
+
+namespace {
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+RecordError error(int code, const QString &description) { return RecordError{code, description, true}; }
+
+QString formatTimestamp(const QDateTime &t) { return t.toUTC().toString(Qt::ISODateWithMs); }
+
+} // namespace
+
+FolderRecordStore::FolderRecordStore(CloudDrive &drive, QString containerIdentifier, QObject *parent)
+    : RecordStore(parent), m_drive(drive), m_container(std::move(containerIdentifier))
+{
+    connect(&m_drive, &CloudDrive::folderChanged, this, &RecordStore::changed);
+}
+
+bool FolderRecordStore::isValidName(const QString &name)
+{
+    if (name.isEmpty() || name.size() > 200 || name.startsWith(u'.') || name.contains(u'/') || name.contains(u'\\'))
+        return false;
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+std::optional<QString> FolderRecordStore::containerFolder() const
+{
+    const auto root = m_drive.rootFolder();
+    if (!root)
+        return std::nullopt;
+    return *root + QStringLiteral("/records/") + m_container;
+}
+
+std::optional<QString> FolderRecordStore::recordPath(const QString &type, const QString &name) const
+{
+    const auto folder = containerFolder();
+    if (!folder || !isValidName(type) || !isValidName(name))
+        return std::nullopt;
+    return *folder + u'/' + type + u'/' + name + QStringLiteral(".json");
+}
+
+void FolderRecordStore::watchType(const QString &type)
+{
+    const auto folder = containerFolder();
+    if (!folder || !isValidName(type))
+        return;
+    QDir().mkpath(*folder + u'/' + type);
+    m_drive.watchFolder(*folder + u'/' + type);
+}
+
+QByteArray FolderRecordStore::encode(const Record &record)
+{
+    ordered_json fields = ordered_json::object();
+    for (const auto &[key, value] : record.fields) {
+        ordered_json field;
+        if (const auto *s = std::get_if<QString>(&value))
+            field = {{"type", "string"}, {"value", s->toStdString()}};
+        else if (const auto *i = std::get_if<qint64>(&value))
+            field = {{"type", "int64"}, {"value", *i}};
+        else if (const auto *b = std::get_if<bool>(&value))
+            field = {{"type", "boolean"}, {"value", *b}};
+        else
+            field = {{"type", "timestamp"}, {"value", formatTimestamp(std::get<QDateTime>(value)).toStdString()}};
+        fields[key.toStdString()] = field;
+    }
+    const ordered_json document = {
+        {"recordType", record.type.toStdString()}, {"recordName", record.name.toStdString()}, {"fields", fields}};
+    return QByteArray::fromStdString(document.dump(2)) + '\n';
+}
+
+std::variant<Record, QString> FolderRecordStore::decode(const QByteArray &bytes, const QString &type, const QString &name)
+{
+    if (bytes.size() > kMaxRecordBytes)
+        return QStringLiteral("record of %1 bytes is too large").arg(bytes.size());
+    const json document = json::parse(bytes.begin(), bytes.end(), nullptr, false);
+    if (document.is_discarded() || !document.is_object())
+        return QStringLiteral("not a JSON object");
+    const auto fields = document.find("fields");
+    if (fields == document.end() || !fields->is_object())
+        return QStringLiteral("no \"fields\" object");
+    // The file's place names the record; a body claiming otherwise is not it.
+    const auto recordType = document.find("recordType"), recordName = document.find("recordName");
+    if (recordType != document.end() && (!recordType->is_string() || QString::fromStdString(recordType->get<std::string>()) != type))
+        return QStringLiteral("recordType does not match its folder");
+    if (recordName != document.end() && (!recordName->is_string() || QString::fromStdString(recordName->get<std::string>()) != name))
+        return QStringLiteral("recordName does not match its file name");
+    Record record{type, name, {}};
+    for (auto it = fields->begin(); it != fields->end(); ++it) {
+        const json &field = it.value();
+        const QString key = QString::fromStdString(it.key());
+        if (!field.is_object() || !field.contains("type") || !field["type"].is_string() || !field.contains("value"))
+            return QStringLiteral("field \"%1\" is not {type, value}").arg(key);
+        const std::string kind = field["type"].get<std::string>();
+        const json &value = field["value"];
+        if (kind == "string" && value.is_string()) {
+            const std::string &s = value.get_ref<const std::string &>();
+            if (qsizetype(s.size()) > kMaxStringBytes)
+                return QStringLiteral("field \"%1\" is too long").arg(key);
+            record.fields[key] = QString::fromStdString(s);
+        } else if (kind == "int64" && value.is_number_integer()
+                   && !(value.is_number_unsigned() && value.get<std::uint64_t>() > std::uint64_t(INT64_MAX))) {
+            record.fields[key] = qint64(value.get<std::int64_t>());
+        } else if (kind == "boolean" && value.is_boolean()) {
+            record.fields[key] = value.get<bool>();
+        } else if (kind == "timestamp" && value.is_string()) {
+            const QDateTime t = QDateTime::fromString(QString::fromStdString(value.get<std::string>()), Qt::ISODateWithMs);
+            if (!t.isValid())
+                return QStringLiteral("field \"%1\" is not a valid timestamp").arg(key);
+            record.fields[key] = t.toUTC();
+        } else {
+            return QStringLiteral("field \"%1\" has a wrong type").arg(key);
+        }
+    }
+    return record;
+}
+
+QCoro::Task<StoreResult<AccountStatus>> FolderRecordStore::accountStatus()
+{
+    const auto folder = containerFolder();
+    if (!folder)
+        co_return AccountStatus::NoAccount;
+    if (!QDir().mkpath(*folder))
+        co_return AccountStatus::TemporarilyUnavailable;
+    co_return AccountStatus::Available;
+}
+
+QCoro::Task<StoreResult<Record>> FolderRecordStore::fetch(QString type, QString name)
+{
+    const auto path = recordPath(type, name);
+    if (!path)
+        co_return error(RecordError::UnknownItem, QStringLiteral("no such record"));
+    QFile file(*path);
+    if (!file.open(QIODevice::ReadOnly))
+        co_return error(RecordError::UnknownItem, QStringLiteral("record %1 not found").arg(name));
+    auto decoded = decode(file.read(kMaxRecordBytes + 1), type, name);
+    if (auto *message = std::get_if<QString>(&decoded))
+        co_return error(RecordError::Other, *message);
+    co_return std::get<Record>(std::move(decoded));
+}
+
+QCoro::Task<std::optional<RecordError>> FolderRecordStore::save(Record record)
+{
+    const auto path = recordPath(record.type, record.name);
+    if (!path)
+        co_return error(RecordError::Other, QStringLiteral("invalid record name"));
+    if (!QDir().mkpath(QFileInfo(*path).path()))
+        co_return error(RecordError::PermissionFailure, QStringLiteral("cannot create %1").arg(QFileInfo(*path).path()));
+    QSaveFile file(*path);
+    const QByteArray bytes = encode(record);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        co_return error(RecordError::PermissionFailure, file.errorString());
+    co_return std::nullopt;
+}
+
+QCoro::Task<std::optional<RecordError>> FolderRecordStore::remove(QString type, QString name)
+{
+    const auto path = recordPath(type, name);
+    // A dangling link is still a file to remove.
+    if (!path || (!QFile::exists(*path) && !QFileInfo(*path).isSymLink()))
+        co_return error(RecordError::UnknownItem, QStringLiteral("record %1 not found").arg(name));
+    QFile file(*path);
+    if (!file.remove())
+        co_return error(RecordError::PermissionFailure, file.errorString());
+    co_return std::nullopt;
+}
+
+QCoro::Task<StoreResult<QList<QueryResult>>> FolderRecordStore::query(RecordQuery q)
+{
+    const auto folder = containerFolder();
+    if (!folder)
+        co_return error(RecordError::NotAuthenticated, QStringLiteral("no cloud folder"));
+    if (!isValidName(q.type))
+        co_return error(RecordError::Other, QStringLiteral("invalid record type"));
+    QList<QueryResult> results;
+    const QDir dir(*folder + u'/' + q.type);
+    const QFileInfoList files = dir.entryInfoList({QStringLiteral("*.json")}, QDir::Files | QDir::System, QDir::Name);
+    for (const QFileInfo &info : files) {
+        const QString name = info.fileName().chopped(5);
+        if (name.startsWith(u'.'))
+            continue; // somebody's temporary file
+        QueryResult result{name, std::nullopt, {}};
+        if (!isValidName(name) || info.isSymLink()) {
+            result.error = QStringLiteral("not a plain record file");
+        } else if (info.size() > kMaxRecordBytes) {
+            result.error = QStringLiteral("record of %1 bytes is too large").arg(info.size());
+        } else {
+            QFile file(info.filePath());
+            if (!file.open(QIODevice::ReadOnly)) {
+                result.error = file.errorString();
+            } else {
+                auto decoded = decode(file.read(kMaxRecordBytes + 1), q.type, name);
+                if (auto *message = std::get_if<QString>(&decoded)) {
+                    result.error = *message;
+                } else {
+                    Record record = std::get<Record>(std::move(decoded));
+                    if (!q.matches(record))
+                        continue;
+                    result.record = std::move(record);
+                }
+            }
+        }
+        results.append(std::move(result));
+    }
+    co_return results;
+}
+
+QCoro::Task<StoreResult<QString>> FolderRecordStore::saveSubscription(RecordSubscription subscription)
+{
+    const auto folder = containerFolder();
+    if (!folder || !isValidName(subscription.id))
+        co_return error(RecordError::Other, QStringLiteral("invalid subscription"));
+    const QString dir = *folder + QStringLiteral("/_subscriptions");
+    QDir().mkpath(dir);
+    QSaveFile file(dir + u'/' + subscription.id + QStringLiteral(".json"));
+    const QByteArray bytes = QByteArray::fromStdString(
+        ordered_json{{"subscriptionId", subscription.id.toStdString()},
+                     {"recordType", subscription.recordType.toStdString()},
+                     {"predicate", "targetDeviceId == %@"},
+                     {"targetDeviceId", subscription.targetDeviceId.toStdString()},
+                     {"firesOn", "create"}}
+            .dump(2));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        co_return error(RecordError::PermissionFailure, file.errorString());
+    watchType(subscription.recordType);
+    co_return subscription.id;
+}
+
+QCoro::Task<std::optional<RecordError>> FolderRecordStore::deleteSubscription(QString id)
+{
+    const auto folder = containerFolder();
+    if (!folder || !isValidName(id))
+        co_return error(RecordError::UnknownItem, QStringLiteral("no such subscription"));
+    const QString path = *folder + QStringLiteral("/_subscriptions/") + id + QStringLiteral(".json");
+    if (!QFile::exists(path))
+        co_return error(RecordError::UnknownItem, QStringLiteral("no such subscription"));
+    QFile::remove(path);
+    co_return std::nullopt;
+}
+
+} // namespace tavrolin
