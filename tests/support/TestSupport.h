@@ -11,6 +11,7 @@
 
 #include "server/ServerManager.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Wait.h"
 
 namespace tavrolin::test {
 
@@ -37,9 +38,6 @@ ServerManagerConfig testConfig(const Sandbox &sandbox, const EnginePorts &ports,
 
 // Writes an executable shell script.
 QString writeScript(const QString &path, const QString &body);
-
-// Runs the event loop until pred is true or the timeout passes.
-bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
 
 // Runs a task to completion on the event loop.
 void runTask(QCoro::Task<> task);

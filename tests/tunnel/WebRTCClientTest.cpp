@@ -1,0 +1,213 @@
+#include "tunnel/WebRTCClient.h"
+
+#include "tests/support/LogCapture.h"
+#include "tests/support/Wait.h"
+#include "tests/support/WebRTCPeer.h"
+
+#include <QCoroTask>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace tavrolin;
+using namespace tavrolin::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class FakeChannel : public SendChannel {
+public:
+    QString label() const override { return QStringLiteral("fake"); }
+    bool isOpen() const override { return open; }
+    quint64 bufferedAmount() const override { return buffered; }
+    bool sendBinary(const QByteArray &data) override
+    {
+        sent.append(data);
+        return true;
+    }
+    bool open = true;
+    quint64 buffered = 0;
+    QList<QByteArray> sent;
+};
+
+template <typename T>
+T await(QCoro::Task<T> task)
+{
+    std::optional<T> result;
+    auto wrapper = [&]() -> QCoro::Task<> { result = co_await std::move(task); };
+    QCoro::waitFor(wrapper());
+    return *result;
+}
+
+int threadCount() { return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()); }
+
+} // namespace
+
+TEST(DrainingSend, SendsAtTheThresholdAndWaitsAboveIt)
+{
+    FakeChannel channel;
+    channel.buffered = 65536;
+    EXPECT_TRUE(await(sendDraining(&channel, "a", {}, ChannelNaming::Default)));
+    EXPECT_EQ(channel.sent.size(), 1);
+
+    // One byte over: the send waits for the stack to report a drop, and goes
+    // at once when it does, not at the next 50 ms poll.
+    channel.buffered = 65537;
+    QTimer::singleShot(5, &channel, [&] {
+        channel.buffered = 100;
+        Q_EMIT channel.bufferedAmountDecreased();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_TRUE(await(sendDraining(&channel, "b", {}, ChannelNaming::Default)));
+    EXPECT_LT(timer.elapsed(), 45);
+    EXPECT_EQ(channel.sent.size(), 2);
+
+    // A report that leaves it full changes nothing; the plain poll finds it.
+    channel.buffered = 70000;
+    QTimer::singleShot(5, &channel, [&] { Q_EMIT channel.bufferedAmountDecreased(); });
+    QTimer::singleShot(20, &channel, [&] { channel.buffered = 0; });
+    DrainPolicy polled;
+    polled.wakeOnDecrease = false;
+    timer.restart();
+    EXPECT_TRUE(await(sendDraining(&channel, "c", polled, ChannelNaming::Default)));
+    EXPECT_GE(timer.elapsed(), 45);
+    EXPECT_EQ(channel.sent.last(), "c");
+}
+
+TEST(DrainingSend, GivesUpOnAChannelThatNeverDrainsOrCloses)
+{
+    LogCapture log;
+    FakeChannel channel;
+    channel.buffered = 1 << 20;
+    DrainPolicy fast;
+    fast.pollInterval = 1ms;
+    // Reports that do not free anything must not count as polls either.
+    QTimer noise;
+    QObject::connect(&noise, &QTimer::timeout, &channel, [&] { Q_EMIT channel.bufferedAmountDecreased(); });
+    noise.start(1);
+    EXPECT_FALSE(await(sendDraining(&channel, "x", fast, ChannelNaming::Default)));
+    noise.stop();
+    EXPECT_TRUE(channel.sent.isEmpty());
+    EXPECT_TRUE(log.contains("WebRTC: Buffer drain timeout after 60050ms"));
+    EXPECT_EQ(log.countStartingWith("WebRTC: Waiting for buffer to drain... ("), 12);
+    EXPECT_TRUE(log.contains("WebRTC: Waiting for buffer to drain... (100ms, buffered: 1048576)"));
+
+    EXPECT_FALSE(await(sendDraining(&channel, "x", fast, ChannelNaming::ByLabel)));
+    EXPECT_TRUE(log.contains("WebRTC: Buffer drain timeout on 'fake' after 60050ms"));
+    EXPECT_TRUE(log.contains("WebRTC: Waiting for buffer to drain on 'fake'... (1200ms)"));
+
+    // Closing under a waiting send ends it at once.
+    QTimer::singleShot(5, &channel, [&] {
+        channel.open = false;
+        Q_EMIT channel.bufferedAmountDecreased();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(await(sendDraining(&channel, "x", {}, ChannelNaming::ByLabel)));
+    EXPECT_LT(timer.elapsed(), 45);
+    EXPECT_TRUE(log.contains("WebRTC: Channel 'fake' not open"));
+    EXPECT_FALSE(await(sendDraining(nullptr, "x", {}, ChannelNaming::Default)));
+    EXPECT_TRUE(log.contains("WebRTC: Data channel not open"));
+    EXPECT_TRUE(channel.sent.isEmpty());
+}
+
+TEST(DrainingSend, ChunkListsLogEveryThousandthChunkOfLongLists)
+{
+    FakeChannel channel;
+    {
+        LogCapture log;
+        EXPECT_TRUE(await(sendChunksDraining(&channel, {}, {}, ChannelNaming::Default)));
+        EXPECT_TRUE(await(sendChunksDraining(&channel, QList<QByteArray>(100, "c"), {}, ChannelNaming::Default)));
+        EXPECT_EQ(log.countStartingWith("WebRTC: "), 0);
+    }
+    LogCapture log;
+    QList<QByteArray> chunks;
+    for (int i = 0; i < 2500; ++i)
+        chunks.append(QByteArray::number(i));
+    EXPECT_TRUE(await(sendChunksDraining(&channel, chunks, {}, ChannelNaming::ByLabel)));
+    EXPECT_EQ(log.lines(), (QStringList{"WebRTC: Sending chunk 1/2500 on 'fake'", "WebRTC: Sending chunk 1001/2500 on 'fake'",
+                                        "WebRTC: Sending chunk 2001/2500 on 'fake'",
+                                        "WebRTC: Successfully sent all 2500 chunks on 'fake'"}));
+    EXPECT_EQ(channel.sent.mid(100), chunks); // in order, after the 100 above
+
+    // The first failure stops the list and names the chunk.
+    channel.open = false;
+    LogCapture failed;
+    EXPECT_FALSE(await(sendChunksDraining(&channel, {"a", "b"}, {}, ChannelNaming::Default)));
+    EXPECT_TRUE(failed.contains("WebRTC: Failed to send chunk 1/2"));
+}
+
+TEST(WebRTCClient, WithoutAPeerConnectionEveryStepFailsWithItsLine)
+{
+    LogCapture log;
+    WebRTCClient client({{}, true, {}});
+    EXPECT_FALSE(await(client.setRemoteOffer({SessionDescription::Type::Offer, "v=0"})));
+    EXPECT_TRUE(log.contains("WebRTC Server: ERROR - No peer connection!"));
+    EXPECT_FALSE(await(client.createAnswer()).has_value());
+    EXPECT_TRUE(log.contains("WebRTC Server: ERROR - No peer connection when creating answer!"));
+    EXPECT_FALSE(await(client.send("x")));
+    EXPECT_TRUE(log.contains("WebRTC: Data channel not open"));
+
+    client.createPeerConnection();
+    EXPECT_TRUE(log.contains("WebRTC: Peer connection created"));
+    EXPECT_FALSE(await(client.setRemoteOffer({SessionDescription::Type::Offer, "not a session description"})));
+    EXPECT_EQ(log.countStartingWith("WebRTC Server: ERROR - Failed to set remote description: "), 1);
+    // An answer without an offer is the stack's error, reported and survived.
+    EXPECT_FALSE(await(client.createAnswer()).has_value());
+    EXPECT_EQ(log.countStartingWith("WebRTC Server: ERROR - Failed to create answer: "), 1);
+    EXPECT_FALSE(await(client.addIceCandidate({"candidate:garbage", QStringLiteral("0"), 0})));
+    EXPECT_EQ(log.countStartingWith("WebRTC: Failed to add ICE candidate - "), 1);
+    client.disconnect();
+    EXPECT_TRUE(log.contains("WebRTC: Disconnected"));
+    EXPECT_FALSE(client.hasPeerConnection());
+}
+
+TEST(WebRTCClient, TalksToAnIndependentPeerOverLoopbackAndShutsDownCleanly)
+{
+    const int threadsBefore = threadCount();
+    LogCapture log;
+    AiortcPeer peer(QStringLiteral("echo"), 20 * 1024 * 1024);
+    WebRTCConfig config;
+    config.iceServers = {};
+    config.loopbackOnly = true;
+    EchoingServer server(peer, config);
+
+    ASSERT_TRUE(waitUntil([&] { return peer.hasFinished() || peer.exited(); }, 60s)) << peer.errors().toStdString() << log.joined().right(3000).toStdString();
+    EXPECT_TRUE(peer.result("error").isEmpty()) << peer.result("error").value("error").toString().toStdString();
+    const QJsonObject echo = peer.result("echo").value("echo").toObject();
+    for (const char *key : {"1", "16384", "65536", "second"})
+        EXPECT_TRUE(echo.value(key).toBool()) << key << " " << peer.errors().toStdString();
+    const QJsonObject burst = peer.result("burst_ok");
+    EXPECT_TRUE(burst.value("burst_ok").toBool()) << peer.errors().toStdString();
+    EXPECT_EQ(burst.value("bytes").toInteger(), 20 * 1024 * 1024);
+    EXPECT_TRUE(server.burstSent() && server.burstResult());
+    EXPECT_LE(server.maxBufferedSeen(), 2u * 65536);
+
+    // Both channels are followed; the first stays the default.
+    const auto channels = server.client().allDataChannels();
+    EXPECT_EQ(channels.size(), 2);
+    EXPECT_TRUE(channels.contains("tunnel") && channels.contains("second"));
+    ASSERT_TRUE(server.client().dataChannel());
+    EXPECT_EQ(server.client().dataChannel()->label(), "tunnel");
+    EXPECT_TRUE(server.openedLabels().contains("tunnel") && server.openedLabels().contains("second"));
+    EXPECT_TRUE(log.contains("WebRTC: Data channel 'second' opened by remote"));
+    EXPECT_TRUE(log.contains("WebRTC Server: \u2713 Answer created and local description set!"));
+    EXPECT_GE(log.countStartingWith("WebRTC: ICE candidate added") + log.countStartingWith("WebRTC: ICE candidate generated"), 1);
+    // Every candidate this side offered was on loopback.
+    for (const QString &line : log.lines())
+        EXPECT_FALSE(line.contains("192.0.2.") || line.contains("fd00::"));
+
+    server.client().disconnect();
+    const DataChannelPtr second = channels.value("second");
+    server.destroyClient();
+    // A channel that outlives its client is inert, not a crash.
+    EXPECT_FALSE(second->isOpen());
+    EXPECT_FALSE(second->sendBinary("late"));
+    peer.finish();
+    EXPECT_TRUE(waitUntil([&] { return peer.exited(); }, 20s)) << peer.errors().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return threadCount() <= threadsBefore + 2; }, 10s))
+        << threadCount() << " threads, " << threadsBefore << " before";
+}
