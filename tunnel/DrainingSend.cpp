@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QCoroTimer>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QPointer>
 #include <QTimer>
 #include <coroutine>
@@ -78,6 +80,12 @@ void logNotOpen(SendChannel *channel, ChannelNaming naming)
 
 } // namespace
 
+DrainStats &drainStats()
+{
+    static DrainStats stats;
+    return stats;
+}
+
 QCoro::Task<bool> sendDraining(SendChannel *channel, QByteArray data, DrainPolicy policy, ChannelNaming naming)
 {
     QPointer<SendChannel> guard(channel);
@@ -85,8 +93,13 @@ QCoro::Task<bool> sendDraining(SendChannel *channel, QByteArray data, DrainPolic
         logNotOpen(channel, naming);
         co_return false;
     }
+    ++drainStats().sends;
     if (channel->bufferedAmount() <= policy.maxBufferedAmount)
         co_return channel->sendBinary(data);
+    ++drainStats().waitedSends;
+    QElapsedTimer waited;
+    waited.start();
+    const auto countWait = qScopeGuard([&] { drainStats().waitedMicroseconds += waited.nsecsElapsed() / 1000; });
 
     const QString label = channel->label();
     int polls = 0;

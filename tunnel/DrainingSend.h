@@ -38,6 +38,15 @@ struct DrainPolicy {
 // How the log lines name the channel: the default channel has its own texts.
 enum class ChannelNaming { Default, ByLabel };
 
+// Counts kept for the benchmark: how many sends had to wait, and how long.
+struct DrainStats {
+    qint64 sends = 0;
+    qint64 waitedSends = 0;
+    qint64 waitedMicroseconds = 0;
+};
+// Main thread only.
+DrainStats &drainStats();
+
 // Sends once the channel's buffered amount is at most the policy's maximum;
 // false when the channel is not open, goes away, or does not drain in time.
 QCoro::Task<bool> sendDraining(SendChannel *channel, QByteArray data, DrainPolicy policy, ChannelNaming naming);

@@ -6,7 +6,8 @@
 
 namespace tavrolin::test {
 
-AiortcPeer::AiortcPeer(const QString &mode, qint64 burstBytes, QObject *parent) : QObject(parent)
+AiortcPeer::AiortcPeer(const QString &mode, qint64 burstBytes, const QStringList &extraArgs, QObject *parent)
+    : QObject(parent)
 {
     connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] {
         m_pending += m_process.readAllStandardOutput();
@@ -23,8 +24,9 @@ AiortcPeer::AiortcPeer(const QString &mode, qint64 burstBytes, QObject *parent) 
     });
     connect(&m_process, &QProcess::readyReadStandardError, this,
             [this] { m_stderr += QString::fromUtf8(m_process.readAllStandardError()); });
-    const QStringList args{QStringLiteral(TAVROLIN_WEBRTC_PEER), mode, QStringLiteral("--burst-bytes"),
-                           QString::number(burstBytes)};
+    const QStringList args = QStringList{QStringLiteral(TAVROLIN_WEBRTC_PEER), mode, QStringLiteral("--burst-bytes"),
+                                         QString::number(burstBytes)}
+                             + extraArgs;
     m_process.start(QStringLiteral(TAVROLIN_TEST_PYTHON), args);
 }
 

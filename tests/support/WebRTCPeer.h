@@ -14,7 +14,7 @@ namespace tavrolin::test {
 class AiortcPeer : public QObject {
     Q_OBJECT
 public:
-    AiortcPeer(const QString &mode, qint64 burstBytes, QObject *parent = nullptr);
+    AiortcPeer(const QString &mode, qint64 burstBytes, const QStringList &extraArgs = {}, QObject *parent = nullptr);
     ~AiortcPeer() override;
 
     void sendAnswer(const QString &sdp);
@@ -26,6 +26,7 @@ public:
     bool hasFinished() const { return !result(QStringLiteral("finished")).isEmpty(); }
     bool exited() const { return m_process.state() == QProcess::NotRunning; }
     QString errors() const { return m_stderr; }
+    qint64 pid() const { return m_process.processId(); }
 
 Q_SIGNALS:
     void offer(QString sdp);

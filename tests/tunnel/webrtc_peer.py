@@ -13,14 +13,20 @@ Modes:
           and in order.
   sink  - opens "tunnel", asks for BYTES in 64 KiB messages and reports the
           rate at which they arrived.
+  folder - signals through the record files of the server's folder record
+          store instead of stdin/stdout (--records DIR): finds the server's
+          registration, writes an offer and a candidate, reads the answer and
+          the server's candidates, then checks one echo on "tunnel".
 """
 import argparse
 import asyncio
+import datetime
 import json
 import os
 import struct
 import sys
 import time
+import uuid
 
 import aioice.ice
 
@@ -42,6 +48,63 @@ def chunk(index, size):
     return (head + body * (size // 256 + 1))[:size]
 
 
+class RecordFolder:
+    """The folder record store, read and written the way another device would."""
+
+    def __init__(self, root, device_id):
+        self.root = root
+        self.device_id = device_id
+
+    def server_id(self):
+        folder = os.path.join(self.root, "ServerRegistration")
+        for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+            if name.endswith(".json") and not name.startswith("."):
+                with open(os.path.join(folder, name)) as f:
+                    fields = json.load(f)["fields"]
+                if fields["isOnline"]["value"]:
+                    return fields["deviceId"]["value"]
+        return None
+
+    def write_message(self, session, target, kind, **extra):
+        now = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds").replace("+00:00", "Z")
+        fields = {
+            "sessionId": {"type": "string", "value": session},
+            "senderId": {"type": "string", "value": self.device_id},
+            "targetDeviceId": {"type": "string", "value": target},
+            "type": {"type": "string", "value": kind},
+            "processed": {"type": "boolean", "value": False},
+            "timestamp": {"type": "timestamp", "value": now},
+        }
+        for key, value in extra.items():
+            kind_name = "int64" if isinstance(value, int) else "string"
+            fields[key] = {"type": kind_name, "value": value}
+        name = str(uuid.uuid4()).upper()
+        folder = os.path.join(self.root, "SignalingMessage")
+        os.makedirs(folder, exist_ok=True)
+        temporary = os.path.join(folder, "." + name + ".tmp")
+        with open(temporary, "w") as f:
+            json.dump({"recordType": "SignalingMessage", "recordName": name, "fields": fields}, f)
+        os.rename(temporary, os.path.join(folder, name + ".json"))
+
+    def take_messages(self):
+        """Messages addressed to this device, oldest first; each read once."""
+        folder = os.path.join(self.root, "SignalingMessage")
+        found = []
+        for name in os.listdir(folder) if os.path.isdir(folder) else []:
+            if not name.endswith(".json") or name.startswith("."):
+                continue
+            path = os.path.join(folder, name)
+            try:
+                with open(path) as f:
+                    fields = {k: v["value"] for k, v in json.load(f)["fields"].items()}
+            except (OSError, ValueError, KeyError):
+                continue
+            if fields.get("targetDeviceId") == self.device_id:
+                found.append(fields)
+                os.remove(path)
+        return sorted(found, key=lambda m: m["timestamp"])
+
+
 async def read_lines(queue):
     loop = asyncio.get_running_loop()
     reader = asyncio.StreamReader()
@@ -56,7 +119,8 @@ async def read_lines(queue):
 
 async def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["echo", "sink"])
+    parser.add_argument("mode", choices=["echo", "sink", "folder"])
+    parser.add_argument("--records")
     parser.add_argument("--burst-bytes", type=int, default=20 * 1024 * 1024)
     args = parser.parse_args()
 
@@ -112,6 +176,14 @@ async def main():
             await asyncio.wait_for(ready, 30)
 
     await pc.setLocalDescription(await pc.createOffer())
+    if args.mode == "folder":
+        await run_folder(pc, tunnel, messages["tunnel"], RecordFolder(args.records, str(uuid.uuid4()).upper()))
+        emit({"finished": True})
+        try:
+            await asyncio.wait_for(pc.close(), 5)
+        except asyncio.TimeoutError:
+            pass
+        return
     emit({"offer": pc.localDescription.sdp})
 
     lines = asyncio.Queue()
@@ -149,6 +221,57 @@ async def main():
         pass
     reader.cancel()
     signaler.cancel()
+
+
+async def run_folder(pc, tunnel, received, records):
+    try:
+        server = None
+        for _ in range(100):
+            server = records.server_id()
+            if server:
+                break
+            await asyncio.sleep(0.1)
+        if not server:
+            emit({"error": "no online server registration"})
+            return
+        session = str(uuid.uuid4()).upper()
+        sdp = pc.localDescription.sdp
+        records.write_message(session, server, "offer", sdp=sdp)
+        # Our candidate again as its own record, as a trickling client sends it.
+        for line in sdp.splitlines():
+            if line.startswith("a=candidate:"):
+                records.write_message(session, server, "ice-candidate", candidate=line[2:], sdpMid="0", sdpMLineIndex=0)
+                break
+        answered, pending, counts = False, [], {"answer": 0, "ice-candidate": 0}
+        opened = asyncio.get_running_loop().create_future()
+        tunnel.on("open", lambda: opened.done() or opened.set_result(True))
+        deadline = time.monotonic() + 60
+        while tunnel.readyState != "open" and time.monotonic() < deadline:
+            for message in records.take_messages():
+                if message.get("sessionId") != session:
+                    continue
+                counts[message["type"]] = counts.get(message["type"], 0) + 1
+                if message["type"] == "answer":
+                    await pc.setRemoteDescription(RTCSessionDescription(sdp=message["sdp"], type="answer"))
+                    answered = True
+                elif message["type"] == "ice-candidate":
+                    pending.append(message)
+            while answered and pending:
+                message = pending.pop(0)
+                text = message["candidate"]
+                candidate = candidate_from_sdp(text[len("candidate:"):] if text.startswith("candidate:") else text)
+                candidate.sdpMid = message.get("sdpMid")
+                candidate.sdpMLineIndex = message.get("sdpMLineIndex")
+                await pc.addIceCandidate(candidate)
+            await asyncio.sleep(0.1)
+        if tunnel.readyState != "open":
+            emit({"error": "channel did not open", "counts": counts})
+            return
+        tunnel.send(b"hello through the folder")
+        back = await asyncio.wait_for(received.get(), 20)
+        emit({"folder": {"echo": back == b"hello through the folder", "server": server, "counts": counts}})
+    except Exception as error:  # reported to the test, not hidden
+        emit({"error": repr(error)})
 
 
 if __name__ == "__main__":

@@ -1,0 +1,154 @@
+// The whole signaling path through the folder record store: a remote device
+// (aiortc) that only reads and writes record files finds the server, offers,
+// and ends with an open data channel to the server's WebRTC peer.
+#include "cloud/CloudKitService.h"
+#include "platform/FolderRecordStore.h"
+#include "platform/SyncFolderDrive.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/WebRTCPeer.h"
+#include "tunnel/WebRTCClient.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace tavrolin;
+using namespace tavrolin::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Just enough of a session to answer one offer: what the tunnel server does
+// with the messages CloudKitService hands on.
+class OneSession : public QObject {
+public:
+    OneSession(CloudKitService &cloud, WebRTCConfig config) : m_cloud(cloud), m_client(std::move(config))
+    {
+        connect(&cloud, &CloudKitService::signalingMessage, this, [this](const QVariantMap &m) { handle(m); });
+        connect(&m_client, &WebRTCClient::didGenerateCandidate, this, [this](const IceCandidate &c) { sendCandidate(c); });
+        connect(&m_client, &WebRTCClient::didReceiveData, this,
+                [this](const QByteArray &data, const DataChannelPtr &channel) { echo(data, channel); });
+    }
+
+    WebRTCClient &client() { return m_client; }
+    int candidatesAdded = 0;
+    int candidatesSent = 0;
+
+private:
+    QCoro::Task<> handle(QVariantMap message)
+    {
+        const QString type = message.value("type").toString();
+        if (type == "offer") {
+            m_session = message.value("sessionId").toString();
+            m_peer = message.value("senderId").toString();
+            m_client.createPeerConnection();
+            SessionDescription offer{SessionDescription::Type::Offer, message.value("sdp").toString()};
+            if (!co_await m_client.setRemoteOffer(std::move(offer)))
+                co_return;
+            const auto answer = co_await m_client.createAnswer();
+            if (answer) {
+                QString session = m_session, peer = m_peer, sdp = answer->sdp;
+                co_await m_cloud.sendAnswer(std::move(session), std::move(peer), std::move(sdp));
+            }
+            m_offerApplied = true;
+            for (IceCandidate &early : std::exchange(m_early, {}))
+                co_await addCandidate(std::move(early));
+        } else if (type == "ice-candidate") {
+            IceCandidate candidate{message.value("candidate").toString(), message.value("sdpMid").toString(),
+                                   message.value("sdpMLineIndex").toInt()};
+            // A poll can hand on the offer and a candidate together: the
+            // candidate waits for the offer.
+            if (!m_offerApplied)
+                m_early.append(std::move(candidate));
+            else
+                co_await addCandidate(std::move(candidate));
+        }
+    }
+
+    QCoro::Task<> addCandidate(IceCandidate candidate)
+    {
+        if (co_await m_client.addIceCandidate(std::move(candidate)))
+            ++candidatesAdded;
+    }
+
+    QCoro::Task<> sendCandidate(IceCandidate c)
+    {
+        QString session = m_session, peer = m_peer, sdp = c.sdp;
+        const auto failed = co_await m_cloud.sendIceCandidate(std::move(session), std::move(peer), std::move(sdp), c.sdpMid,
+                                                              c.sdpMLineIndex);
+        if (!failed)
+            ++candidatesSent;
+    }
+
+    QCoro::Task<> echo(QByteArray data, DataChannelPtr channel) { co_await m_client.send(std::move(data), std::move(channel)); }
+
+    CloudKitService &m_cloud;
+    WebRTCClient m_client;
+    QString m_session, m_peer;
+    bool m_offerApplied = false;
+    QList<IceCandidate> m_early;
+};
+
+} // namespace
+
+TEST(FolderSignaling, ARemoteDeviceWritingRecordFilesOpensADataChannel)
+{
+    Sandbox sandbox;
+    const QString cloudFolder = sandbox.path("cloud");
+    QDir().mkpath(cloudFolder);
+    SyncFolderDrive drive([&] { return cloudFolder; });
+    FolderRecordStore store(drive, QStringLiteral("iCloud.com.tavro.shared"));
+    CloudKitConfig config;
+    config.settingsFile = sandbox.settings();
+    CloudKitService cloud(store, config);
+    runTask(cloud.registerServer(8333));
+    ASSERT_TRUE(cloud.isRegistered()) << cloud.errorText().toStdString();
+
+    WebRTCConfig rtc;
+    rtc.iceServers = {};
+    rtc.loopbackOnly = true;
+    OneSession session(cloud, rtc);
+
+    // The tunnel server's poll, at its pace; one poll at a time.
+    bool polling = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (polling)
+            return;
+        polling = true;
+        [](CloudKitService &c, bool &flag) -> QCoro::Task<> {
+            co_await c.pollForMessages();
+            flag = false;
+        }(cloud, polling);
+    });
+    poll.start(500);
+
+    const QString container = cloudFolder + "/records/iCloud.com.tavro.shared";
+    AiortcPeer peer(QStringLiteral("folder"), 0, {QStringLiteral("--records"), container});
+    ASSERT_TRUE(waitUntil([&] { return peer.hasFinished() || peer.exited(); }, 90s)) << peer.errors().toStdString();
+    EXPECT_TRUE(peer.result("error").isEmpty()) << peer.result("error").value("error").toString().toStdString() << " "
+                                                << peer.errors().toStdString();
+    const QJsonObject folder = peer.result("folder").value("folder").toObject();
+    EXPECT_TRUE(folder.value("echo").toBool());
+    EXPECT_EQ(folder.value("server").toString(), cloud.deviceId());
+    EXPECT_EQ(folder.value("counts").toObject().value("answer").toInt(), 1);
+    EXPECT_GE(folder.value("counts").toObject().value("ice-candidate").toInt(), 1);
+    EXPECT_TRUE(waitUntil([&] { return session.candidatesAdded == 1; }, 5s));
+    EXPECT_GE(session.candidatesSent, 1);
+    ASSERT_TRUE(session.client().dataChannel());
+    EXPECT_EQ(session.client().dataChannel()->label(), "tunnel");
+
+    // Every message to the server was taken and deleted; nothing was written
+    // outside the container.
+    poll.stop();
+    waitUntil([&] { return !polling; }, 5s);
+    const QStringList left = QDir(container + "/SignalingMessage").entryList({"*.json"}, QDir::Files);
+    EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
+    EXPECT_EQ(QDir(cloudFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{"records"});
+
+    session.client().disconnect();
+    peer.finish();
+    runTask(cloud.unregisterServer());
+}
