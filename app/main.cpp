@@ -14,6 +14,8 @@
 #include "platform/AppPaths.h"
 #include "cloud/CloudKitService.h"
 #include "cloud/ICloudRelayWatcher.h"
+#include "services/DeviceRegistry.h"
+#include "tunnel/WebRTCTunnelServer.h"
 #include "platform/FolderRecordStore.h"
 #include "platform/AvahiPublisher.h"
 #include "platform/SyncFolderDrive.h"
@@ -120,9 +122,13 @@ int main(int argc, char *argv[])
     ServerIdentity identity;
     QUICReceiverService quicReceiver(identity);
     StartStopService<TavroAPIServer> apiServer(TavroAPIServer::shared());
+    WebRTCTunnelServer tunnelServer(cloudKit, DeviceRegistry::shared());
+    QObject::connect(&tunnelServer, &WebRTCTunnelServer::connectedClientsChanged, &manager,
+                     [&] { manager.mirrorRemoteClients(tunnelServer.connectedClients()); });
     ServerServices services;
     services.lanAdvertiser = &lanAdvertiser;
     services.cloudRegistration = &cloudKit;
+    services.tunnelServer = &tunnelServer;
     services.apiServer = &apiServer;
     services.quicReceiver = &quicReceiver;
     services.relayWatcher = &relayWatcher;

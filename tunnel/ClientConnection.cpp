@@ -1,0 +1,510 @@
+#include "tunnel/ClientConnection.h"
+
+#include "platform/DiagnosticLog.h"
+#include "services/DeviceRegistry.h"
+#include "tunnel/WebRTCTunnelServer.h"
+
+#include <QCoroNetworkReply>
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QScopeGuard>
+#include <QSet>
+#include <QStringDecoder>
+#include <QUuid>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace tavrolin {
+
+using namespace HTTPTunnelProtocol;
+
+namespace {
+
+void log(const QString &line) { diagLog(QStringLiteral("WebRTCTunnelServer: ") + line); }
+
+const QString kSeparator = QStringLiteral("========================================");
+
+// Room for the chunk header JSON in each streamed chunk message. Its
+// longest form (a 36-character id and every number at 19 digits) stays
+// well inside, so no chunk message exceeds the format's 65536 bytes.
+constexpr qsizetype kStreamChunkPayload = kChunkSpace - 200;
+
+std::optional<QString> strictUtf8(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    QString text = decoder(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+bool hasControlCharacters(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+Headers textHeaders(const QNetworkReply &reply)
+{
+    Headers headers;
+    for (const auto &[name, value] : reply.rawHeaderPairs()) {
+        const auto n = strictUtf8(name), v = strictUtf8(value);
+        if (n && v)
+            headers.insert(*n, *v);
+    }
+    return headers;
+}
+
+} // namespace
+
+struct ClientConnection::Shared {
+    QPointer<QNetworkAccessManager> network;
+    QPointer<DeviceRegistry> registry;
+    TunnelSessionConfig config;
+    int port = 0;
+    bool ended = false;
+    int inFlight = 0;
+    QSet<QNetworkReply *> replies;
+    QSet<QString> tempFiles;
+
+    QString tempDir() const { return config.tempDir.isEmpty() ? QDir::tempPath() : config.tempDir; }
+};
+
+namespace {
+
+struct Failure {
+    qint64 code = 0;
+    QString message;
+};
+
+// What came back from the gateway: the body in memory, or in a file.
+struct Fetched {
+    int status = 0;
+    Headers headers;
+    QByteArray body;
+    QString file; // non-empty: the body is in this temporary file
+    qint64 size = 0;
+};
+
+} // namespace
+
+// ---- sending ----------------------------------------------------------------
+
+namespace {
+
+bool sendError(const DataChannelPtr &channel, const QString &label, const QString &id, const Failure &failure)
+{
+    log(QStringLiteral("Request failed on '%1' - %2").arg(label, failure.message));
+    const auto header = encodeErrorHeader({id, failure.code, failure.message});
+    if (!header)
+        return false;
+    const auto message = encodeMessage(MessageType::Error, *header, {});
+    if (!message)
+        return false;
+    if (!channel || !channel->isOpen()) {
+        diagLog(QStringLiteral("WebRTC: Channel '%1' not open").arg(label));
+        return false;
+    }
+    return channel->sendBinary(*message);
+}
+
+QCoro::Task<bool> sendResponse(TunnelResponse response, DataChannelPtr channel, QString label, DrainPolicy policy)
+{
+    auto messages = responseMessages(response);
+    if (std::holds_alternative<FrameError>(messages)) {
+        log(QStringLiteral("Failed to send response on '%1'").arg(label));
+        co_return false;
+    }
+    QList<QByteArray> list = std::get<QList<QByteArray>>(std::move(messages));
+    log(QStringLiteral("Sending response in %1 chunk(s) on '%2'").arg(list.size()).arg(label));
+    const bool sent = co_await sendChunksDraining(channel.get(), std::move(list), policy, ChannelNaming::ByLabel);
+    if (!sent)
+        log(QStringLiteral("Failed to send response on '%1'").arg(label));
+    co_return sent;
+}
+
+// The body in the file goes out as chunk messages of the response, read back
+// a chunk at a time as the channel drains.
+QCoro::Task<bool> sendFile(QString path, qint64 size, QByteArray header, DataChannelPtr channel, DrainPolicy policy,
+                           std::shared_ptr<ClientConnection::Shared> s)
+{
+    const qint64 h = header.size();
+    const qint64 firstRoom = std::max<qint64>(0, kStreamChunkPayload - h);
+    const qint64 remainder = size - firstRoom;
+    const qint64 totalChunks =
+        remainder < 1 ? 1 : 1 + qint64(std::ceil(double(remainder) / double(kStreamChunkPayload)));
+    const QString messageId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        co_return false;
+    log(QStringLiteral("Sending file in %1 chunks (file: %2 bytes)").arg(totalChunks).arg(size));
+    qint64 sentBytes = 0;
+    for (qint64 index = 0; index < totalChunks; ++index) {
+        const qint64 room = index == 0 ? firstRoom : kStreamChunkPayload;
+        const QByteArray bytes = file.read(std::min(room, size - sentBytes));
+        if (bytes.size() != std::min(room, size - sentBytes)) {
+            log(QStringLiteral("Failed to send chunk %1/%2").arg(index + 1).arg(totalChunks));
+            co_return false;
+        }
+        ChunkHeader chunk{messageId, index, totalChunks, std::uint8_t(MessageType::Response), std::nullopt, std::nullopt};
+        if (index == 0) {
+            chunk.finalHeaderLen = h;
+            chunk.finalBodyLen = size;
+        }
+        const QByteArray payload = index == 0 ? header + bytes : bytes;
+        const auto message = encodeMessage(MessageType::Chunk, encodeChunkHeader(chunk), payload);
+        bool sent = false;
+        if (message && !s->ended) {
+            QByteArray m = *message;
+            sent = co_await sendDraining(channel.get(), std::move(m), policy, ChannelNaming::ByLabel);
+        }
+        if (!sent) {
+            log(QStringLiteral("Failed to send chunk %1/%2").arg(index + 1).arg(totalChunks));
+            co_return false;
+        }
+        sentBytes += bytes.size();
+        if (totalChunks > 100 && index % 1000 == 0)
+            log(QStringLiteral("Sent %1/%2 chunks (%3%)")
+                    .arg(index + 1)
+                    .arg(totalChunks)
+                    .arg(size > 0 ? sentBytes * 100 / size : 100));
+    }
+    log(QStringLiteral("Finished sending %1 chunks (%2 bytes)").arg(totalChunks).arg(size));
+    co_return true;
+}
+
+} // namespace
+
+// ---- the request ------------------------------------------------------------
+
+std::variant<QNetworkRequest, QString> ClientConnection::toURLRequest(const TunnelRequest &request, const QUrl &base,
+                                                                      std::chrono::milliseconds timeout)
+{
+    // Only a path on the gateway: whatever the text says, the scheme, host
+    // and port are the base's.
+    if (!request.path.startsWith(u'/'))
+        return QStringLiteral("The request path must begin with \"/\"");
+    if (hasControlCharacters(request.path))
+        return QStringLiteral("The request path holds control characters");
+    QUrl url = base;
+    const qsizetype question = request.path.indexOf(u'?');
+    const QString path = question < 0 ? request.path : request.path.left(question);
+    url.setPath(path, QUrl::TolerantMode);
+    if (question >= 0)
+        url.setQuery(request.path.mid(question + 1), QUrl::TolerantMode);
+    if (!url.isValid() || url.scheme() != base.scheme() || url.host() != base.host() || url.port() != base.port()
+        || !url.userInfo().isEmpty() || url.hasFragment())
+        return QStringLiteral("bad URL");
+    QNetworkRequest out(url);
+    out.setTransferTimeout(int(timeout.count()));
+    out.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    out.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    out.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    out.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    out.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    for (auto it = request.headers.begin(); it != request.headers.end(); ++it) {
+        const QString &name = it.key();
+        // Host never goes through; the message framing is the network
+        // layer's to write, and a header with a line break would smuggle
+        // another one in.
+        static const QStringList kept = {QStringLiteral("host"), QStringLiteral("content-length"),
+                                         QStringLiteral("transfer-encoding"), QStringLiteral("connection")};
+        if (kept.contains(name.toLower()) || name.isEmpty() || hasControlCharacters(name) || hasControlCharacters(it.value()))
+            continue;
+        out.setRawHeader(name.toUtf8(), it.value().toUtf8());
+    }
+    return out;
+}
+
+bool ClientConnection::isStreamedMedia(const TunnelRequest &request)
+{
+    if (request.method != QLatin1String("GET"))
+        return false;
+    static const QStringList extensions = {"mp4", "mov", "m4v", "avi", "mkv", "webm", "heic", "jpg", "jpeg", "png", "gif"};
+    const QString path = request.path.toLower();
+    for (const QString &ext : extensions) {
+        if (path.endsWith(u'.' + ext))
+            return true;
+    }
+    return false;
+}
+
+TunnelResponse ClientConnection::apiResponse(const TunnelRequest &request, DeviceRegistry &registry)
+{
+    using nlohmann::json;
+    using Out = nlohmann::ordered_json; // keys in the order written
+    QString route = request.path;
+    route.remove(QStringLiteral("/api/tavro"));
+    auto reply = [&](qint64 status, const std::string &body) {
+        return TunnelResponse{request.id, status, {{QStringLiteral("Content-Type"), QStringLiteral("application/json")}},
+                              QByteArray::fromStdString(body)};
+    };
+    if (request.method == QLatin1String("POST") && route == QLatin1String("/register-device")) {
+        const QByteArray body = request.body.value_or(QByteArray());
+        const json document = json::parse(body.begin(), body.end(), nullptr, false);
+        const auto text = [&](const char *key) -> std::optional<QString> {
+            if (document.is_discarded() || !document.is_object() || !document.contains(key) || !document[key].is_string())
+                return std::nullopt;
+            return QString::fromStdString(document[key].get<std::string>());
+        };
+        const auto id = text("deviceId"), name = text("deviceName");
+        if (!id || !name)
+            return reply(400, Out{{"error", "Missing deviceId or deviceName"}}.dump());
+        const RegistrationResult result = registry.registerDevice(*id, *name, ConnectionType::WebRTC);
+        if (!result.ok())
+            return reply(400, Out{{"error", result.error.toStdString()}}.dump());
+        return reply(200, Out{{"success", true}, {"deviceCount", result.deviceCount}}.dump());
+    }
+    if (request.method == QLatin1String("GET") && route == QLatin1String("/device-count"))
+        return reply(200, Out{{"deviceCount", registry.deviceCount()}}.dump());
+    if (request.method == QLatin1String("GET") && route == QLatin1String("/devices"))
+        return reply(200, registry.deviceListResponse().dump());
+    return reply(404, Out{{"error", "Not found"}}.dump());
+}
+
+namespace {
+
+// Sends the request and collects the answer: in memory, or in a temporary
+// file once it is media or grows past the threshold.
+QCoro::Task<std::variant<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Shared> s,
+                                                        QNetworkRequest networkRequest, TunnelRequest request,
+                                                        bool toFile)
+{
+    if (!s->network)
+        co_return Failure{TunnelErrorCode::BadServerResponse, QStringLiteral("The server is shutting down")};
+    QNetworkReply *reply = request.body
+                               ? s->network->sendCustomRequest(networkRequest, request.method.toUtf8(), *request.body)
+                               : s->network->sendCustomRequest(networkRequest, request.method.toUtf8());
+    s->replies.insert(reply);
+    struct Sink {
+        QByteArray memory;
+        std::unique_ptr<QFile> file;
+        QString fileError;
+        qint64 size = 0;
+    };
+    auto sink = std::make_shared<Sink>();
+    const qint64 threshold = s->config.memoryThreshold;
+    const QString tempDir = s->tempDir();
+    std::weak_ptr<ClientConnection::Shared> weak = s;
+    auto drain = [reply, sink, toFile, threshold, tempDir, weak] {
+        const QByteArray data = reply->readAll();
+        if (data.isEmpty() || !sink->fileError.isEmpty())
+            return;
+        sink->size += data.size();
+        if (!sink->file && (toFile || sink->memory.size() + data.size() > threshold)) {
+            const QString path = tempDir + QStringLiteral("/webrtc_stream_")
+                                 + QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".tmp");
+            sink->file = std::make_unique<QFile>(path);
+            if (!sink->file->open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+                sink->fileError = sink->file->errorString();
+                reply->abort();
+                return;
+            }
+            if (auto shared = weak.lock())
+                shared->tempFiles.insert(path);
+            if (sink->file->write(sink->memory) != sink->memory.size())
+                sink->fileError = sink->file->errorString();
+            sink->memory.clear();
+        }
+        if (sink->file) {
+            if (sink->fileError.isEmpty() && sink->file->write(data) != data.size())
+                sink->fileError = sink->file->errorString();
+            if (!sink->fileError.isEmpty())
+                reply->abort();
+        } else {
+            sink->memory += data;
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, drain);
+    co_await reply;
+    drain();
+    s->replies.remove(reply);
+    reply->deleteLater();
+    const auto removeFile = [&] {
+        if (sink->file) {
+            sink->file->close();
+            sink->file->remove();
+            s->tempFiles.remove(sink->file->fileName());
+        }
+    };
+    if (s->ended) {
+        removeFile();
+        co_return Failure{QNetworkReply::OperationCanceledError, QStringLiteral("The session ended")};
+    }
+    if (!sink->fileError.isEmpty()) {
+        removeFile();
+        co_return Failure{TunnelErrorCode::CannotWriteFile, sink->fileError};
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        removeFile();
+        if (reply->error() != QNetworkReply::NoError)
+            co_return Failure{qint64(reply->error()), reply->errorString()};
+        co_return Failure{TunnelErrorCode::BadServerResponse, QStringLiteral("The server's response was not HTTP")};
+    }
+    // A body cut short by the network is not a response to pass on.
+    if (reply->error() != QNetworkReply::NoError && reply->error() < QNetworkReply::ContentAccessDenied) {
+        removeFile();
+        co_return Failure{qint64(reply->error()), reply->errorString()};
+    }
+    Fetched fetched{status.toInt(), textHeaders(*reply), std::move(sink->memory), {}, sink->size};
+    if (sink->file) {
+        sink->file->close();
+        fetched.file = sink->file->fileName();
+    }
+    co_return fetched;
+}
+
+// One request, from the channel to the gateway and back. Holds the session's
+// shared state, never the connection, so a session that ends under it only
+// cancels it.
+QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequest request, DataChannelPtr channel)
+{
+    ++s->inFlight;
+    const auto done = qScopeGuard([s] { --s->inFlight; });
+    const QString label = channel ? channel->label() : QStringLiteral("default");
+    const DrainPolicy policy = s->config.webrtc.drain;
+
+    if (request.path.startsWith(QLatin1String("/api/tavro/"))) {
+        if (!s->registry)
+            co_return;
+        TunnelResponse response = ClientConnection::apiResponse(request, *s->registry);
+        co_await sendResponse(std::move(response), channel, label, policy);
+        co_return;
+    }
+
+    QUrl base;
+    base.setScheme(QStringLiteral("http"));
+    base.setHost(QStringLiteral("localhost"));
+    base.setPort(s->port);
+    auto converted = ClientConnection::toURLRequest(request, base, s->config.requestTimeout);
+    if (const auto *bad = std::get_if<QString>(&converted)) {
+        sendError(channel, label, request.id, {TunnelErrorCode::BadURL, *bad});
+        co_return;
+    }
+    QNetworkRequest networkRequest = std::get<QNetworkRequest>(converted);
+    const bool streamed = ClientConnection::isStreamedMedia(request);
+    const QString url = networkRequest.url().toString(QUrl::FullyEncoded);
+    log(kSeparator);
+    if (streamed) {
+        log(QStringLiteral("Executing STREAMING HTTP request:"));
+        log(QStringLiteral("  Method: ") + request.method);
+        log(QStringLiteral("  URL: ") + url);
+    } else {
+        log(QStringLiteral("Executing HTTP request:"));
+        log(QStringLiteral("  Method: ") + request.method);
+        log(QStringLiteral("  URL: ") + url);
+        log(QStringLiteral("  Original path from tunnel: ") + request.path);
+    }
+    log(kSeparator);
+
+    auto result = co_await fetch(s, networkRequest, request, streamed);
+    if (const auto *failure = std::get_if<Failure>(&result)) {
+        if (!s->ended)
+            sendError(channel, label, request.id, *failure);
+        co_return;
+    }
+    Fetched fetched = std::get<Fetched>(std::move(result));
+    const auto removeFile = qScopeGuard([&] {
+        if (!fetched.file.isEmpty()) {
+            QFile::remove(fetched.file);
+            s->tempFiles.remove(fetched.file);
+        }
+    });
+    if (fetched.file.isEmpty()) {
+        log(QStringLiteral("Response status: %1").arg(fetched.status));
+        log(QStringLiteral("Response body size: %1 bytes").arg(fetched.body.size()));
+        if (fetched.body.size() < 2000)
+            log(QStringLiteral("Response body: ") + strictUtf8(fetched.body).value_or(QStringLiteral("non-utf8")));
+        TunnelResponse response{request.id, fetched.status, fetched.headers, fetched.body};
+        co_await sendResponse(std::move(response), channel, label, policy);
+        co_return;
+    }
+    // Through a file: media, and anything too large to hold.
+    log(QStringLiteral("Downloaded to file: %1 bytes").arg(fetched.size));
+    const auto header = encodeResponseHeader({request.id, fetched.status, fetched.headers});
+    if (!header) {
+        sendError(channel, label, request.id,
+                  {TunnelErrorCode::CannotParseResponse, QStringLiteral("The response header cannot be encoded")});
+        co_return;
+    }
+    log(QStringLiteral("Streaming %1 bytes to client").arg(fetched.size));
+    const bool sent = co_await sendFile(fetched.file, fetched.size, *header, channel, policy, s);
+    log(sent ? QStringLiteral("Successfully streamed %1 bytes").arg(fetched.size) : QStringLiteral("Failed to stream response"));
+}
+
+} // namespace
+
+// ---- the session --------------------------------------------------------------
+
+ClientConnection::ClientConnection(QString session, QString device, int port, QNetworkAccessManager &network,
+                                   DeviceRegistry &registry, TunnelSessionConfig config, QObject *parent)
+    : QObject(parent),
+      sessionId(std::move(session)),
+      clientDeviceId(std::move(device)),
+      localServerPort(port),
+      m_client(std::make_unique<WebRTCClient>(config.webrtc)),
+      m_assembler(config.tempDir),
+      m_shared(std::make_shared<Shared>())
+{
+    m_shared->network = &network;
+    m_shared->registry = &registry;
+    m_shared->config = std::move(config);
+    m_shared->port = port;
+    connect(m_client.get(), &WebRTCClient::didOpenDataChannel, this, &ClientConnection::didOpenDataChannel);
+    connect(m_client.get(), &WebRTCClient::didReceiveData, this, &ClientConnection::didReceiveData);
+    m_client->createPeerConnection();
+}
+
+ClientConnection::~ClientConnection()
+{
+    m_shared->ended = true;
+    const QSet<QNetworkReply *> replies = m_shared->replies;
+    for (QNetworkReply *reply : replies)
+        reply->abort();
+    for (const QString &file : std::as_const(m_shared->tempFiles))
+        QFile::remove(file);
+    m_shared->tempFiles.clear();
+}
+
+int ClientConnection::requestsInFlight() const { return m_shared->inFlight; }
+
+void ClientConnection::didOpenDataChannel(const DataChannelPtr &channel)
+{
+    log(QStringLiteral("Data channel '%1' opened for %2").arg(channel->label(), sessionId));
+    m_dataChannels.insert(channel->label(), channel);
+    log(QStringLiteral("Tracking channel '%1' (total: %2)").arg(channel->label()).arg(m_dataChannels.size()));
+}
+
+void ClientConnection::didReceiveData(const QByteArray &data, const DataChannelPtr &channel)
+{
+    const QString label = channel->label();
+    auto message = m_assembler.processIncoming(data);
+    if (!message) {
+        if (!data.isEmpty() && data[0] == char(MessageType::Chunk))
+            log(QStringLiteral("Received chunk on '%1', waiting for more...").arg(label));
+        else
+            log(QStringLiteral("Failed to deserialize message on '%1'").arg(label));
+        return;
+    }
+    auto *request = std::get_if<TunnelRequest>(&*message);
+    if (!request) {
+        log(QStringLiteral("Unexpected message type on '%1'").arg(label));
+        return;
+    }
+    log(QStringLiteral("Request %1 received on channel '%2'").arg(request->id, label));
+    if (m_shared->inFlight >= m_shared->config.maxRequestsInFlight) {
+        sendError(channel, label, request->id,
+                  {TunnelErrorCode::TooManyRequests,
+                   QStringLiteral("Too many requests in flight (at most %1)").arg(m_shared->config.maxRequestsInFlight)});
+        return;
+    }
+    runRequest(m_shared, std::move(*request), channel);
+}
+
+} // namespace tavrolin

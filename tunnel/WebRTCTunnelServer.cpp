@@ -1,0 +1,217 @@
+#include "tunnel/WebRTCTunnelServer.h"
+
+#include "cloud/CloudKitService.h"
+#include "platform/DiagnosticLog.h"
+
+#include <QNetworkProxy>
+#include <limits>
+
+namespace tavrolin {
+
+namespace {
+void log(const QString &line) { diagLog(QStringLiteral("WebRTCTunnelServer: ") + line); }
+} // namespace
+
+WebRTCTunnelServer::WebRTCTunnelServer(CloudKitService &cloud, DeviceRegistry &registry, TunnelServerConfig config,
+                                       QObject *parent)
+    : QObject(parent), m_cloud(cloud), m_registry(registry), m_config(std::move(config))
+{
+    // The gateway is on this machine; no proxy stands between.
+    m_network.setProxy(QNetworkProxy::NoProxy);
+    m_network.setCookieJar(nullptr);
+    connect(&cloud, &CloudKitService::signalingMessage, this, &WebRTCTunnelServer::handleSignalingNotification);
+}
+
+WebRTCTunnelServer::~WebRTCTunnelServer()
+{
+    m_pollingTimer.reset();
+    qDeleteAll(m_clients);
+    m_clients.clear();
+}
+
+void WebRTCTunnelServer::startListening(int port)
+{
+    m_localServerPort = port;
+    if (!m_isListening) {
+        m_isListening = true;
+        Q_EMIT isListeningChanged();
+    }
+    m_pollingTimer.reset();
+    m_pollingTimer.emplace();
+    connect(&*m_pollingTimer, &QTimer::timeout, this, &WebRTCTunnelServer::tick);
+    m_pollingTimer->start(m_config.pollIntervalMs);
+    log(QStringLiteral("Started listening on port %1").arg(port));
+    log(QStringLiteral("Own deviceId = ") + m_cloud.deviceId());
+}
+
+void WebRTCTunnelServer::stopListening()
+{
+    m_pollingTimer.reset();
+    const auto sessions = std::exchange(m_clients, {});
+    for (ClientConnection *connection : sessions) {
+        connection->webRTCClient().disconnect();
+        connection->deleteLater();
+    }
+    setConnectedClients(0);
+    if (m_isListening) {
+        m_isListening = false;
+        Q_EMIT isListeningChanged();
+    }
+    log(QStringLiteral("Stopped listening"));
+}
+
+void WebRTCTunnelServer::tick()
+{
+    ++m_pollCount;
+    if (m_pollCount % 10 == 0)
+        log(QStringLiteral("Still polling for signaling messages... (poll #%1)").arg(m_pollCount));
+    // A slow store must not pile polls on top of each other.
+    if (m_polling)
+        return;
+    m_polling = true;
+    [](QPointer<WebRTCTunnelServer> self, CloudKitService &cloud) -> QCoro::Task<> {
+        co_await cloud.pollForMessages();
+        if (self)
+            self->m_polling = false;
+    }(this, m_cloud);
+}
+
+void WebRTCTunnelServer::handleSignalingNotification(const QVariantMap &message)
+{
+    const auto text = [&](const char *key) -> std::optional<QString> {
+        const QVariant value = message.value(QLatin1String(key));
+        if (!value.isValid() || value.typeId() != QMetaType::QString)
+            return std::nullopt;
+        return value.toString();
+    };
+    const auto sessionId = text("sessionId"), senderId = text("senderId"), type = text("type");
+    if (!sessionId || !senderId || !type)
+        return;
+    const QString sdp = text("sdp").value_or(QString());
+    const QString candidate = text("candidate").value_or(QString());
+    const std::optional<QString> sdpMid =
+        message.contains(QStringLiteral("sdpMid")) ? std::optional<QString>(message.value(QStringLiteral("sdpMid")).toString())
+                                                   : std::nullopt;
+    const qint64 index = message.value(QStringLiteral("sdpMLineIndex")).toLongLong();
+    if (*type == QLatin1String("offer"))
+        handleOffer(*sessionId, *senderId, sdp);
+    else if (*type == QLatin1String("ice-candidate"))
+        handleIceCandidate(*sessionId, candidate, sdpMid, index);
+    else
+        log(QStringLiteral("Unknown message type: ") + *type);
+}
+
+QCoro::Task<> WebRTCTunnelServer::handleOffer(QString sessionId, QString senderId, QString sdp)
+{
+    const QString separator = QStringLiteral("========================================");
+    log(separator);
+    log(QStringLiteral("Received offer from ") + senderId);
+    log(QStringLiteral("Session: ") + sessionId);
+    log(QStringLiteral("SDP length: %1 chars").arg(sdp.size()));
+    log(separator);
+    if (!m_clients.contains(sessionId) && m_clients.size() >= m_config.maxSessions) {
+        log(QStringLiteral("Too many sessions (%1), refusing the offer from %2").arg(m_clients.size()).arg(senderId));
+        co_return;
+    }
+
+    auto *connection =
+        new ClientConnection(sessionId, senderId, m_localServerPort, m_network, m_registry, m_config.session);
+    connection->delegate = this;
+    if (ClientConnection *old = m_clients.value(sessionId))
+        old->deleteLater();
+    m_clients.insert(sessionId, connection);
+    QPointer<ClientConnection> guard(connection);
+    connect(&connection->webRTCClient(), &WebRTCClient::didGenerateCandidate, this,
+            [this, guard](const IceCandidate &candidate) { sendCandidate(guard, candidate); });
+    connect(&connection->webRTCClient(), &WebRTCClient::didChangeConnectionState, this,
+            [this, guard](IceConnectionState state) {
+                if (guard)
+                    connectionStateChanged(guard, state);
+            });
+
+    SessionDescription offer{SessionDescription::Type::Offer, sdp};
+    const bool set = co_await connection->webRTCClient().setRemoteOffer(std::move(offer));
+    if (!guard)
+        co_return;
+    if (!set) {
+        log(QStringLiteral("Failed to set offer"));
+        co_return;
+    }
+    const std::optional<SessionDescription> answer = co_await guard->webRTCClient().createAnswer();
+    if (!guard)
+        co_return;
+    if (!answer) {
+        log(QStringLiteral("Failed to create answer"));
+        co_return;
+    }
+    QString answerSdp = answer->sdp;
+    const std::optional<RecordError> failure = co_await m_cloud.sendAnswer(sessionId, senderId, std::move(answerSdp));
+    if (failure)
+        log(QStringLiteral("Failed to send answer - ") + failure->description);
+    else
+        log(QStringLiteral("Sent answer to ") + senderId);
+}
+
+QCoro::Task<> WebRTCTunnelServer::handleIceCandidate(QString sessionId, QString candidate, std::optional<QString> sdpMid,
+                                                     qint64 sdpMLineIndex)
+{
+    QPointer<ClientConnection> connection = m_clients.value(sessionId);
+    if (!connection) {
+        log(QStringLiteral("No client for session ") + sessionId);
+        co_return;
+    }
+    if (sdpMLineIndex < std::numeric_limits<qint32>::min() || sdpMLineIndex > std::numeric_limits<qint32>::max())
+        co_return;
+    if (!connection->webRTCClient().hasPeerConnection())
+        co_return;
+    IceCandidate ice{candidate, sdpMid, int(sdpMLineIndex)};
+    const bool added = co_await connection->webRTCClient().addIceCandidate(std::move(ice));
+    if (added)
+        log(QStringLiteral("Added ICE candidate"));
+}
+
+QCoro::Task<> WebRTCTunnelServer::sendCandidate(QPointer<ClientConnection> connection, IceCandidate candidate)
+{
+    if (!connection)
+        co_return;
+    QString session = connection->sessionId, target = connection->clientDeviceId, sdp = candidate.sdp;
+    const std::optional<RecordError> failure = co_await m_cloud.sendIceCandidate(
+        std::move(session), std::move(target), std::move(sdp), candidate.sdpMid, candidate.sdpMLineIndex);
+    if (failure)
+        log(QStringLiteral("Failed to send ICE candidate - ") + failure->description);
+}
+
+void WebRTCTunnelServer::connectionStateChanged(ClientConnection *connection, IceConnectionState state)
+{
+    const QString sessionId = connection->sessionId;
+    switch (state) {
+    case IceConnectionState::Connected:
+    case IceConnectionState::Completed:
+        log(QStringLiteral("Client %1 connected").arg(sessionId));
+        setConnectedClients(int(m_clients.size()));
+        break;
+    case IceConnectionState::Failed:
+    case IceConnectionState::Disconnected:
+    case IceConnectionState::Closed:
+        log(QStringLiteral("Client %1 disconnected").arg(sessionId));
+        // Only this connection: a newer offer may have taken its id.
+        if (m_clients.value(sessionId) == connection) {
+            m_clients.remove(sessionId);
+            connection->deleteLater();
+        }
+        setConnectedClients(int(m_clients.size()));
+        break;
+    default:
+        break;
+    }
+}
+
+void WebRTCTunnelServer::setConnectedClients(int count)
+{
+    if (m_connectedClients == count)
+        return;
+    m_connectedClients = count;
+    Q_EMIT connectedClientsChanged();
+}
+
+} // namespace tavrolin
