@@ -145,9 +145,9 @@ QCoro::Task<bool> sendFile(QString path, qint64 size, QByteArray header, DataCha
     log(QStringLiteral("Sending file in %1 chunks (file: %2 bytes)").arg(totalChunks).arg(size));
     qint64 sentBytes = 0;
     for (qint64 index = 0; index < totalChunks; ++index) {
-        const qint64 room = index == 0 ? firstRoom : kStreamChunkPayload;
-        const QByteArray bytes = file.read(std::min(room, size - sentBytes));
-        if (bytes.size() != std::min(room, size - sentBytes)) {
+        const qint64 wanted = std::min(index == 0 ? firstRoom : kStreamChunkPayload, size - sentBytes);
+        const QByteArray bytes = file.read(wanted);
+        if (bytes.size() != wanted) {
             log(QStringLiteral("Failed to send chunk %1/%2").arg(index + 1).arg(totalChunks));
             co_return false;
         }

@@ -103,7 +103,6 @@ struct WebRTCDataChannel::Impl : webrtc::DataChannelObserver {
     rtc::scoped_refptr<webrtc::DataChannelInterface> channel;
     std::shared_ptr<ClientLink> link;
     std::weak_ptr<WebRTCDataChannel> self;
-    WebRTCDataChannel *owner = nullptr;
     QString label;
     std::atomic<bool> drainNoticePending{false};
     std::atomic<bool> registered{false};
@@ -162,7 +161,7 @@ struct WebRTCDataChannel::Impl : webrtc::DataChannelObserver {
     }
 };
 
-WebRTCDataChannel::WebRTCDataChannel(std::unique_ptr<Impl> impl) : d(std::move(impl)) { d->owner = this; }
+WebRTCDataChannel::WebRTCDataChannel(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 
 WebRTCDataChannel::~WebRTCDataChannel() { d->detach(); }
 
@@ -377,32 +376,34 @@ bool WebRTCClient::hasPeerConnection() const { return bool(m_stack->peerConnecti
 
 namespace {
 
+// The outcome of one of the stack's operations: nothing on success, else
+// the stack's error text.
+using Outcome = std::optional<QString>;
+using OutcomePromise = std::shared_ptr<QPromise<Outcome>>;
+
+void complete(const OutcomePromise &promise, const webrtc::RTCError &error)
+{
+    promise->start();
+    promise->addResult(error.ok() ? Outcome() : Outcome(QString::fromUtf8(error.message())));
+    promise->finish();
+}
+
 class RemoteDescriptionObserver : public webrtc::SetRemoteDescriptionObserverInterface {
 public:
-    explicit RemoteDescriptionObserver(std::shared_ptr<QPromise<QString>> promise) : m_promise(std::move(promise)) {}
-    void OnSetRemoteDescriptionComplete(webrtc::RTCError error) override
-    {
-        m_promise->start();
-        m_promise->addResult(error.ok() ? QString() : QString::fromUtf8(error.message()) + u' ');
-        m_promise->finish();
-    }
+    explicit RemoteDescriptionObserver(OutcomePromise promise) : m_promise(std::move(promise)) {}
+    void OnSetRemoteDescriptionComplete(webrtc::RTCError error) override { complete(m_promise, error); }
 
 private:
-    std::shared_ptr<QPromise<QString>> m_promise;
+    OutcomePromise m_promise;
 };
 
 class LocalDescriptionObserver : public webrtc::SetLocalDescriptionObserverInterface {
 public:
-    explicit LocalDescriptionObserver(std::shared_ptr<QPromise<QString>> promise) : m_promise(std::move(promise)) {}
-    void OnSetLocalDescriptionComplete(webrtc::RTCError error) override
-    {
-        m_promise->start();
-        m_promise->addResult(error.ok() ? QString() : QString::fromUtf8(error.message()) + u' ');
-        m_promise->finish();
-    }
+    explicit LocalDescriptionObserver(OutcomePromise promise) : m_promise(std::move(promise)) {}
+    void OnSetLocalDescriptionComplete(webrtc::RTCError error) override { complete(m_promise, error); }
 
 private:
-    std::shared_ptr<QPromise<QString>> m_promise;
+    OutcomePromise m_promise;
 };
 
 struct AnswerResult {
@@ -432,8 +433,6 @@ private:
     std::shared_ptr<QPromise<AnswerResult>> m_promise;
 };
 
-// An empty text is success; anything else is the error.
-QString errorText(const QString &result) { return result.trimmed(); }
 
 } // namespace
 
@@ -457,12 +456,12 @@ QCoro::Task<bool> WebRTCClient::setRemoteOffer(SessionDescription offer)
         log(QStringLiteral("WebRTC Server: ERROR - Failed to set remote description: ") + toQString(parseError.description));
         co_return false;
     }
-    auto promise = std::make_shared<QPromise<QString>>();
-    QFuture<QString> future = promise->future();
+    auto promise = std::make_shared<QPromise<Outcome>>();
+    QFuture<Outcome> future = promise->future();
     pc->SetRemoteDescription(std::move(description), rtc::make_ref_counted<RemoteDescriptionObserver>(promise));
-    const QString result = co_await future;
-    if (!result.isEmpty()) {
-        log(QStringLiteral("WebRTC Server: ERROR - Failed to set remote description: ") + errorText(result));
+    const Outcome failure = co_await future;
+    if (failure) {
+        log(QStringLiteral("WebRTC Server: ERROR - Failed to set remote description: ") + *failure);
         co_return false;
     }
     log(QStringLiteral("WebRTC Server: \u2713 Remote description (offer) set!"));
@@ -502,12 +501,12 @@ QCoro::Task<std::optional<SessionDescription>> WebRTCClient::createAnswer()
         log(QStringLiteral("WebRTC Server: ERROR - Failed to set local description: ") + toQString(parseError.description));
         co_return std::nullopt;
     }
-    auto promise = std::make_shared<QPromise<QString>>();
-    QFuture<QString> future = promise->future();
+    auto promise = std::make_shared<QPromise<Outcome>>();
+    QFuture<Outcome> future = promise->future();
     pc->SetLocalDescription(std::move(local), rtc::make_ref_counted<LocalDescriptionObserver>(promise));
-    const QString result = co_await future;
-    if (!result.isEmpty()) {
-        log(QStringLiteral("WebRTC Server: ERROR - Failed to set local description: ") + errorText(result));
+    const Outcome failure = co_await future;
+    if (failure) {
+        log(QStringLiteral("WebRTC Server: ERROR - Failed to set local description: ") + *failure);
         co_return std::nullopt;
     }
     log(QStringLiteral("WebRTC Server: \u2713 Answer created and local description set!"));
@@ -527,16 +526,12 @@ QCoro::Task<bool> WebRTCClient::addIceCandidate(IceCandidate candidate)
         log(QStringLiteral("WebRTC: Failed to add ICE candidate - ") + toQString(parseError.description));
         co_return false;
     }
-    auto promise = std::make_shared<QPromise<QString>>();
-    QFuture<QString> future = promise->future();
-    m_stack->peerConnection->AddIceCandidate(std::move(ice), [promise](webrtc::RTCError error) {
-        promise->start();
-        promise->addResult(error.ok() ? QString() : QString::fromUtf8(error.message()) + u' ');
-        promise->finish();
-    });
-    const QString result = co_await future;
-    if (!result.isEmpty()) {
-        log(QStringLiteral("WebRTC: Failed to add ICE candidate - ") + errorText(result));
+    auto promise = std::make_shared<QPromise<Outcome>>();
+    QFuture<Outcome> future = promise->future();
+    m_stack->peerConnection->AddIceCandidate(std::move(ice), [promise](webrtc::RTCError error) { complete(promise, error); });
+    const Outcome failure = co_await future;
+    if (failure) {
+        log(QStringLiteral("WebRTC: Failed to add ICE candidate - ") + *failure);
         co_return false;
     }
     log(QStringLiteral("WebRTC: ICE candidate added"));
