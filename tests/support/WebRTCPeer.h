@@ -20,9 +20,11 @@ public:
     void sendAnswer(const QString &sdp);
     void sendCandidate(const IceCandidate &candidate);
     void finish(); // closes its input: it hangs up and exits
+    void command(const QJsonObject &object) { write(object); }
 
     // The first result line holding key, or an empty object.
     QJsonObject result(const QString &key) const;
+    const QList<QJsonObject> &results() const { return m_results; }
     bool hasFinished() const { return !result(QStringLiteral("finished")).isEmpty(); }
     bool exited() const { return m_process.state() == QProcess::NotRunning; }
     QString errors() const { return m_stderr; }

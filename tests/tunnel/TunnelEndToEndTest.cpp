@@ -1,0 +1,295 @@
+// The remote tunnel end to end: the real engine behind the start sequence,
+// signaling through the folder record store, and remote devices (aiortc)
+// that speak the tunnel's message format from its byte layout alone.
+#include "cloud/CloudKitService.h"
+#include "platform/FolderRecordStore.h"
+#include "platform/SyncFolderDrive.h"
+#include "services/DeviceRegistry.h"
+#include "tests/support/ManagerHarness.h"
+#include "tests/support/WebRTCPeer.h"
+#include "tunnel/WebRTCTunnelServer.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <csignal>
+#include <gtest/gtest.h>
+
+using namespace tavrolin;
+using namespace tavrolin::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray noise(qsizetype size, quint32 seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    random.fillRange(reinterpret_cast<quint32 *>(out.data()), size / 4);
+    return out;
+}
+
+QString sha256(const QByteArray &bytes) { return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()); }
+
+// The server as the application puts it together, around the real engine.
+struct Rig {
+    EngineHarness engine;
+    QString cloudFolder = engine.sandbox.path("cloud");
+    QString container = cloudFolder + "/records/iCloud.com.tavro.shared";
+    QString tempDir = engine.sandbox.path("tmp");
+    std::unique_ptr<SyncFolderDrive> drive;
+    std::unique_ptr<FolderRecordStore> store;
+    std::unique_ptr<CloudKitService> cloud;
+    DeviceRegistry registry{engine.sandbox.path("devices.json")};
+    std::unique_ptr<WebRTCTunnelServer> tunnel;
+    QList<int> clientCounts;
+
+    explicit Rig(int maxInFlight = 32)
+    {
+        QDir().mkpath(cloudFolder);
+        QDir().mkpath(tempDir);
+        drive = std::make_unique<SyncFolderDrive>([this] { return cloudFolder; });
+        store = std::make_unique<FolderRecordStore>(*drive, QStringLiteral("iCloud.com.tavro.shared"));
+        CloudKitConfig cloudConfig;
+        cloudConfig.settingsFile = engine.sandbox.settings();
+        cloud = std::make_unique<CloudKitService>(*store, cloudConfig);
+        TunnelServerConfig config;
+        config.session.webrtc.iceServers = {};
+        config.session.webrtc.loopbackOnly = true;
+        config.session.tempDir = tempDir;
+        config.session.maxRequestsInFlight = maxInFlight;
+        tunnel = std::make_unique<WebRTCTunnelServer>(*cloud, registry, config);
+        QObject::connect(tunnel.get(), &WebRTCTunnelServer::connectedClientsChanged, engine.manager.get(), [this] {
+            engine.manager->mirrorRemoteClients(tunnel->connectedClients());
+            clientCounts << tunnel->connectedClients();
+        });
+        ServerServices services;
+        services.cloudRegistration = cloud.get();
+        services.tunnelServer = tunnel.get();
+        engine.manager->setServices(services);
+    }
+    ~Rig()
+    {
+        // On failure, what the tunnel said is the first thing to read.
+        if (::testing::Test::HasFailure()) {
+            QStringList lines = engine.log.lines().filter(QStringLiteral("WebRTC"));
+            if (lines.size() > 120)
+                lines = lines.mid(lines.size() - 120);
+            std::fprintf(stderr, "%s\n", qPrintable(lines.join('\n')));
+        }
+        runTask(engine.manager->stopServer());
+    }
+
+    QStringList tempFiles() const { return QDir(tempDir).entryList({"webrtc_stream_*"}, QDir::Files | QDir::Hidden); }
+};
+
+// One remote device: connects through the record files, then sends the
+// requests it is told to and reports what comes back.
+struct Remote {
+    AiortcPeer peer;
+    explicit Remote(const Rig &rig) : peer(QStringLiteral("tunnel"), 0, {QStringLiteral("--records"), rig.container}) {}
+    ~Remote()
+    {
+        if (::testing::Test::HasFailure() && !peer.errors().isEmpty())
+            std::fprintf(stderr, "peer: %s\n", qPrintable(peer.errors()));
+    }
+
+    bool connect()
+    {
+        waitUntil([&] { return !peer.result("connected").isEmpty() || !peer.result("error").isEmpty() || peer.exited(); }, 90s);
+        return !peer.result("connected").isEmpty();
+    }
+    QString problems() const { return peer.result("error").value("error").toString() + ' ' + peer.errors(); }
+
+    void send(const QString &id, const QString &method, const QString &path, const QJsonObject &headers = {},
+              const QByteArray &body = {}, const QString &channel = QStringLiteral("tunnel"), qint64 closeAfterBytes = 0)
+    {
+        QJsonObject request{{"id", id}, {"method", method}, {"path", path}, {"headers", headers}};
+        if (!body.isEmpty())
+            request.insert("body_b64", QString::fromLatin1(body.toBase64()));
+        QJsonObject command{{"send", request}, {"channel", channel}};
+        if (closeAfterBytes > 0)
+            command.insert("close_after_bytes", closeAfterBytes);
+        peer.command(command);
+    }
+
+    QJsonObject reply(const QString &id, std::chrono::milliseconds timeout = 60s)
+    {
+        QJsonObject found;
+        waitUntil(
+            [&] {
+                for (const QJsonObject &r : peer.results()) {
+                    const QJsonObject reply = r.value("reply").toObject();
+                    if (reply.value("id").toString() == id)
+                        found = reply;
+                }
+                return !found.isEmpty() || peer.exited();
+            },
+            timeout);
+        return found;
+    }
+
+    QJsonObject request(const QString &id, const QString &method, const QString &path, const QJsonObject &headers = {},
+                        const QByteArray &body = {}, const QString &channel = QStringLiteral("tunnel"))
+    {
+        send(id, method, path, headers, body, channel);
+        return reply(id);
+    }
+
+    static QByteArray body(const QJsonObject &reply) { return QByteArray::fromBase64(reply.value("body_b64").toString().toLatin1()); }
+    static QJsonObject json(const QJsonObject &reply) { return QJsonDocument::fromJson(body(reply)).object(); }
+};
+
+} // namespace
+
+TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
+{
+    Rig rig;
+    const QByteArray big = noise(30 * 1024 * 1024, 7);
+    ASSERT_TRUE(rig.engine.start()) << rig.engine.statuses.join(" | ").toStdString();
+    ASSERT_TRUE(rig.tunnel->isListening());
+    ASSERT_TRUE(putObjects(rig.engine.ports.s3, "photos", {"phone/big.jpg"}, [&](const QString &) { return big; }));
+
+    Remote remote(rig);
+    ASSERT_TRUE(remote.connect()) << remote.problems().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return rig.tunnel->connectedClients() == 1; }, 10s));
+    EXPECT_EQ(rig.engine.manager->remoteClients(), 1);
+
+    // A 30 MiB photo streams in chunks, each within the format's limit.
+    const QJsonObject photo = remote.request("big", "GET", "/photos/phone/big.jpg");
+    EXPECT_EQ(photo.value("type").toString(), "response") << QJsonDocument(photo).toJson().toStdString();
+    EXPECT_EQ(photo.value("statusCode").toInt(), 200);
+    EXPECT_EQ(photo.value("size").toInteger(), big.size());
+    EXPECT_EQ(photo.value("sha256").toString(), sha256(big));
+    EXPECT_GT(photo.value("chunks").toInt(), 400);
+    EXPECT_LE(photo.value("largest").toInt(), 65536);
+
+    // A small object up and back; a request large enough that the device
+    // sends it in chunks; and answers come back on the channel asked on.
+    const QByteArray small = "a small note";
+    EXPECT_EQ(remote.request("put-small", "PUT", "/photos/phone/note.txt", {}, small).value("statusCode").toInt(), 200);
+    const QJsonObject note = remote.request("get-small", "GET", "/photos/phone/note.txt", {}, {}, "second");
+    EXPECT_EQ(Remote::body(note), small);
+    EXPECT_EQ(note.value("channel").toString(), "second");
+    EXPECT_EQ(note.value("chunks").toInt(), 1);
+    const QByteArray medium = noise(200 * 1024, 8);
+    EXPECT_EQ(remote.request("put-medium", "PUT", "/photos/phone/medium.bin", {}, medium).value("statusCode").toInt(), 200);
+    const QJsonObject mediumBack = remote.request("get-medium", "GET", "/photos/phone/medium.bin");
+    EXPECT_EQ(mediumBack.value("sha256").toString(), sha256(medium));
+    EXPECT_GT(mediumBack.value("chunks").toInt(), 1);
+
+    // The in-process API: registration over the tunnel counts as webrtc.
+    const QJsonObject registered = remote.request("register", "POST", "/api/tavro/register-device", {},
+                                                  R"({"deviceId":"phone-1","deviceName":"Phone"})");
+    EXPECT_EQ(registered.value("statusCode").toInt(), 200);
+    EXPECT_EQ(Remote::body(registered), R"({"success":true,"deviceCount":1})");
+    ASSERT_EQ(rig.registry.deviceCount(), 1);
+    EXPECT_EQ(rig.registry.devices().first().connectionType, ConnectionType::WebRTC);
+    const QJsonObject health = remote.request("health", "GET", "/api/tavro/health");
+    EXPECT_EQ(health.value("statusCode").toInt(), 404);
+    EXPECT_EQ(Remote::body(health), R"({"error":"Not found"})");
+    const QJsonObject half = remote.request("half", "POST", "/api/tavro/register-device", {}, R"({"deviceId":"x"})");
+    EXPECT_EQ(half.value("statusCode").toInt(), 400);
+
+    // Missing keys answer as the gateway does, streamed or not.
+    EXPECT_EQ(remote.request("missing", "GET", "/photos/phone/none.jpg").value("statusCode").toInt(), 404);
+    EXPECT_EQ(remote.request("missing2", "GET", "/photos/phone/none.txt").value("statusCode").toInt(), 404);
+
+    // A second device at the same time.
+    Remote other(rig);
+    ASSERT_TRUE(other.connect()) << other.problems().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return rig.tunnel->connectedClients() == 2; }, 10s));
+    EXPECT_EQ(rig.engine.manager->remoteClients(), 2);
+    EXPECT_EQ(Remote::body(other.request("other", "GET", "/photos/phone/note.txt")), small);
+    EXPECT_EQ(rig.tunnel->clients().size(), 2);
+
+    // Hanging up ends each session and the count follows.
+    remote.peer.command({{"close", true}});
+    EXPECT_TRUE(waitUntil([&] { return rig.tunnel->connectedClients() == 1; }, 30s));
+    other.peer.command({{"close", true}});
+    EXPECT_TRUE(waitUntil([&] { return rig.tunnel->connectedClients() == 0; }, 30s));
+    EXPECT_EQ(rig.engine.manager->remoteClients(), 0);
+    EXPECT_TRUE(rig.tunnel->clients().isEmpty());
+    EXPECT_TRUE(rig.tempFiles().isEmpty()) << rig.tempFiles().join(' ').toStdString();
+}
+
+TEST(TunnelEndToEnd, HostileRequestsStayOnTheGatewayAndLeaveNothingBehind)
+{
+    Rig rig;
+    const QByteArray big = noise(30 * 1024 * 1024, 9);
+    ASSERT_TRUE(rig.engine.start()) << rig.engine.statuses.join(" | ").toStdString();
+    ASSERT_TRUE(putObjects(rig.engine.ports.s3, "photos", {"phone/big.jpg", "phone/a.txt"},
+                           [&](const QString &key) { return key.endsWith(".jpg") ? big : QByteArray("text"); }));
+
+    Remote remote(rig);
+    ASSERT_TRUE(remote.connect()) << remote.problems().toStdString();
+
+    // No path reaches another host or port: what does not begin with "/" is
+    // refused, and what does stays a path on the gateway (port 1 would
+    // answer with a refused connection).
+    const QStringList refused = {"@127.0.0.1:1/x", "http://127.0.0.1:1/x", "photos/phone/a.txt", "", "/photos/a\r\nX: y"};
+    for (qsizetype i = 0; i < refused.size(); ++i) {
+        const QJsonObject r = remote.request(QString("bad-%1").arg(i), "GET", refused[i]);
+        EXPECT_EQ(r.value("type").toString(), "error") << refused[i].toStdString();
+        EXPECT_EQ(r.value("code").toInt(), -1000) << refused[i].toStdString();
+    }
+    const QStringList onTheGateway = {"//127.0.0.1:1/x", "//user@127.0.0.1:1/photos/phone/a.txt", "/photos/a.txt#frag",
+                                      "/../../etc/passwd"};
+    for (qsizetype i = 0; i < onTheGateway.size(); ++i) {
+        const QJsonObject r = remote.request(QString("odd-%1").arg(i), "GET", onTheGateway[i]);
+        EXPECT_EQ(r.value("type").toString(), "response") << onTheGateway[i].toStdString();
+        EXPECT_NE(r.value("statusCode").toInt(), 200) << onTheGateway[i].toStdString();
+    }
+    // A Host header of its own does not send the request elsewhere.
+    const QJsonObject hosted = remote.request("host", "GET", "/photos/phone/a.txt", {{"Host", "127.0.0.1:1"}, {"hOsT", "x"}});
+    EXPECT_EQ(hosted.value("statusCode").toInt(), 200);
+    EXPECT_EQ(Remote::body(hosted), "text");
+
+    // Garbage on the channel is dropped and the session goes on.
+    remote.peer.command({{"raw_b64", QString::fromLatin1(QByteArray("\x01\xff\xff\xff\xff\x00\x00\x00\x00junk").toBase64())}});
+    remote.peer.command({{"raw_b64", QString::fromLatin1(QByteArray("\x04\x02\x00\x00\x00\x00\x00\x00\x00{}").toBase64())}});
+
+    // A thousand requests at once: the session takes a bounded number, the
+    // rest are refused, each is answered, and the session stays usable.
+    remote.peer.command({{"many", 1000}, {"path", "/photos/phone/a.txt"}});
+    ASSERT_TRUE(waitUntil([&] { return !remote.peer.result("many").isEmpty() || remote.peer.exited(); }, 150s));
+    const QJsonObject many = remote.peer.result("many").value("many").toObject();
+    const QJsonObject outcomes = many.value("outcomes").toObject();
+    EXPECT_EQ(many.value("unanswered").toInt(), 0);
+    EXPECT_EQ(outcomes.value("status 200").toInt() + outcomes.value("error 429").toInt(), 1000)
+        << QJsonDocument(outcomes).toJson().toStdString();
+    EXPECT_GE(outcomes.value("status 200").toInt(), 32);
+    EXPECT_GE(outcomes.value("error 429").toInt(), 1);
+    EXPECT_EQ(remote.request("after", "GET", "/photos/phone/a.txt").value("statusCode").toInt(), 200);
+
+    // Hanging up in the middle of a stream ends the session, cancels the
+    // transfer and removes its temporary file.
+    remote.send("cut", "GET", "/photos/phone/big.jpg", {}, {}, "tunnel", 2 * 1024 * 1024);
+    EXPECT_TRUE(waitUntil([&] { return !remote.peer.result("closed").isEmpty(); }, 60s));
+    EXPECT_TRUE(waitUntil([&] { return rig.tunnel->connectedClients() == 0 && rig.tunnel->clients().isEmpty(); }, 30s));
+    EXPECT_TRUE(waitUntil([&] { return rig.tempFiles().isEmpty(); }, 10s)) << rig.tempFiles().join(' ').toStdString();
+}
+
+TEST(TunnelEndToEnd, AStoppedEngineIsAnsweredWithAnError)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.engine.start()) << rig.engine.statuses.join(" | ").toStdString();
+    Remote remote(rig);
+    ASSERT_TRUE(remote.connect()) << remote.problems().toStdString();
+
+    // The engine goes away under a connected session (our child, by its pid).
+    const qint64 pid = rig.engine.manager->enginePid();
+    ASSERT_GT(pid, 0);
+    ::kill(pid_t(pid), SIGKILL); // as if it crashed; it is slow to stop politely
+    ASSERT_TRUE(waitUntil([&] { return portIsFree(rig.engine.ports.s3); }, 30s));
+    for (const QString &path : {QStringLiteral("/photos/x.jpg"), QStringLiteral("/photos/x.txt")}) {
+        const QJsonObject r = remote.request(path, "GET", path);
+        EXPECT_EQ(r.value("type").toString(), "error") << path.toStdString();
+        EXPECT_EQ(r.value("code").toInt(), int(QNetworkReply::ConnectionRefusedError)) << path.toStdString();
+        EXPECT_FALSE(r.value("message").toString().isEmpty());
+    }
+    EXPECT_TRUE(rig.tempFiles().isEmpty());
+}
