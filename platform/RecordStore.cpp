@@ -4,7 +4,7 @@ namespace tavrolin {
 
 bool RecordQuery::matches(const Record &record) const
 {
-    if (record.type != type || record.get<QString>(QStringLiteral("targetDeviceId")) != targetDeviceId)
+    if (record.type != type || (!anyTarget && record.get<QString>(QStringLiteral("targetDeviceId")) != targetDeviceId))
         return false;
     if (processed && record.get<bool>(QStringLiteral("processed")) != processed)
         return false;

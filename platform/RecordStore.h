@@ -40,7 +40,7 @@ struct RecordError {
 enum class AccountStatus { Available, CouldNotDetermine, Restricted, NoAccount, TemporarilyUnavailable };
 
 // The predicates of signaling, over SignalingMessage-like records:
-// targetDeviceId == id [AND processed == p] [AND timestamp > after]
+// targetDeviceId == id (unless anyTarget) [AND processed == p] [AND timestamp > after]
 // [AND timestamp < before].
 struct RecordQuery {
     QString type;
@@ -48,6 +48,7 @@ struct RecordQuery {
     std::optional<bool> processed;
     std::optional<QDateTime> after;
     std::optional<QDateTime> before;
+    bool anyTarget = false; // every record of the type (server registrations)
 
     bool matches(const Record &record) const;
 };

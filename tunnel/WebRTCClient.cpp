@@ -205,6 +205,10 @@ struct WebRTCClient::Stack {
     }
 };
 
+struct WebRTCClient::Adopter {
+    static DataChannelPtr adopt(WebRTCClient &client, rtc::scoped_refptr<webrtc::DataChannelInterface> stackChannel);
+};
+
 struct WebRTCClient::Observer : webrtc::PeerConnectionObserver {
     std::shared_ptr<ClientLink> link = std::make_shared<ClientLink>();
 
@@ -250,33 +254,39 @@ struct WebRTCClient::Observer : webrtc::PeerConnectionObserver {
         WebRTCClient *client = link->client;
         if (!client)
             return;
-        auto impl = std::make_unique<WebRTCDataChannel::Impl>();
-        impl->channel = remote;
-        impl->link = link;
-        impl->label = toQString(remote->label());
-        log(QStringLiteral("WebRTC: Data channel '%1' opened by remote").arg(impl->label));
-        WebRTCDataChannel::Impl *raw = impl.get();
-        DataChannelPtr channel(new WebRTCDataChannel(std::move(impl)), [](WebRTCDataChannel *c) {
-            if (c->thread() == QThread::currentThread())
-                delete c;
-            else
-                c->deleteLater();
-        });
-        // Made here, on the stack's thread; it belongs to the main thread.
-        channel->moveToThread(client->thread());
-        raw->self = channel;
-        {
-            QMutexLocker channels(&client->m_channelLock);
-            if (!client->m_dataChannel)
-                client->m_dataChannel = channel;
-            client->m_allDataChannels.insert(raw->label, channel);
-            client->m_everyChannel.push_back(channel);
-        }
-        raw->registered = true;
-        remote->RegisterObserver(raw);
+        log(QStringLiteral("WebRTC: Data channel '%1' opened by remote").arg(toQString(remote->label())));
+        DataChannelPtr channel = Adopter::adopt(*client, remote);
         link->postLocked([channel](WebRTCClient *c) { Q_EMIT c->didOpenDataChannel(channel); });
     }
 };
+
+DataChannelPtr WebRTCClient::Adopter::adopt(WebRTCClient &client, rtc::scoped_refptr<webrtc::DataChannelInterface> stackChannel)
+{
+    auto impl = std::make_unique<WebRTCDataChannel::Impl>();
+    impl->channel = stackChannel;
+    impl->link = client.m_observer->link;
+    impl->label = toQString(stackChannel->label());
+    WebRTCDataChannel::Impl *raw = impl.get();
+    DataChannelPtr channel(new WebRTCDataChannel(std::move(impl)), [](WebRTCDataChannel *c) {
+        if (c->thread() == QThread::currentThread())
+            delete c;
+        else
+            c->deleteLater();
+    });
+    // Possibly made on the stack's thread; it belongs to the main thread.
+    channel->moveToThread(client.thread());
+    raw->self = channel;
+    {
+        QMutexLocker channels(&client.m_channelLock);
+        if (!client.m_dataChannel)
+            client.m_dataChannel = channel;
+        client.m_allDataChannels.insert(raw->label, channel);
+        client.m_everyChannel.push_back(channel);
+    }
+    raw->registered = true;
+    stackChannel->RegisterObserver(raw);
+    return channel;
+}
 
 WebRTCClient::WebRTCClient(WebRTCConfig config, QObject *parent)
     : QObject(parent), m_config(std::move(config)), m_stack(std::make_unique<Stack>()), m_observer(std::make_unique<Observer>())
@@ -436,6 +446,12 @@ private:
 
 } // namespace
 
+QCoro::Task<bool> WebRTCClient::setRemoteAnswer(SessionDescription answer)
+{
+    answer.type = SessionDescription::Type::Answer;
+    return setRemoteOffer(std::move(answer));
+}
+
 QCoro::Task<bool> WebRTCClient::setRemoteOffer(SessionDescription offer)
 {
     if (!m_stack->peerConnection) {
@@ -469,21 +485,45 @@ QCoro::Task<bool> WebRTCClient::setRemoteOffer(SessionDescription offer)
     co_return true;
 }
 
-QCoro::Task<std::optional<SessionDescription>> WebRTCClient::createAnswer()
+QCoro::Task<std::optional<SessionDescription>> WebRTCClient::createAnswer() { return createLocalDescription(false); }
+
+QCoro::Task<std::optional<SessionDescription>> WebRTCClient::createOffer() { return createLocalDescription(true); }
+
+DataChannelPtr WebRTCClient::createDataChannel(const QString &label)
 {
     if (!m_stack->peerConnection) {
-        log(QStringLiteral("WebRTC Server: ERROR - No peer connection when creating answer!"));
+        log(QStringLiteral("WebRTC: Failed to create data channel - no peer connection"));
+        return nullptr;
+    }
+    webrtc::DataChannelInit init; // ordered and reliable, as the tunnel needs
+    auto result = m_stack->peerConnection->CreateDataChannelOrError(label.toStdString(), &init);
+    if (!result.ok()) {
+        log(QStringLiteral("WebRTC: Failed to create data channel - ") + QString::fromUtf8(result.error().message()));
+        return nullptr;
+    }
+    // Reported as opened by didOpenDataChannel once its state is open.
+    return Adopter::adopt(*this, result.MoveValue());
+}
+
+QCoro::Task<std::optional<SessionDescription>> WebRTCClient::createLocalDescription(bool offer)
+{
+    if (!m_stack->peerConnection) {
+        log(offer ? QStringLiteral("WebRTC: ERROR - No peer connection when creating offer!")
+                  : QStringLiteral("WebRTC Server: ERROR - No peer connection when creating answer!"));
         co_return std::nullopt;
     }
     auto pc = m_stack->peerConnection;
-    log(QStringLiteral("WebRTC Server: Creating answer..."));
+    log(offer ? QStringLiteral("WebRTC: Creating offer...") : QStringLiteral("WebRTC Server: Creating answer..."));
     log(QStringLiteral("WebRTC Server: - Signaling state: %1").arg(int(pc->signaling_state())));
     webrtc::PeerConnectionInterface::RTCOfferAnswerOptions options;
     options.offer_to_receive_audio = 0;
     options.offer_to_receive_video = 0;
     auto answerPromise = std::make_shared<QPromise<AnswerResult>>();
     QFuture<AnswerResult> answerFuture = answerPromise->future();
-    pc->CreateAnswer(rtc::make_ref_counted<AnswerObserver>(answerPromise).get(), options);
+    if (offer)
+        pc->CreateOffer(rtc::make_ref_counted<AnswerObserver>(answerPromise).get(), options);
+    else
+        pc->CreateAnswer(rtc::make_ref_counted<AnswerObserver>(answerPromise).get(), options);
     AnswerResult answer = co_await answerFuture;
     if (!answer.description) {
         log(QStringLiteral("WebRTC Server: ERROR - Failed to create answer: ") + answer.error.value_or(QStringLiteral("unknown")));
@@ -496,7 +536,7 @@ QCoro::Task<std::optional<SessionDescription>> WebRTCClient::createAnswer()
 
     webrtc::SdpParseError parseError;
     std::unique_ptr<webrtc::SessionDescriptionInterface> local =
-        webrtc::CreateSessionDescription(webrtc::SdpType::kAnswer, sdp, &parseError);
+        webrtc::CreateSessionDescription(offer ? webrtc::SdpType::kOffer : webrtc::SdpType::kAnswer, sdp, &parseError);
     if (!local) {
         log(QStringLiteral("WebRTC Server: ERROR - Failed to set local description: ") + toQString(parseError.description));
         co_return std::nullopt;
@@ -509,8 +549,9 @@ QCoro::Task<std::optional<SessionDescription>> WebRTCClient::createAnswer()
         log(QStringLiteral("WebRTC Server: ERROR - Failed to set local description: ") + *failure);
         co_return std::nullopt;
     }
-    log(QStringLiteral("WebRTC Server: \u2713 Answer created and local description set!"));
-    co_return SessionDescription{SessionDescription::Type::Answer, toQString(sdp)};
+    log(offer ? QStringLiteral("WebRTC: Offer created and local description set")
+              : QStringLiteral("WebRTC Server: \u2713 Answer created and local description set!"));
+    co_return SessionDescription{offer ? SessionDescription::Type::Offer : SessionDescription::Type::Answer, toQString(sdp)};
 }
 
 QCoro::Task<bool> WebRTCClient::addIceCandidate(IceCandidate candidate)

@@ -77,6 +77,11 @@ public:
     void createPeerConnection();
     QCoro::Task<bool> setRemoteOffer(SessionDescription offer);
     QCoro::Task<std::optional<SessionDescription>> createAnswer();
+    // The offering side, for the tunnel's own client: its channels are
+    // made here and reported by didOpenDataChannel once open.
+    DataChannelPtr createDataChannel(const QString &label);
+    QCoro::Task<std::optional<SessionDescription>> createOffer();
+    QCoro::Task<bool> setRemoteAnswer(SessionDescription answer);
     QCoro::Task<bool> addIceCandidate(IceCandidate candidate);
     void disconnect();
 
@@ -101,6 +106,8 @@ private:
     struct Stack;
     struct Observer;
     friend struct Observer;
+    QCoro::Task<std::optional<SessionDescription>> createLocalDescription(bool offer);
+    struct Adopter; // wraps the stack's channels; kept out of this header
 
     WebRTCConfig m_config;
     std::unique_ptr<Stack> m_stack;

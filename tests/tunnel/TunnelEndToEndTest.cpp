@@ -143,6 +143,37 @@ struct Remote {
     static QJsonObject json(const QJsonObject &reply) { return QJsonDocument::fromJson(body(reply)).object(); }
 };
 
+// tavrolin-tunnel as a user runs it, the server's event loop running
+// while it works.
+struct Tool {
+    int exitCode = -1;
+    QString out, err;
+};
+
+std::unique_ptr<QProcess> startTool(const Rig &rig, const QStringList &args)
+{
+    auto process = std::make_unique<QProcess>();
+    process->start(QStringLiteral(TAVROLIN_TEST_TUNNEL_TOOL),
+                   QStringList{"--cloud-folder", rig.cloudFolder, "--no-stun", "--local-only"} + args);
+    return process;
+}
+
+Tool finishTool(QProcess &process)
+{
+    if (!waitUntil([&] { return process.state() == QProcess::NotRunning; }, 120s)) {
+        process.kill(); // our own child, by its pid
+        process.waitForFinished(5000);
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+}
+
+Tool runTool(const Rig &rig, const QStringList &args)
+{
+    auto process = startTool(rig, args);
+    return finishTool(*process);
+}
+
 } // namespace
 
 TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
@@ -291,5 +322,75 @@ TEST(TunnelEndToEnd, AStoppedEngineIsAnsweredWithAnError)
         EXPECT_EQ(r.value("code").toInt(), int(QNetworkReply::ConnectionRefusedError)) << path.toStdString();
         EXPECT_FALSE(r.value("message").toString().isEmpty());
     }
+    const Tool tool = runTool(rig, {"get", "photos/x.jpg", rig.engine.sandbox.path("x.jpg")});
+    EXPECT_EQ(tool.exitCode, 1);
+    EXPECT_TRUE(tool.err.contains(QString("Tunnel error %1").arg(int(QNetworkReply::ConnectionRefusedError)))) << tool.err.toStdString();
+    EXPECT_FALSE(QFile::exists(rig.engine.sandbox.path("x.jpg")));
     EXPECT_TRUE(rig.tempFiles().isEmpty());
+}
+
+TEST(TunnelEndToEnd, TheCommandLineClientGetsPutsAndRegisters)
+{
+    Rig rig;
+    const QByteArray big = noise(30 * 1024 * 1024, 11);
+    ASSERT_TRUE(rig.engine.start()) << rig.engine.statuses.join(" | ").toStdString();
+    ASSERT_TRUE(putObjects(rig.engine.ports.s3, "photos", {"phone/big.jpg"}, [&](const QString &) { return big; }));
+    const QString out = rig.engine.sandbox.path("out");
+    QDir().mkpath(out);
+
+    // Two at once, each its own session.
+    auto first = startTool(rig, {"get", "photos/phone/big.jpg", out + "/big.jpg"});
+    auto second = startTool(rig, {"get", "photos/phone/big.jpg", out + "/big2.jpg"});
+    const Tool a = finishTool(*first), b = finishTool(*second);
+    ASSERT_EQ(a.exitCode, 0) << a.err.toStdString();
+    ASSERT_EQ(b.exitCode, 0) << b.err.toStdString();
+    for (const QString &name : {QStringLiteral("big.jpg"), QStringLiteral("big2.jpg")}) {
+        QFile file(out + '/' + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(sha256(file.readAll()), sha256(big)) << name.toStdString();
+    }
+
+    // Up and back, through chunked requests.
+    const QByteArray upload = noise(300 * 1024, 12);
+    QFile source(out + "/upload.bin");
+    ASSERT_TRUE(source.open(QIODevice::WriteOnly) && source.write(upload) == upload.size());
+    source.close();
+    const Tool put = runTool(rig, {"put", source.fileName(), "photos/phone/up load?.bin"});
+    ASSERT_EQ(put.exitCode, 0) << put.err.toStdString();
+    ASSERT_EQ(runTool(rig, {"get", "photos/phone/up load?.bin", out + "/back.bin"}).exitCode, 0);
+    QFile back(out + "/back.bin");
+    ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+    EXPECT_EQ(back.readAll(), upload);
+
+    // The in-process API, and errors a user can read.
+    QFile body(out + "/device.json");
+    ASSERT_TRUE(body.open(QIODevice::WriteOnly));
+    body.write(R"({"deviceId":"cli-1","deviceName":"Laptop"})");
+    body.close();
+    const Tool registered = runTool(rig, {"request", "POST", "/api/tavro/register-device", body.fileName()});
+    EXPECT_EQ(registered.exitCode, 0) << registered.err.toStdString();
+    EXPECT_EQ(registered.out.trimmed(), R"({"success":true,"deviceCount":1})");
+    ASSERT_EQ(rig.registry.deviceCount(), 1);
+    EXPECT_EQ(rig.registry.devices().first().connectionType, ConnectionType::WebRTC);
+    const Tool health = runTool(rig, {"request", "GET", "/api/tavro/health"});
+    EXPECT_EQ(health.exitCode, 1);
+    EXPECT_TRUE(health.err.contains("HTTP 404")) << health.err.toStdString();
+    const Tool missing = runTool(rig, {"get", "photos/phone/none.jpg", out + "/none.jpg"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_TRUE(missing.err.contains("HTTP 404")) << missing.err.toStdString();
+    EXPECT_FALSE(QFile::exists(out + "/none.jpg"));
+    EXPECT_EQ(runTool(rig, {"get", "photos/../etc/passwd", out + "/x"}).exitCode, 2);
+    const Tool refused = runTool(rig, {"request", "GET", "//127.0.0.1:1"});
+    EXPECT_EQ(refused.exitCode, 1);
+
+    // Every session ended with its tool; nothing is left behind.
+    EXPECT_TRUE(waitUntil([&] { return rig.tunnel->clients().isEmpty() && rig.tunnel->connectedClients() == 0; }, 30s))
+        << rig.tunnel->clients().size();
+    EXPECT_EQ(rig.engine.manager->remoteClients(), 0);
+    EXPECT_TRUE(rig.tempFiles().isEmpty()) << rig.tempFiles().join(' ').toStdString();
+    // Nor in the shared folder: each side removes what was written to it
+    // (the server at its next poll).
+    const QDir messages(rig.container + "/SignalingMessage");
+    EXPECT_TRUE(waitUntil([&] { return messages.entryList({"*.json"}, QDir::Files).isEmpty(); }, 10s))
+        << messages.entryList({"*.json"}, QDir::Files).join(' ').toStdString();
 }

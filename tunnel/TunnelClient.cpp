@@ -1,0 +1,298 @@
+#include "tunnel/TunnelClient.h"
+
+#include "platform/DiagnosticLog.h"
+
+#include <QCoroFuture>
+#include <QCoroTimer>
+#include <QFuture>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QTimer>
+#include <QUuid>
+#include <algorithm>
+
+namespace tavrolin {
+
+using namespace HTTPTunnelProtocol;
+
+namespace {
+
+void log(const QString &line) { diagLog(QStringLiteral("TunnelClient: ") + line); }
+
+const QString kMessageType = QStringLiteral("SignalingMessage");
+const QString kServerType = QStringLiteral("ServerRegistration");
+
+QString newId() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
+
+TunnelError tunnelError(const QString &id, const QString &message) { return TunnelError{id, -1, message}; }
+
+} // namespace
+
+TunnelClient::TunnelClient(RecordStore &store, TunnelClientConfig config, QObject *parent)
+    : QObject(parent), deviceId(newId()), m_store(store), m_config(std::move(config)), m_assembler(m_config.tempDir)
+{
+}
+
+TunnelClient::~TunnelClient()
+{
+    *m_alive = false;
+    failAll(QStringLiteral("The tunnel client was closed"));
+    disconnect();
+}
+
+bool TunnelClient::isConnected() const { return m_channel && m_channel->isOpen(); }
+
+void TunnelClient::disconnect()
+{
+    if (m_client)
+        m_client->disconnect();
+    m_channel.reset();
+}
+
+QCoro::Task<> TunnelClient::close()
+{
+    disconnect();
+    RecordQuery query;
+    query.type = kMessageType;
+    query.targetDeviceId = deviceId;
+    const auto found = co_await m_store.query(std::move(query));
+    if (std::holds_alternative<RecordError>(found))
+        co_return;
+    for (const QueryResult &result : std::get<QList<QueryResult>>(found)) {
+        QString type = kMessageType, name = result.name;
+        co_await m_store.remove(std::move(type), std::move(name));
+    }
+}
+
+QCoro::Task<std::optional<QString>> TunnelClient::findServer()
+{
+    RecordQuery query;
+    query.type = kServerType;
+    query.anyTarget = true;
+    const auto found = co_await m_store.query(std::move(query));
+    if (const auto *error = std::get_if<RecordError>(&found)) {
+        log(QStringLiteral("Cannot look for servers - ") + error->description);
+        co_return std::nullopt;
+    }
+    std::optional<QString> best;
+    QDateTime bestSeen;
+    for (const QueryResult &result : std::get<QList<QueryResult>>(found)) {
+        if (!result.record || !result.record->get<bool>(QStringLiteral("isOnline")).value_or(false))
+            continue;
+        const auto id = result.record->get<QString>(QStringLiteral("deviceId"));
+        const QDateTime seen = result.record->get<QDateTime>(QStringLiteral("lastSeen")).value_or(QDateTime());
+        if (id && !id->isEmpty() && (!best || seen > bestSeen)) {
+            best = *id;
+            bestSeen = seen;
+        }
+    }
+    co_return best;
+}
+
+QCoro::Task<std::optional<RecordError>> TunnelClient::writeMessage(QString type, std::map<QString, FieldValue> extra)
+{
+    Record record;
+    record.type = kMessageType;
+    record.name = newId();
+    record.fields = std::move(extra);
+    record.fields[QStringLiteral("sessionId")] = m_sessionId;
+    record.fields[QStringLiteral("senderId")] = deviceId;
+    record.fields[QStringLiteral("targetDeviceId")] = m_serverId;
+    record.fields[QStringLiteral("type")] = type;
+    record.fields[QStringLiteral("processed")] = false;
+    record.fields[QStringLiteral("timestamp")] = QDateTime::currentDateTimeUtc();
+    co_return co_await m_store.save(std::move(record));
+}
+
+QCoro::Task<std::optional<QString>> TunnelClient::connectToServer(QString serverId)
+{
+    if (serverId.isEmpty()) {
+        const auto found = co_await findServer();
+        if (!found)
+            co_return QStringLiteral("No online server found in the record store");
+        serverId = *found;
+    }
+    m_serverId = serverId;
+    m_sessionId = newId();
+    m_answered = false;
+    m_earlyCandidates.clear();
+    m_client = std::make_unique<WebRTCClient>(m_config.webrtc);
+    connect(m_client.get(), &WebRTCClient::didGenerateCandidate, this, [this](const IceCandidate &c) {
+        // Written once the server holds the session: a candidate read
+        // before its offer would find no session to join.
+        if (m_answered)
+            sendCandidate(c);
+        else
+            m_earlyCandidates.append(c);
+    });
+    connect(m_client.get(), &WebRTCClient::didReceiveData, this, [this](const QByteArray &data, const DataChannelPtr &) { received(data); });
+    connect(m_client.get(), &WebRTCClient::didChangeConnectionState, this, [this](IceConnectionState state) {
+        if (state == IceConnectionState::Failed || state == IceConnectionState::Disconnected
+            || state == IceConnectionState::Closed)
+            failAll(QStringLiteral("The session ended"));
+    });
+    m_client->createPeerConnection();
+    if (!m_client->hasPeerConnection())
+        co_return QStringLiteral("Cannot create a peer connection");
+    m_channel = m_client->createDataChannel(QStringLiteral("tunnel"));
+    if (!m_channel)
+        co_return QStringLiteral("Cannot create the data channel");
+    const auto offer = co_await m_client->createOffer();
+    if (!offer)
+        co_return QStringLiteral("Cannot create an offer");
+    std::map<QString, FieldValue> fields{{QStringLiteral("sdp"), offer->sdp}};
+    const auto failure = co_await writeMessage(QStringLiteral("offer"), std::move(fields));
+    if (failure)
+        co_return QStringLiteral("Cannot write the offer - ") + failure->description;
+    log(QStringLiteral("Offer sent to %1 (session %2)").arg(m_serverId, m_sessionId));
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    std::shared_ptr<bool> alive = m_alive;
+    while (!m_channel->isOpen()) {
+        if (elapsed.elapsed() > m_config.connectTimeout.count())
+            co_return QStringLiteral("The server did not answer within %1 s").arg(m_config.connectTimeout.count() / 1000);
+        co_await pollSignaling();
+        if (!*alive)
+            co_return QStringLiteral("The tunnel client was closed");
+        if (!m_channel)
+            co_return QStringLiteral("Disconnected");
+        if (!m_channel->isOpen())
+            co_await QCoro::sleepFor(m_config.pollInterval);
+        if (!*alive || !m_channel)
+            co_return QStringLiteral("The tunnel client was closed");
+    }
+    log(QStringLiteral("Channel open"));
+    co_return std::nullopt;
+}
+
+QCoro::Task<> TunnelClient::pollSignaling()
+{
+    RecordQuery query;
+    query.type = kMessageType;
+    query.targetDeviceId = deviceId;
+    std::shared_ptr<bool> alive = m_alive;
+    const auto found = co_await m_store.query(std::move(query));
+    if (!*alive || std::holds_alternative<RecordError>(found))
+        co_return;
+    QList<Record> mine;
+    for (const QueryResult &result : std::get<QList<QueryResult>>(found)) {
+        if (result.record && result.record->get<QString>(QStringLiteral("sessionId")) == m_sessionId)
+            mine.append(*result.record);
+    }
+    // The answer first, whatever the clocks wrote.
+    std::stable_sort(mine.begin(), mine.end(), [](const Record &a, const Record &b) {
+        const bool aAnswer = a.get<QString>(QStringLiteral("type")) == QLatin1String("answer");
+        const bool bAnswer = b.get<QString>(QStringLiteral("type")) == QLatin1String("answer");
+        if (aAnswer != bAnswer)
+            return aAnswer;
+        return a.get<QDateTime>(QStringLiteral("timestamp")) < b.get<QDateTime>(QStringLiteral("timestamp"));
+    });
+    for (const Record &record : mine) {
+        QString type = record.type, name = record.name;
+        co_await m_store.remove(std::move(type), std::move(name));
+        if (!*alive || !m_client)
+            co_return;
+        const QString kind = record.get<QString>(QStringLiteral("type")).value_or(QString());
+        if (kind == QLatin1String("answer") && !m_answered) {
+            SessionDescription answer{SessionDescription::Type::Answer, record.get<QString>(QStringLiteral("sdp")).value_or(QString())};
+            if (!co_await m_client->setRemoteAnswer(std::move(answer))) {
+                log(QStringLiteral("The server's answer was refused"));
+                continue;
+            }
+            if (!*alive)
+                co_return;
+            m_answered = true;
+            for (const IceCandidate &early : std::exchange(m_earlyCandidates, {}))
+                sendCandidate(early);
+        } else if (kind == QLatin1String("ice-candidate") && m_answered) {
+            IceCandidate candidate{record.get<QString>(QStringLiteral("candidate")).value_or(QString()),
+                                   record.get<QString>(QStringLiteral("sdpMid")),
+                                   int(record.get<qint64>(QStringLiteral("sdpMLineIndex")).value_or(0))};
+            co_await m_client->addIceCandidate(std::move(candidate));
+            if (!*alive)
+                co_return;
+        }
+    }
+}
+
+QCoro::Task<> TunnelClient::sendCandidate(IceCandidate candidate)
+{
+    std::map<QString, FieldValue> fields{{QStringLiteral("candidate"), candidate.sdp},
+                                         {QStringLiteral("sdpMLineIndex"), qint64(candidate.sdpMLineIndex)}};
+    if (candidate.sdpMid)
+        fields[QStringLiteral("sdpMid")] = *candidate.sdpMid;
+    const auto failure = co_await writeMessage(QStringLiteral("ice-candidate"), std::move(fields));
+    if (failure)
+        log(QStringLiteral("Cannot write a candidate - ") + failure->description);
+}
+
+QCoro::Task<TunnelClient::Result> TunnelClient::send(TunnelRequest request)
+{
+    if (request.id.isEmpty())
+        request.id = newId();
+    const QString id = request.id;
+    if (!isConnected())
+        co_return tunnelError(id, QStringLiteral("Not connected"));
+    if (m_waiting.contains(id))
+        co_return tunnelError(id, QStringLiteral("A request with this id is already waiting"));
+    // Small requests go whole; larger ones (uploads) as chunks.
+    QList<QByteArray> messages;
+    if (auto whole = serializeRequest(request); whole && whole->size() <= kMaxMessageSize) {
+        messages.append(*whole);
+    } else {
+        const QByteArray header = encodeRequestHeader({request.id, request.method, request.path, request.headers});
+        auto chunks = createChunks(MessageType::Request, header, request.body.value_or(QByteArray()));
+        if (const auto *error = std::get_if<FrameError>(&chunks))
+            co_return tunnelError(id, describe(*error));
+        messages = std::get<QList<QByteArray>>(std::move(chunks));
+    }
+    auto promise = std::make_shared<QPromise<Result>>();
+    promise->start();
+    QFuture<Result> future = promise->future();
+    m_waiting.insert(id, promise);
+    QPointer<TunnelClient> self(this);
+    QTimer::singleShot(m_config.requestTimeout, this, [self, id] {
+        if (self)
+            self->finish(id, tunnelError(id, QStringLiteral("No answer in time")));
+    });
+    DataChannelPtr channel = m_channel;
+    const bool sent = co_await m_client->sendChunks(std::move(messages), channel);
+    if (!sent && self)
+        self->finish(id, tunnelError(id, QStringLiteral("The request could not be sent")));
+    Result result = co_await future;
+    co_return result;
+}
+
+void TunnelClient::received(const QByteArray &data)
+{
+    auto message = m_assembler.processIncoming(data);
+    if (!message)
+        return;
+    if (auto *response = std::get_if<TunnelResponse>(&*message)) {
+        const QString id = response->id;
+        finish(id, std::move(*response));
+    } else if (auto *error = std::get_if<TunnelError>(&*message)) {
+        const QString id = error->id;
+        finish(id, std::move(*error));
+    }
+}
+
+void TunnelClient::finish(const QString &id, Result result)
+{
+    const auto promise = m_waiting.take(id);
+    if (!promise)
+        return;
+    promise->addResult(std::move(result));
+    promise->finish();
+}
+
+void TunnelClient::failAll(const QString &why)
+{
+    const QStringList ids = m_waiting.keys();
+    for (const QString &id : ids)
+        finish(id, tunnelError(id, why));
+}
+
+} // namespace tavrolin
