@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -59,7 +60,10 @@ void printResponse(const TunnelResponse &response, bool withBody)
 
 QCoro::Task<int> run(TunnelClient &client, QString server, Job job)
 {
+    QElapsedTimer clock;
+    clock.start();
     const auto failure = co_await client.connectToServer(server);
+    const double connectSeconds = double(clock.nsecsElapsed()) / 1e9;
     if (failure) {
         co_await client.close();
         std::fprintf(stderr, "Cannot open the tunnel: %s\n", qPrintable(*failure));
@@ -100,7 +104,9 @@ QCoro::Task<int> run(TunnelClient &client, QString server, Job job)
         }
     }
 
+    clock.restart();
     const TunnelClient::Result result = co_await client.send(std::move(request));
+    const double transferSeconds = double(clock.nsecsElapsed()) / 1e9;
     co_await client.close();
     if (const auto *error = std::get_if<TunnelError>(&result)) {
         printError(*error);
@@ -119,7 +125,9 @@ QCoro::Task<int> run(TunnelClient &client, QString server, Job job)
         std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(out), qPrintable(file.errorString()));
         co_return 1;
     }
-    std::fprintf(stderr, "%lld bytes written to %s\n", qint64(body.size()), qPrintable(out));
+    std::fprintf(stderr, "%lld bytes written to %s in %.2f s (%.1f MB/s; the session took %.2f s to open)\n",
+                 qint64(body.size()), qPrintable(out), transferSeconds,
+                 transferSeconds > 0 ? double(body.size()) / 1e6 / transferSeconds : 0.0, connectSeconds);
     co_return 0;
 }
 

@@ -31,6 +31,8 @@ const QString kSeparator = QStringLiteral("=====================================
 // well inside, so no chunk message exceeds the format's 65536 bytes.
 constexpr qsizetype kStreamChunkPayload = kChunkSpace - 200;
 
+constexpr qint64 kFetchBufferBytes = 1024 * 1024;
+
 std::optional<QString> strictUtf8(const QByteArray &bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8);
@@ -280,6 +282,9 @@ QCoro::Task<std::variant<Fetched, Failure>> fetch(std::shared_ptr<ClientConnecti
     QNetworkReply *reply = request.body
                                ? s->network->sendCustomRequest(networkRequest, request.method.toUtf8(), *request.body)
                                : s->network->sendCustomRequest(networkRequest, request.method.toUtf8());
+    // The gateway answers far faster than a channel drains; without a bound
+    // the network layer would hold the whole body in memory before we read.
+    reply->setReadBufferSize(kFetchBufferBytes);
     s->replies.insert(reply);
     struct Sink {
         QByteArray memory;

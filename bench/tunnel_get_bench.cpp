@@ -1,0 +1,147 @@
+// A 64 MiB object fetched in one run (a) straight from the gateway with curl
+// and (b) through the remote tunnel with tavrolin-tunnel, against the same
+// server (real engine, tunnel signalled through a folder record store, all
+// on loopback). Prints MB/s of both, their ratio (b)/(a) and the server's
+// memory.
+#include "cloud/CloudKitService.h"
+#include "platform/FolderRecordStore.h"
+#include "platform/SyncFolderDrive.h"
+#include "services/DeviceRegistry.h"
+#include "tests/support/ManagerHarness.h"
+#include "tunnel/WebRTCTunnelServer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <algorithm>
+#include <cstdio>
+
+using namespace tavrolin;
+using namespace tavrolin::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+qint64 statusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Runs a program to its end with the server's event loop turning; its
+// wall time, or a negative number when it failed.
+double timed(const QString &program, const QStringList &args, QString *errors = nullptr)
+{
+    QProcess process;
+    QElapsedTimer clock;
+    clock.start();
+    process.start(program, args);
+    waitUntil([&] { return process.state() == QProcess::NotRunning; }, 10min);
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    if (process.state() != QProcess::NotRunning) {
+        process.kill(); // our own child
+        process.waitForFinished(5000);
+        return -1;
+    }
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    if (errors)
+        *errors = err;
+    const bool ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!ok)
+        std::fprintf(stderr, "%s", qPrintable(err));
+    return ok ? seconds : -1;
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0 : values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const qint64 mib = argc > 1 ? std::max(1, atoi(argv[1])) : 64;
+    const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
+    const QString tool = QCoreApplication::applicationDirPath() + QStringLiteral("/tavrolin-tunnel");
+
+    EngineHarness engine;
+    const QString cloudFolder = engine.sandbox.path("cloud"), out = engine.sandbox.path("out");
+    QDir().mkpath(cloudFolder);
+    QDir().mkpath(out);
+    SyncFolderDrive drive([&] { return cloudFolder; });
+    FolderRecordStore store(drive);
+    CloudKitConfig cloudConfig;
+    cloudConfig.settingsFile = engine.sandbox.settings();
+    CloudKitService cloud(store, cloudConfig);
+    DeviceRegistry registry(engine.sandbox.path("devices.json"));
+    TunnelServerConfig config;
+    config.session.webrtc.iceServers = {};
+    config.session.webrtc.loopbackOnly = true;
+    WebRTCTunnelServer tunnel(cloud, registry, config);
+    ServerServices services;
+    services.cloudRegistration = &cloud;
+    services.tunnelServer = &tunnel;
+    engine.manager->setServices(services);
+    if (!engine.start()) {
+        std::fprintf(stderr, "the server did not start: %s\n", qPrintable(engine.statuses.join(" | ")));
+        return 1;
+    }
+    QByteArray body(mib << 20, Qt::Uninitialized);
+    QRandomGenerator(5).fillRange(reinterpret_cast<quint32 *>(body.data()), body.size() / 4);
+    if (!putObjects(engine.ports.s3, "photos", {"bench/big.jpg"}, [&](const QString &) { return body; })) {
+        std::fprintf(stderr, "could not store the object\n");
+        return 1;
+    }
+    body = QByteArray();
+    // The peak from here on: the object made above is not the server's.
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+    clearRefs.close();
+    const qint64 idleKiB = statusKiB("VmRSS:");
+
+    QList<double> direct, tunnelled, transfers;
+    const QString url = QStringLiteral("http://127.0.0.1:%1/photos/bench/big.jpg").arg(engine.ports.s3);
+    for (int i = 0; i < runs; ++i) {
+        const double a = timed(QStringLiteral("curl"), {"-sf", "-o", out + "/curl.jpg", url});
+        QString report;
+        const double b = timed(tool, {"--cloud-folder", cloudFolder, "--no-stun", "--local-only", "get", "photos/bench/big.jpg",
+                                      out + "/tunnel.jpg"},
+                               &report);
+        // The tool's own account of the transfer once the session is open.
+        const auto rate = QRegularExpression(QStringLiteral(" in ([0-9.]+) s \\(")).match(report);
+        if (rate.hasMatch())
+            transfers << rate.captured(1).toDouble();
+        if (a < 0 || b < 0) {
+            std::fprintf(stderr, "a transfer failed (curl %.2f s, tunnel %.2f s)\n", a, b);
+            return 1;
+        }
+        if (QFileInfo(out + "/tunnel.jpg").size() != mib << 20) {
+            std::fprintf(stderr, "the tunnel delivered %lld bytes\n", QFileInfo(out + "/tunnel.jpg").size());
+            return 1;
+        }
+        direct << a;
+        tunnelled << b;
+    }
+    const qint64 peakKiB = statusKiB("VmHWM:");
+    const double mb = double(mib << 20) / 1e6, a = median(direct), b = median(tunnelled);
+    std::printf("GET of %lld MiB (median of %d runs): curl %.1f MB/s, tunnel %.1f MB/s (whole run of the tool, signaling "
+                "included), ratio %.2f\n",
+                mib, runs, mb / a, mb / b, a / b);
+    std::printf("server RSS: idle %.1f MiB, peak %.1f MiB, growth %.1f MiB\n", double(idleKiB) / 1024, double(peakKiB) / 1024,
+                double(peakKiB - idleKiB) / 1024);
+    std::printf("tunnel, the transfer alone once the session is open: %.1f MB/s, ratio %.2f\n", mb / median(transfers),
+                a / median(transfers));
+    return 0;
+}
