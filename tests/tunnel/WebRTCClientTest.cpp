@@ -211,3 +211,50 @@ TEST(WebRTCClient, TalksToAnIndependentPeerOverLoopbackAndShutsDownCleanly)
     EXPECT_TRUE(waitUntil([&] { return threadCount() <= threadsBefore + 2; }, 10s))
         << threadCount() << " threads, " << threadsBefore << " before";
 }
+
+// The offering side (the tunnel's own client) against an independent peer
+// that answers: our channel opens on their side and echoes come back on it.
+TEST(WebRTCClient, OffersAChannelThatAnIndependentPeerAnswers)
+{
+    AiortcPeer peer(QStringLiteral("answer"), 0);
+    WebRTCConfig config;
+    config.iceServers = {};
+    config.loopbackOnly = true;
+    auto client = std::make_unique<WebRTCClient>(config);
+    QStringList opened;
+    QList<QByteArray> received;
+    QObject::connect(client.get(), &WebRTCClient::didGenerateCandidate, &peer, [&](const IceCandidate &c) { peer.sendCandidate(c); });
+    QObject::connect(client.get(), &WebRTCClient::didOpenDataChannel, &peer,
+                     [&](const DataChannelPtr &channel) { opened << channel->label(); });
+    QObject::connect(client.get(), &WebRTCClient::didReceiveData, &peer,
+                     [&](const QByteArray &data, const DataChannelPtr &) { received << data; });
+
+    EXPECT_FALSE(client->createDataChannel("early")) << "no peer connection yet";
+    client->createPeerConnection();
+    const DataChannelPtr channel = client->createDataChannel(QStringLiteral("tunnel"));
+    ASSERT_TRUE(channel);
+    EXPECT_EQ(client->dataChannel(), channel);
+    const auto offer = await(client->createOffer());
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(offer->type, SessionDescription::Type::Offer);
+    peer.command({{"offer", offer->sdp}});
+    ASSERT_TRUE(waitUntil([&] { return !peer.result("answer").isEmpty() || peer.exited(); }, 30s)) << peer.errors().toStdString();
+    SessionDescription answer{SessionDescription::Type::Answer, peer.result("answer").value("answer").toString()};
+    ASSERT_TRUE(await(client->setRemoteAnswer(answer)));
+
+    ASSERT_TRUE(waitUntil([&] { return channel->isOpen() && !peer.result("opened").isEmpty(); }, 30s)) << peer.errors().toStdString();
+    EXPECT_EQ(peer.result("opened").value("opened").toString(), "tunnel");
+    EXPECT_TRUE(waitUntil([&] { return opened.contains("tunnel"); }, 5s)) << "reported once open";
+    const QByteArray big(65536, 'x');
+    ASSERT_TRUE(await(client->send("ping", channel)));
+    ASSERT_TRUE(await(client->send(big, channel)));
+    ASSERT_TRUE(waitUntil([&] { return received.size() == 2; }, 20s));
+    EXPECT_EQ(received[0], "ping");
+    EXPECT_EQ(received[1], big);
+
+    // A description the stack cannot read is refused, not a crash.
+    EXPECT_FALSE(await(client->setRemoteAnswer({SessionDescription::Type::Answer, "v=0 garbage"})));
+    client.reset();
+    peer.finish();
+    EXPECT_TRUE(waitUntil([&] { return peer.exited(); }, 10s));
+}

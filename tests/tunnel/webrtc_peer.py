@@ -17,6 +17,9 @@ Modes:
           store instead of stdin/stdout (--records DIR): finds the server's
           registration, writes an offer and a candidate, reads the answer and
           the server's candidates, then checks one echo on "tunnel".
+  answer - the other way round: reads {"offer": sdp} and candidates, prints
+          {"answer": sdp}, and echoes every message on every channel the
+          server opens, reporting {"opened": label} for each.
   tunnel - signals through the record files like folder, then speaks the
           tunnel's message format (from its byte layout alone) and takes
           commands on stdin, one JSON object per line:
@@ -130,12 +133,15 @@ async def read_lines(queue):
 
 async def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["echo", "sink", "folder", "tunnel"])
+    parser.add_argument("mode", choices=["echo", "sink", "folder", "tunnel", "answer"])
     parser.add_argument("--records")
     parser.add_argument("--burst-bytes", type=int, default=20 * 1024 * 1024)
     args = parser.parse_args()
 
     pc = RTCPeerConnection(RTCConfiguration(iceServers=[]))
+    if args.mode == "answer":
+        await run_answer(pc)
+        return
     tunnel = pc.createDataChannel("tunnel")
     second = pc.createDataChannel("second") if args.mode in ("echo", "tunnel") else None
     done = asyncio.get_running_loop().create_future()
@@ -296,6 +302,45 @@ async def run_folder(pc, tunnel, received, records):
         emit({"folder": {"echo": back == b"hello through the folder", "server": server, "counts": counts}})
     except Exception as error:  # reported to the test, not hidden
         emit({"error": repr(error)})
+
+
+def add_candidate_from(pc, msg):
+    text = msg["candidate"]
+    if text.startswith("candidate:"):
+        text = text[len("candidate:"):]
+    candidate = candidate_from_sdp(text)
+    candidate.sdpMid = msg.get("sdpMid")
+    candidate.sdpMLineIndex = msg.get("sdpMLineIndex")
+    return pc.addIceCandidate(candidate)
+
+
+async def run_answer(pc):
+    @pc.on("datachannel")
+    def on_channel(channel):
+        emit({"opened": channel.label})
+        channel.on("message", lambda m: channel.send(m))
+
+    lines = asyncio.Queue()
+    reader = asyncio.ensure_future(read_lines(lines))  # held: weak references only otherwise
+    try:
+        while True:
+            msg = await lines.get()
+            if msg is None:
+                break
+            if "offer" in msg:
+                await pc.setRemoteDescription(RTCSessionDescription(sdp=msg["offer"], type="offer"))
+                await pc.setLocalDescription(await pc.createAnswer())
+                emit({"answer": pc.localDescription.sdp})
+            elif "candidate" in msg:
+                await add_candidate_from(pc, msg)
+    except Exception as error:  # reported to the test, not hidden
+        emit({"error": repr(error)})
+    emit({"finished": True})
+    try:
+        await asyncio.wait_for(pc.close(), 5)
+    except asyncio.TimeoutError:
+        pass
+    reader.cancel()
 
 
 MAX_MESSAGE = 65536
