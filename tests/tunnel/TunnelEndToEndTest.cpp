@@ -182,7 +182,11 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
     const QByteArray big = noise(30 * 1024 * 1024, 7);
     ASSERT_TRUE(rig.engine.start()) << rig.engine.statuses.join(" | ").toStdString();
     ASSERT_TRUE(rig.tunnel->isListening());
-    ASSERT_TRUE(putObjects(rig.engine.ports.s3, "photos", {"phone/big.jpg"}, [&](const QString &) { return big; }));
+    const QByteArray raw = noise(12 * 1024 * 1024, 13);
+    ASSERT_TRUE(putObjects(rig.engine.ports.s3, "photos", {"phone/big.jpg", "phone/empty.jpg", "phone/raw.dng"},
+                           [&](const QString &key) {
+                               return key.endsWith("big.jpg") ? big : key.endsWith(".dng") ? raw : QByteArray();
+                           }));
 
     Remote remote(rig);
     ASSERT_TRUE(remote.connect()) << remote.problems().toStdString();
@@ -197,6 +201,17 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
     EXPECT_EQ(photo.value("sha256").toString(), sha256(big));
     EXPECT_GT(photo.value("chunks").toInt(), 400);
     EXPECT_LE(photo.value("largest").toInt(), 65536);
+
+    // An empty photo is one chunk carrying only the header; a large file
+    // that is not media comes the same way, through a file, not memory.
+    const QJsonObject empty = remote.request("empty", "GET", "/photos/phone/empty.jpg");
+    EXPECT_EQ(empty.value("statusCode").toInt(), 200);
+    EXPECT_EQ(empty.value("size").toInt(), 0);
+    EXPECT_EQ(empty.value("chunks").toInt(), 1);
+    const QJsonObject large = remote.request("raw", "GET", "/photos/phone/raw.dng");
+    EXPECT_EQ(large.value("sha256").toString(), sha256(raw));
+    EXPECT_LE(large.value("largest").toInt(), 65536);
+    EXPECT_TRUE(rig.engine.log.contains(QString("WebRTCTunnelServer: Downloaded to file: %1 bytes").arg(raw.size())));
 
     // A small object up and back; a request large enough that the device
     // sends it in chunks; and answers come back on the channel asked on.
