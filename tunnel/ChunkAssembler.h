@@ -19,7 +19,9 @@ namespace tavrolin {
 // Bounds on what one session may make us hold.
 struct ChunkAssemblerLimits {
     qint64 fileThreshold = 10 * 1024 * 1024;            // exclusive
-    qint64 maxAnnouncedBody = 16LL * 1024 * 1024 * 1024; // 16 GiB
+    // The format's 32-bit body length: a larger body could never be handed
+    // on, so it is refused before any of it is stored.
+    qint64 maxAnnouncedBody = 0xFFFFFFFFLL;
     qint64 maxTotalChunks = (1LL << 31) - 1;
     qint64 maxMemoryBytes = 64 * 1024 * 1024;           // held in memory per session
     int maxPendingMessages = 4096;

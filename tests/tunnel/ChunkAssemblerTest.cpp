@@ -231,7 +231,7 @@ TEST(ChunkAssembler, AnnouncementsThatCannotBeTrueAreRejected)
         std::optional<qint64> headerLen, bodyLen;
     };
     const Case cases[] = {{0, {}, {}}, {-1, {}, {}}, {qint64(1) << 40, {}, {}}, {3, 10, -1}, {3, -5, 10},
-                          {300000, 10, qint64(17) * 1024 * 1024 * 1024}, {2, 10, 1000000000}, {1, 65528, 0}};
+                          {300000, 10, qint64(17) * 1024 * 1024 * 1024}, {70000, 10, qint64(1) << 32}, {2, 10, 1000000000}, {1, 65528, 0}};
     int n = 0;
     for (const Case &c : cases) {
         const QString id = QString("bad%1").arg(n++);
