@@ -8,10 +8,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTimer>
 #include <QUrl>
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/AppPaths.h"
 #include "platform/DiagnosticLog.h"
@@ -51,7 +53,17 @@ void printError(const TunnelError &error) { std::fprintf(stderr, "Tunnel error %
 void printResponse(const TunnelResponse &response, bool withBody)
 {
     std::fprintf(stderr, "HTTP %lld\n", response.statusCode);
-    if (withBody && response.body && !response.body->isEmpty()) {
+    if (!withBody)
+        return;
+    if (!response.bodyFile.isEmpty()) {
+        QFile file(response.bodyFile);
+        if (file.open(QIODevice::ReadOnly)) {
+            while (!file.atEnd()) {
+                const QByteArray piece = file.read(1024 * 1024);
+                std::fwrite(piece.constData(), 1, size_t(piece.size()), stdout);
+            }
+        }
+    } else if (response.body && !response.body->isEmpty()) {
         std::fwrite(response.body->constData(), 1, size_t(response.body->size()), stdout);
         if (!response.body->endsWith('\n'))
             std::fputc('\n', stdout);
@@ -113,21 +125,41 @@ QCoro::Task<int> run(TunnelClient &client, QString server, Job job)
         co_return 1;
     }
     const auto &response = std::get<TunnelResponse>(result);
+    // A large body arrives in a file beside OUT; whatever is not moved into
+    // place is removed.
+    const QString bodyFile = response.bodyFile;
+    const auto dropFile = qScopeGuard([&] {
+        if (!bodyFile.isEmpty())
+            QFile::remove(bodyFile);
+    });
     const bool ok = response.statusCode >= 200 && response.statusCode < 300;
     if (job.command != QLatin1String("get") || !ok) {
         printResponse(response, job.command == QLatin1String("request") || !ok);
         co_return ok ? 0 : 1;
     }
-    // Whole or not at all: a failed write leaves any earlier file as it was.
-    QSaveFile file(out);
-    const QByteArray body = response.body.value_or(QByteArray());
-    if (!file.open(QIODevice::WriteOnly) || file.write(body) != body.size() || !file.commit()) {
-        std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(out), qPrintable(file.errorString()));
-        co_return 1;
+    qint64 size = 0;
+    if (!bodyFile.isEmpty()) {
+        // Same folder, so the rename puts the whole file in place at once.
+        std::error_code error;
+        std::filesystem::rename(bodyFile.toStdString(), out.toStdString(), error);
+        if (error) {
+            std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(out), error.message().c_str());
+            co_return 1;
+        }
+        size = QFileInfo(out).size();
+    } else {
+        // Whole or not at all: a failed write leaves any earlier file as it was.
+        QSaveFile file(out);
+        const QByteArray body = response.body.value_or(QByteArray());
+        if (!file.open(QIODevice::WriteOnly) || file.write(body) != body.size() || !file.commit()) {
+            std::fprintf(stderr, "Cannot write %s: %s\n", qPrintable(out), qPrintable(file.errorString()));
+            co_return 1;
+        }
+        size = body.size();
     }
-    std::fprintf(stderr, "%lld bytes written to %s in %.2f s (%.1f MB/s; the session took %.2f s to open)\n",
-                 qint64(body.size()), qPrintable(out), transferSeconds,
-                 transferSeconds > 0 ? double(body.size()) / 1e6 / transferSeconds : 0.0, connectSeconds);
+    std::fprintf(stderr, "%lld bytes written to %s in %.2f s (%.1f MB/s; the session took %.2f s to open)\n", size,
+                 qPrintable(out), transferSeconds, transferSeconds > 0 ? double(size) / 1e6 / transferSeconds : 0.0,
+                 connectSeconds);
     co_return 0;
 }
 
@@ -174,6 +206,11 @@ int main(int argc, char *argv[])
     if (!valid)
         parser.showHelp(2);
 
+    if (job.command == QLatin1String("get") && !QFileInfo(QFileInfo(job.args.value(1)).absolutePath()).isDir()) {
+        std::fprintf(stderr, "The folder of %s does not exist\n", qPrintable(job.args.value(1)));
+        return 2;
+    }
+
     QString folder = parser.value(cloudFolder);
     if (folder.isEmpty())
         folder = AppPaths::userSettings()->value(QString::fromLatin1(SyncFolderDrive::kSettingKey)).toString();
@@ -190,6 +227,8 @@ int main(int argc, char *argv[])
         config.webrtc.iceServers = parser.values(stun);
     config.webrtc.loopbackOnly = parser.isSet(localOnly);
     config.connectTimeout = std::chrono::seconds(std::max(1, parser.value(timeout).toInt()));
+    if (job.command == QLatin1String("get"))
+        config.tempDir = QFileInfo(job.args.value(1)).absolutePath();
 
     SyncFolderDrive drive([folder] { return folder; });
     FolderRecordStore store(drive);

@@ -249,9 +249,72 @@ std::optional<QByteArray> ChunkAssembler::readFromFile(PendingMessage &entry)
     return body;
 }
 
+// The body as one file in chunk order: the stored file itself when the
+// chunks came in order (the usual case), else a copy put in order a piece at
+// a time. Nothing when it cannot be read or written.
+std::optional<QString> ChunkAssembler::bodyInOrder(PendingMessage &entry)
+{
+    qint64 expected = 0;
+    bool ordered = true;
+    for (qint64 index = 0; index < entry.totalChunks && ordered; ++index) {
+        const auto [offset, length] = entry.chunkOffsets.at(index);
+        ordered = offset == expected;
+        expected += length;
+    }
+    if (ordered && expected == entry.fileSize)
+        return entry.tempFilePath;
+    QFile in(entry.tempFilePath);
+    const QString path = entry.tempFilePath + QStringLiteral(".ordered");
+    QFile out(path);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return std::nullopt;
+    QByteArray buffer;
+    for (qint64 index = 0; index < entry.totalChunks; ++index) {
+        const auto [offset, length] = entry.chunkOffsets.at(index);
+        buffer.resize(length);
+        if (!in.seek(offset) || in.read(buffer.data(), length) != length || out.write(buffer) != length) {
+            log(QStringLiteral("Failed to put chunk %1 in order: %2").arg(index).arg(in.errorString() + out.errorString()));
+            out.close();
+            out.remove();
+            return std::nullopt;
+        }
+    }
+    in.close();
+    in.remove();
+    return path;
+}
+
 std::optional<ParsedMessage> ChunkAssembler::complete(const QString &id, PendingMessage &entry, std::uint8_t originalType)
 {
     log(QStringLiteral("All %1 chunks received, reassembling...").arg(entry.totalChunks));
+    if (entry.useFileStorage && m_limits.handOnFiles) {
+        entry.tempFile->close();
+        const std::optional<QString> file = bodyInOrder(entry);
+        const QByteArray header = *entry.originalHeaderData;
+        const qint64 size = entry.fileSize;
+        // The file leaves the entry: from here it is the receiver's.
+        entry.tempFile.reset();
+        if (file) {
+            entry.tempFilePath.clear();
+            --m_fileMessages;
+        }
+        release(entry);
+        m_pending.erase(id);
+        if (!file) {
+            log(QStringLiteral("Dropping message '%1': its stored chunks could not be read back").arg(shown(id)));
+            return std::nullopt;
+        }
+        log(QStringLiteral("Reassembled %1 bytes in %2").arg(size).arg(*file));
+        const std::uint8_t type = originalType >= 1 && originalType <= 4 ? originalType : std::uint8_t(MessageType::Response);
+        std::optional<ParsedMessage> message = decodeParts(type, header, {});
+        if (auto *request = message ? std::get_if<TunnelRequest>(&*message) : nullptr)
+            request->bodyFile = *file;
+        else if (auto *response = message ? std::get_if<TunnelResponse>(&*message) : nullptr)
+            response->bodyFile = *file;
+        else
+            QFile::remove(*file); // an error message carries no body
+        return message;
+    }
     std::optional<QByteArray> body;
     if (entry.useFileStorage) {
         entry.tempFile->close();

@@ -29,6 +29,9 @@ struct ChunkAssemblerLimits {
     int maxRememberedDrops = 10000;
     int sweepIntervalSeconds = 10;
     int staleAgeSeconds = 60;
+    // Hand large bodies on in their file (bodyFile) instead of reading them
+    // back into memory.
+    bool handOnFiles = false;
 };
 
 // Turns the data-channel messages of one remote session into whole tunnel
@@ -83,6 +86,7 @@ private:
     bool createEntry(const HTTPTunnelProtocol::ChunkHeader &header, const QDateTime &now);
     bool storeSlice(PendingMessage &entry, qint64 index, PendingMessage::Slice slice);
     std::optional<QByteArray> readFromFile(PendingMessage &entry);
+    std::optional<QString> bodyInOrder(PendingMessage &entry);
     std::optional<HTTPTunnelProtocol::ParsedMessage> complete(const QString &id, PendingMessage &entry, std::uint8_t originalType);
     // Takes the id by value: it may live in the entry being removed.
     void drop(QString id, const QString &reason, const QDateTime &now);

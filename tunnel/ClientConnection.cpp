@@ -33,6 +33,14 @@ constexpr qsizetype kStreamChunkPayload = kChunkSpace - 200;
 
 constexpr qint64 kFetchBufferBytes = 1024 * 1024;
 
+// Large uploads stay in their file and stream from it into the gateway.
+ChunkAssemblerLimits assemblerLimits()
+{
+    ChunkAssemblerLimits limits;
+    limits.handOnFiles = true;
+    return limits;
+}
+
 std::optional<QString> strictUtf8(const QByteArray &bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8);
@@ -279,9 +287,22 @@ QCoro::Task<std::variant<Fetched, Failure>> fetch(std::shared_ptr<ClientConnecti
 {
     if (!s->network)
         co_return Failure{TunnelErrorCode::BadServerResponse, QStringLiteral("The server is shutting down")};
-    QNetworkReply *reply = request.body
-                               ? s->network->sendCustomRequest(networkRequest, request.method.toUtf8(), *request.body)
-                               : s->network->sendCustomRequest(networkRequest, request.method.toUtf8());
+    QNetworkReply *reply = nullptr;
+    if (!request.bodyFile.isEmpty()) {
+        auto *upload = new QFile(request.bodyFile);
+        if (!upload->open(QIODevice::ReadOnly)) {
+            const QString why = upload->errorString();
+            delete upload;
+            co_return Failure{TunnelErrorCode::CannotOpenFile, why};
+        }
+        networkRequest.setHeader(QNetworkRequest::ContentLengthHeader, upload->size());
+        reply = s->network->sendCustomRequest(networkRequest, request.method.toUtf8(), upload);
+        upload->setParent(reply);
+    } else if (request.body) {
+        reply = s->network->sendCustomRequest(networkRequest, request.method.toUtf8(), *request.body);
+    } else {
+        reply = s->network->sendCustomRequest(networkRequest, request.method.toUtf8());
+    }
     // The gateway answers far faster than a channel drains; without a bound
     // the network layer would hold the whole body in memory before we read.
     reply->setReadBufferSize(kFetchBufferBytes);
@@ -371,7 +392,14 @@ QCoro::Task<std::variant<Fetched, Failure>> fetch(std::shared_ptr<ClientConnecti
 QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequest request, DataChannelPtr channel)
 {
     ++s->inFlight;
-    const auto done = qScopeGuard([s] { --s->inFlight; });
+    const QString bodyFile = request.bodyFile;
+    const auto done = qScopeGuard([s, bodyFile] {
+        --s->inFlight;
+        if (!bodyFile.isEmpty()) {
+            QFile::remove(bodyFile);
+            s->tempFiles.remove(bodyFile);
+        }
+    });
     const QString label = channel ? channel->label() : QStringLiteral("default");
     const DrainPolicy policy = s->config.webrtc.drain;
 
@@ -454,7 +482,7 @@ ClientConnection::ClientConnection(QString session, QString device, int port, QN
       clientDeviceId(std::move(device)),
       localServerPort(port),
       m_client(std::make_unique<WebRTCClient>(config.webrtc)),
-      m_assembler(config.tempDir),
+      m_assembler(config.tempDir.isEmpty() ? QDir::tempPath() : config.tempDir, {}, assemblerLimits()),
       m_shared(std::make_shared<Shared>())
 {
     m_shared->network = &network;
@@ -499,11 +527,19 @@ void ClientConnection::didReceiveData(const QByteArray &data, const DataChannelP
     }
     auto *request = std::get_if<TunnelRequest>(&*message);
     if (!request) {
+        if (const auto *response = std::get_if<TunnelResponse>(&*message); response && !response->bodyFile.isEmpty())
+            QFile::remove(response->bodyFile);
         log(QStringLiteral("Unexpected message type on '%1'").arg(label));
         return;
     }
     log(QStringLiteral("Request %1 received on channel '%2'").arg(request->id, label));
+    if (!request->bodyFile.isEmpty())
+        m_shared->tempFiles.insert(request->bodyFile); // removed with the session at the latest
     if (m_shared->inFlight >= m_shared->config.maxRequestsInFlight) {
+        if (!request->bodyFile.isEmpty()) {
+            QFile::remove(request->bodyFile);
+            m_shared->tempFiles.remove(request->bodyFile);
+        }
         sendError(channel, label, request->id,
                   {TunnelErrorCode::TooManyRequests,
                    QStringLiteral("Too many requests in flight (at most %1)").arg(m_shared->config.maxRequestsInFlight)});

@@ -26,6 +26,9 @@ struct TunnelRequest {
     QString path;
     Headers headers;
     std::optional<QByteArray> body;
+    // Set instead of body when a large body was collected in a temporary
+    // file: the file now belongs to whoever got the message.
+    QString bodyFile;
     bool operator==(const TunnelRequest &) const = default;
 };
 
@@ -34,6 +37,7 @@ struct TunnelResponse {
     qint64 statusCode = 0;
     Headers headers;
     std::optional<QByteArray> body;
+    QString bodyFile; // as in TunnelRequest
     bool operator==(const TunnelResponse &) const = default;
 };
 

@@ -6,6 +6,8 @@
 #include <QCoroTimer>
 #include <QFuture>
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
@@ -27,10 +29,22 @@ QString newId() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUp
 
 TunnelError tunnelError(const QString &id, const QString &message) { return TunnelError{id, -1, message}; }
 
+// Large answers stay in their file, for the caller to move into place.
+ChunkAssemblerLimits assemblerLimits()
+{
+    ChunkAssemblerLimits limits;
+    limits.handOnFiles = true;
+    return limits;
+}
+
 } // namespace
 
 TunnelClient::TunnelClient(RecordStore &store, TunnelClientConfig config, QObject *parent)
-    : QObject(parent), deviceId(newId()), m_store(store), m_config(std::move(config)), m_assembler(m_config.tempDir)
+    : QObject(parent),
+      deviceId(newId()),
+      m_store(store),
+      m_config(std::move(config)),
+      m_assembler(m_config.tempDir.isEmpty() ? QDir::tempPath() : m_config.tempDir, {}, assemblerLimits())
 {
 }
 
@@ -282,8 +296,12 @@ void TunnelClient::received(const QByteArray &data)
 void TunnelClient::finish(const QString &id, Result result)
 {
     const auto promise = m_waiting.take(id);
-    if (!promise)
+    if (!promise) {
+        // Too late (or never asked for): nobody will take its file.
+        if (const auto *response = std::get_if<TunnelResponse>(&result); response && !response->bodyFile.isEmpty())
+            QFile::remove(response->bodyFile);
         return;
+    }
     promise->addResult(std::move(result));
     promise->finish();
 }

@@ -21,7 +21,7 @@ struct TunnelClientConfig {
     std::chrono::milliseconds pollInterval{250};
     std::chrono::milliseconds connectTimeout{60000};
     std::chrono::milliseconds requestTimeout{300000}; // the whole answer, however large
-    QString tempDir;                                  // empty: the user's temporary folder
+    QString tempDir;                                  // empty: the user's temporary folder; large answers land here
 };
 
 // The remote side of the tunnel, as a phone runs it: finds an online server
@@ -45,7 +45,8 @@ public:
     QCoro::Task<std::optional<QString>> findServer();
     // Empty serverId: the one findServer gives. An error text on failure.
     QCoro::Task<std::optional<QString>> connectToServer(QString serverId = {});
-    // An error of the tunnel (code and text) when there is no response.
+    // An error of the tunnel (code and text) when there is no response. A
+    // large response body comes in bodyFile, which the caller then owns.
     QCoro::Task<Result> send(HTTPTunnelProtocol::TunnelRequest request);
     void disconnect();
     // Hangs up and removes what the server wrote to this device but was not

@@ -1,4 +1,6 @@
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -164,6 +166,49 @@ TEST(ChunkAssembler, LargeBodiesGoThroughAFileThatIsGoneAfterwards)
     EXPECT_EQ(assembler.memoryBytes(), 0);
     EXPECT_TRUE(filesIn(temp.path()).isEmpty());
     EXPECT_EQ(log.countStartingWith(QString("ChunkAssembler: Using file storage for %1 byte message").arg(threshold + 1)), 1);
+}
+
+TEST(ChunkAssembler, LargeBodiesCanBeHandedOnInTheirFileInChunkOrder)
+{
+    QTemporaryDir temp;
+    ChunkAssemblerLimits limits;
+    limits.handOnFiles = true;
+    const QByteArray body = patterned(12 * 1024 * 1024, 3);
+    const TunnelRequest upload{"u", "PUT", "/photos/v.mov", {{"Content-Type", "video/quicktime"}}, body};
+    const QByteArray header = encodeRequestHeader({upload.id, upload.method, upload.path, upload.headers});
+    const auto chunks = std::get<QList<QByteArray>>(createChunks(MessageType::Request, header, body));
+    for (const bool shuffled : {false, true}) {
+        ChunkAssembler assembler(temp.path(), {}, limits);
+        QList<QByteArray> order = chunks;
+        if (shuffled) // chunk 0 first (it announces the size), the rest in any order
+            std::shuffle(order.begin() + 1, order.end(), std::mt19937(7));
+        std::optional<ParsedMessage> result;
+        for (const QByteArray &c : order)
+            result = assembler.processIncoming(c);
+        ASSERT_TRUE(result.has_value());
+        TunnelRequest got = std::get<TunnelRequest>(*result);
+        ASSERT_FALSE(got.bodyFile.isEmpty());
+        EXPECT_FALSE(got.body.has_value());
+        QFile file(got.bodyFile);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(file.readAll() == body) << "shuffled " << shuffled;
+        file.close();
+        // Only that file is left, and it is the receiver's to remove.
+        EXPECT_EQ(filesIn(temp.path()), QStringList{QFileInfo(got.bodyFile).fileName()});
+        got.bodyFile.clear();
+        EXPECT_EQ(got, (TunnelRequest{"u", "PUT", "/photos/v.mov", upload.headers, std::nullopt}));
+        QFile::remove(file.fileName());
+    }
+    // An error message carries no body: its file goes at once.
+    ChunkAssembler assembler(temp.path(), {}, limits);
+    const QByteArray errorHeader = R"({"id":"e","code":1,"message":"m"})";
+    std::optional<ParsedMessage> result;
+    const auto errorChunks = std::get<QList<QByteArray>>(createChunks(MessageType::Error, errorHeader, body));
+    for (const QByteArray &c : errorChunks)
+        result = assembler.processIncoming(c);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_TRUE(std::holds_alternative<TunnelError>(*result));
+    EXPECT_TRUE(filesIn(temp.path()).isEmpty());
 }
 
 TEST(ChunkAssembler, FirstArrivingLaterChunkMeansMemory)

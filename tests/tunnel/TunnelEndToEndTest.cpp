@@ -83,7 +83,10 @@ struct Rig {
         runTask(engine.manager->stopServer());
     }
 
-    QStringList tempFiles() const { return QDir(tempDir).entryList({"webrtc_stream_*"}, QDir::Files | QDir::Hidden); }
+    QStringList tempFiles() const
+    {
+        return QDir(tempDir).entryList({"webrtc_stream_*", "chunk_*"}, QDir::Files | QDir::Hidden);
+    }
 };
 
 // One remote device: connects through the record files, then sends the
@@ -226,6 +229,13 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
     const QJsonObject mediumBack = remote.request("get-medium", "GET", "/photos/phone/medium.bin");
     EXPECT_EQ(mediumBack.value("sha256").toString(), sha256(medium));
     EXPECT_GT(mediumBack.value("chunks").toInt(), 1);
+    // An upload past 10 MiB streams from its file into the gateway.
+    const QByteArray video = noise(12 * 1024 * 1024 + 5, 14);
+    EXPECT_EQ(remote.request("put-video", "PUT", "/photos/phone/clip.mov", {}, video).value("statusCode").toInt(), 200);
+    EXPECT_EQ(rig.engine.log.countStartingWith(QString("ChunkAssembler: Reassembled %1 bytes in ").arg(video.size())), 1);
+    EXPECT_EQ(remote.request("get-video", "GET", "/photos/phone/clip.mov").value("sha256").toString(), sha256(video));
+    EXPECT_TRUE(rig.tempFiles().isEmpty());
+    EXPECT_TRUE(QDir(rig.tempDir).entryList({"chunk_*"}, QDir::Files).isEmpty());
 
     // The in-process API: registration over the tunnel counts as webrtc.
     const QJsonObject registered = remote.request("register", "POST", "/api/tavro/register-device", {},
@@ -366,13 +376,14 @@ TEST(TunnelEndToEnd, TheCommandLineClientGetsPutsAndRegisters)
     }
 
     // Up and back, through chunked requests.
-    const QByteArray upload = noise(300 * 1024, 12);
+    const QByteArray upload = noise(11 * 1024 * 1024, 12);
     QFile source(out + "/upload.bin");
     ASSERT_TRUE(source.open(QIODevice::WriteOnly) && source.write(upload) == upload.size());
     source.close();
     const Tool put = runTool(rig, {"put", source.fileName(), "photos/phone/up load?.bin"});
     ASSERT_EQ(put.exitCode, 0) << put.err.toStdString();
     ASSERT_EQ(runTool(rig, {"get", "photos/phone/up load?.bin", out + "/back.bin"}).exitCode, 0);
+    EXPECT_TRUE(QDir(out).entryList({"chunk_*"}, QDir::Files).isEmpty()) << "the tool moved its file into place";
     QFile back(out + "/back.bin");
     ASSERT_TRUE(back.open(QIODevice::ReadOnly));
     EXPECT_EQ(back.readAll(), upload);
