@@ -89,7 +89,7 @@ QCoro::Task<int> run(TunnelClient &client, QString server, Job job)
             std::fprintf(stderr, "Not an object name: %s (give BUCKET/KEY)\n", qPrintable(job.args.value(0)));
             co_return 2;
         }
-        request = {{}, QStringLiteral("GET"), *path, {}, std::nullopt};
+        request = {{}, QStringLiteral("GET"), *path, {}, std::nullopt, {}};
         out = job.args.value(1);
     } else if (job.command == QLatin1String("put")) {
         const auto path = objectPath(job.args.value(1));
@@ -102,9 +102,10 @@ QCoro::Task<int> run(TunnelClient &client, QString server, Job job)
             std::fprintf(stderr, "Cannot read %s: %s\n", qPrintable(file.fileName()), qPrintable(file.errorString()));
             co_return 2;
         }
-        request = {{}, QStringLiteral("PUT"), *path, {}, file.readAll()};
+        // Read as it goes out, so a file of any size can be sent.
+        request = {{}, QStringLiteral("PUT"), *path, {}, std::nullopt, file.fileName()};
     } else {
-        request = {{}, job.args.value(0).toUpper(), job.args.value(1), {}, std::nullopt};
+        request = {{}, job.args.value(0).toUpper(), job.args.value(1), {}, std::nullopt, {}};
         if (job.args.size() > 2) {
             QFile file(job.args.value(2));
             if (!file.open(QIODevice::ReadOnly)) {
@@ -116,8 +117,19 @@ QCoro::Task<int> run(TunnelClient &client, QString server, Job job)
         }
     }
 
+    // A line every tenth of a long upload.
+    int shownTenths = 0;
+    const QMetaObject::Connection progress =
+        QObject::connect(&client, &TunnelClient::sendProgress, [&shownTenths](const QString &, qint64 sent, qint64 total) {
+            const int tenths = total > 0 ? int(sent * 10 / total) : 10;
+            if (total < 10 * 1024 * 1024 || tenths <= shownTenths)
+                return;
+            shownTenths = tenths;
+            std::fprintf(stderr, "Sent %lld of %lld bytes (%d%%)\n", sent, total, tenths * 10);
+        });
     clock.restart();
     const TunnelClient::Result result = co_await client.send(std::move(request));
+    QObject::disconnect(progress);
     const double transferSeconds = double(clock.nsecsElapsed()) / 1e9;
     co_await client.close();
     if (const auto *error = std::get_if<TunnelError>(&result)) {

@@ -2,7 +2,7 @@
 // and (b) through the remote tunnel with tavrolin-tunnel, against the same
 // server (real engine, tunnel signalled through a folder record store, all
 // on loopback). Prints MB/s of both, their ratio (b)/(a) and the server's
-// memory.
+// memory; then one upload of the same size through the tunnel.
 #include "cloud/CloudKitService.h"
 #include "platform/FolderRecordStore.h"
 #include "platform/SyncFolderDrive.h"
@@ -17,6 +17,7 @@
 #include <QRegularExpression>
 #include <algorithm>
 #include <cstdio>
+#include <sys/resource.h>
 
 using namespace tavrolin;
 using namespace tavrolin::test;
@@ -143,5 +144,23 @@ int main(int argc, char *argv[])
                 double(peakKiB - idleKiB) / 1024);
     std::printf("tunnel, the transfer alone once the session is open: %.1f MB/s, ratio %.2f\n", mb / median(transfers),
                 a / median(transfers));
+
+    // The other way: the same bytes up through the tunnel, read from the
+    // file as they go, so neither side should grow by the object's size.
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+    clearRefs.close();
+    const qint64 beforePutKiB = statusKiB("VmRSS:");
+    const double c = timed(tool, {"--cloud-folder", cloudFolder, "--no-stun", "--local-only", "put", out + "/tunnel.jpg",
+                                  "photos/bench/up.jpg"});
+    if (c < 0) {
+        std::fprintf(stderr, "the upload failed\n");
+        return 1;
+    }
+    rusage children{};
+    getrusage(RUSAGE_CHILDREN, &children);
+    std::printf("PUT of %lld MiB through the tunnel: %.1f MB/s (whole run of the tool); server RSS growth %.1f MiB; "
+                "largest client RSS %.1f MiB\n",
+                mib, mb / c, double(statusKiB("VmHWM:") - beforePutKiB) / 1024, double(children.ru_maxrss) / 1024);
     return 0;
 }

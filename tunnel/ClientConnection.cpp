@@ -2,6 +2,7 @@
 
 #include "platform/DiagnosticLog.h"
 #include "services/DeviceRegistry.h"
+#include "tunnel/FileChunkReader.h"
 #include "tunnel/WebRTCTunnelServer.h"
 
 #include <QCoroNetworkReply>
@@ -25,11 +26,6 @@ namespace {
 void log(const QString &line) { diagLog(QStringLiteral("WebRTCTunnelServer: ") + line); }
 
 const QString kSeparator = QStringLiteral("========================================");
-
-// Room for the chunk header JSON in each streamed chunk message. Its
-// longest form (a 36-character id and every number at 19 digits) stays
-// well inside, so no chunk message exceeds the format's 65536 bytes.
-constexpr qsizetype kStreamChunkPayload = kChunkSpace - 200;
 
 constexpr qint64 kFetchBufferBytes = 1024 * 1024;
 
@@ -140,49 +136,34 @@ QCoro::Task<bool> sendResponse(TunnelResponse response, DataChannelPtr channel, 
 
 // The body in the file goes out as chunk messages of the response, read back
 // a chunk at a time as the channel drains.
-QCoro::Task<bool> sendFile(QString path, qint64 size, QByteArray header, DataChannelPtr channel, DrainPolicy policy,
-                           std::shared_ptr<ClientConnection::Shared> s)
+QCoro::Task<bool> sendFile(QString path, QByteArray header, DataChannelPtr channel, QString label, QString requestId,
+                           DrainPolicy policy, std::shared_ptr<ClientConnection::Shared> s)
 {
-    const qint64 h = header.size();
-    const qint64 firstRoom = std::max<qint64>(0, kStreamChunkPayload - h);
-    const qint64 remainder = size - firstRoom;
-    const qint64 totalChunks =
-        remainder < 1 ? 1 : 1 + qint64(std::ceil(double(remainder) / double(kStreamChunkPayload)));
-    const QString messageId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    FileChunkReader reader(path, MessageType::Response, std::move(header),
+                           QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+    if (!reader.open()) {
+        // Nothing has gone out yet, so the client can still be told.
+        sendError(channel, label, requestId, {TunnelErrorCode::CannotOpenFile, reader.errorString()});
         co_return false;
+    }
+    const qint64 totalChunks = reader.totalChunks();
+    const qint64 size = reader.bodySize();
     log(QStringLiteral("Sending file in %1 chunks (file: %2 bytes)").arg(totalChunks).arg(size));
-    qint64 sentBytes = 0;
-    for (qint64 index = 0; index < totalChunks; ++index) {
-        const qint64 wanted = std::min(index == 0 ? firstRoom : kStreamChunkPayload, size - sentBytes);
-        const QByteArray bytes = file.read(wanted);
-        if (bytes.size() != wanted) {
-            log(QStringLiteral("Failed to send chunk %1/%2").arg(index + 1).arg(totalChunks));
-            co_return false;
-        }
-        ChunkHeader chunk{messageId, index, totalChunks, std::uint8_t(MessageType::Response), std::nullopt, std::nullopt};
-        if (index == 0) {
-            chunk.finalHeaderLen = h;
-            chunk.finalBodyLen = size;
-        }
-        const QByteArray payload = index == 0 ? header + bytes : bytes;
-        const auto message = encodeMessage(MessageType::Chunk, encodeChunkHeader(chunk), payload);
+    while (!reader.atEnd()) {
+        const qint64 index = reader.nextIndex();
+        std::optional<QByteArray> message = reader.next();
         bool sent = false;
-        if (message && !s->ended) {
-            QByteArray m = *message;
-            sent = co_await sendDraining(channel.get(), std::move(m), policy, ChannelNaming::ByLabel);
-        }
+        if (message && !s->ended)
+            sent = co_await sendDraining(channel.get(), std::move(*message), policy, ChannelNaming::ByLabel);
         if (!sent) {
             log(QStringLiteral("Failed to send chunk %1/%2").arg(index + 1).arg(totalChunks));
             co_return false;
         }
-        sentBytes += bytes.size();
         if (totalChunks > 100 && index % 1000 == 0)
             log(QStringLiteral("Sent %1/%2 chunks (%3%)")
                     .arg(index + 1)
                     .arg(totalChunks)
-                    .arg(size > 0 ? sentBytes * 100 / size : 100));
+                    .arg(size > 0 ? reader.bytesRead() * 100 / size : 100));
     }
     log(QStringLiteral("Finished sending %1 chunks (%2 bytes)").arg(totalChunks).arg(size));
     co_return true;
@@ -252,7 +233,7 @@ TunnelResponse ClientConnection::apiResponse(const TunnelRequest &request, Devic
     route.remove(QStringLiteral("/api/tavro"));
     auto reply = [&](qint64 status, const std::string &body) {
         return TunnelResponse{request.id, status, {{QStringLiteral("Content-Type"), QStringLiteral("application/json")}},
-                              QByteArray::fromStdString(body)};
+                              QByteArray::fromStdString(body), {}};
     };
     if (request.method == QLatin1String("POST") && route == QLatin1String("/register-device")) {
         const QByteArray body = request.body.value_or(QByteArray());
@@ -454,7 +435,7 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
         log(QStringLiteral("Response body size: %1 bytes").arg(fetched.body.size()));
         if (fetched.body.size() < 2000)
             log(QStringLiteral("Response body: ") + strictUtf8(fetched.body).value_or(QStringLiteral("non-utf8")));
-        TunnelResponse response{request.id, fetched.status, fetched.headers, fetched.body};
+        TunnelResponse response{request.id, fetched.status, fetched.headers, fetched.body, {}};
         co_await sendResponse(std::move(response), channel, label, policy);
         co_return;
     }
@@ -467,7 +448,7 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
         co_return;
     }
     log(QStringLiteral("Streaming %1 bytes to client").arg(fetched.size));
-    const bool sent = co_await sendFile(fetched.file, fetched.size, *header, channel, policy, s);
+    const bool sent = co_await sendFile(fetched.file, *header, channel, label, request.id, policy, s);
     log(sent ? QStringLiteral("Successfully streamed %1 bytes").arg(fetched.size) : QStringLiteral("Failed to stream response"));
 }
 

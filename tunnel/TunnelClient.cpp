@@ -1,5 +1,7 @@
 #include "tunnel/TunnelClient.h"
 
+#include "tunnel/FileChunkReader.h"
+
 #include "platform/DiagnosticLog.h"
 
 #include <QCoroFuture>
@@ -251,9 +253,16 @@ QCoro::Task<TunnelClient::Result> TunnelClient::send(TunnelRequest request)
         co_return tunnelError(id, QStringLiteral("Not connected"));
     if (m_waiting.contains(id))
         co_return tunnelError(id, QStringLiteral("A request with this id is already waiting"));
-    // Small requests go whole; larger ones (uploads) as chunks.
+    // A body in a file goes out a chunk at a time, read as the channel
+    // drains; small requests go whole, other large ones as chunks.
+    std::optional<FileChunkReader> fromFile;
     QList<QByteArray> messages;
-    if (auto whole = serializeRequest(request); whole && whole->size() <= kMaxMessageSize) {
+    if (!request.bodyFile.isEmpty()) {
+        const QByteArray header = encodeRequestHeader({request.id, request.method, request.path, request.headers});
+        fromFile.emplace(request.bodyFile, MessageType::Request, header, newId());
+        if (!fromFile->open())
+            co_return tunnelError(id, QStringLiteral("Cannot read %1: %2").arg(request.bodyFile, fromFile->errorString()));
+    } else if (auto whole = serializeRequest(request); whole && whole->size() <= kMaxMessageSize) {
         messages.append(*whole);
     } else {
         const QByteArray header = encodeRequestHeader({request.id, request.method, request.path, request.headers});
@@ -267,14 +276,34 @@ QCoro::Task<TunnelClient::Result> TunnelClient::send(TunnelRequest request)
     QFuture<Result> future = promise->future();
     m_waiting.insert(id, promise);
     QPointer<TunnelClient> self(this);
+    DataChannelPtr channel = m_channel;
+    bool sent = true;
+    if (fromFile) {
+        const qint64 total = fromFile->bodySize();
+        while (sent && !fromFile->atEnd()) {
+            std::optional<QByteArray> message = fromFile->next();
+            if (!message) {
+                log(QStringLiteral("Upload stopped: ") + fromFile->errorString());
+                sent = false;
+                break;
+            }
+            sent = co_await m_client->send(std::move(*message), channel);
+            if (!self)
+                co_return tunnelError(id, QStringLiteral("The client went away"));
+            Q_EMIT sendProgress(id, fromFile->bytesRead(), total);
+        }
+    } else {
+        sent = co_await m_client->sendChunks(std::move(messages), channel);
+    }
+    if (!self)
+        co_return tunnelError(id, QStringLiteral("The client went away"));
+    if (!sent)
+        finish(id, tunnelError(id, QStringLiteral("The request could not be sent")));
+    // The answer's time counts from here: a long upload is not a late answer.
     QTimer::singleShot(m_config.requestTimeout, this, [self, id] {
         if (self)
             self->finish(id, tunnelError(id, QStringLiteral("No answer in time")));
     });
-    DataChannelPtr channel = m_channel;
-    const bool sent = co_await m_client->sendChunks(std::move(messages), channel);
-    if (!sent && self)
-        self->finish(id, tunnelError(id, QStringLiteral("The request could not be sent")));
     Result result = co_await future;
     co_return result;
 }

@@ -46,12 +46,17 @@ public:
     // Empty serverId: the one findServer gives. An error text on failure.
     QCoro::Task<std::optional<QString>> connectToServer(QString serverId = {});
     // An error of the tunnel (code and text) when there is no response. A
-    // large response body comes in bodyFile, which the caller then owns.
+    // large response body comes in bodyFile, which the caller then owns. A
+    // request's bodyFile is read (never removed) as it is sent.
     QCoro::Task<Result> send(HTTPTunnelProtocol::TunnelRequest request);
     void disconnect();
     // Hangs up and removes what the server wrote to this device but was not
     // read: nobody else would ever clear it from the shared store.
     QCoro::Task<> close();
+
+Q_SIGNALS:
+    // While a request's bodyFile goes out.
+    void sendProgress(const QString &requestId, qint64 sentBytes, qint64 totalBytes);
 
 private:
     QCoro::Task<> pollSignaling();

@@ -382,6 +382,8 @@ TEST(TunnelEndToEnd, TheCommandLineClientGetsPutsAndRegisters)
     source.close();
     const Tool put = runTool(rig, {"put", source.fileName(), "photos/phone/up load?.bin"});
     ASSERT_EQ(put.exitCode, 0) << put.err.toStdString();
+    // Read from the file as it goes, with progress along the way.
+    EXPECT_TRUE(put.err.contains(QString("Sent %1 of %1 bytes (100%)").arg(upload.size()))) << put.err.toStdString();
     ASSERT_EQ(runTool(rig, {"get", "photos/phone/up load?.bin", out + "/back.bin"}).exitCode, 0);
     EXPECT_TRUE(QDir(out).entryList({"chunk_*"}, QDir::Files).isEmpty()) << "the tool moved its file into place";
     QFile back(out + "/back.bin");
