@@ -1,6 +1,7 @@
 #include "tunnel/ChunkAssembler.h"
 
 #include <QDir>
+#include <QStorageInfo>
 #include <QUuid>
 #include <QtEndian>
 
@@ -106,6 +107,19 @@ bool ChunkAssembler::createEntry(const ChunkHeader &header, const QDateTime &now
     if (entry.announcedBody > m_limits.fileThreshold) {
         if (m_fileMessages >= m_limits.maxFileMessages) {
             drop(header.messageId, QStringLiteral("the session already has %1 large messages in progress").arg(m_fileMessages), now);
+            return false;
+        }
+        // What the other large messages may still write counts as taken.
+        qint64 promised = entry.announcedBody;
+        for (const auto &[otherId, other] : m_pending) {
+            if (other.useFileStorage)
+                promised += std::max<qint64>(0, other.announcedBody - other.fileSize);
+        }
+        const qint64 free = m_limits.freeBytes ? m_limits.freeBytes(m_tempDir) : QStorageInfo(m_tempDir).bytesAvailable();
+        if (free >= 0 && free - promised < m_limits.keepFreeBytes) {
+            drop(header.messageId,
+                 QStringLiteral("not enough free space for a %1 byte message (%2 bytes free)").arg(entry.announcedBody).arg(free),
+                 now);
             return false;
         }
         entry.useFileStorage = true;

@@ -32,6 +32,11 @@ struct ChunkAssemblerLimits {
     // Hand large bodies on in their file (bodyFile) instead of reading them
     // back into memory.
     bool handOnFiles = false;
+    // The temporary folder usually shares a disk with the photos: a large
+    // message is refused when storing it would leave less than this free.
+    qint64 keepFreeBytes = 256LL * 1024 * 1024;
+    // Free bytes where the folder is; empty: asked of the file system.
+    std::function<qint64(const QString &folder)> freeBytes;
 };
 
 // Turns the data-channel messages of one remote session into whole tunnel

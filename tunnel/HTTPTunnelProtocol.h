@@ -28,7 +28,7 @@ struct TunnelRequest {
     std::optional<QByteArray> body;
     // Set instead of body when a large body was collected in a temporary
     // file: the file now belongs to whoever got the message.
-    QString bodyFile;
+    QString bodyFile = {};
     bool operator==(const TunnelRequest &) const = default;
 };
 
@@ -37,7 +37,7 @@ struct TunnelResponse {
     qint64 statusCode = 0;
     Headers headers;
     std::optional<QByteArray> body;
-    QString bodyFile; // as in TunnelRequest
+    QString bodyFile = {}; // as in TunnelRequest
     bool operator==(const TunnelResponse &) const = default;
 };
 

@@ -367,6 +367,53 @@ TEST(ChunkAssembler, LongMessagesReportProgressEveryThousandChunks)
     EXPECT_EQ(log.countStartingWith("ChunkAssembler: Received "), 2);
 }
 
+// Large messages land on the disk that usually holds the photos too: one
+// that would leave too little free is refused before a byte is written, and
+// what earlier large messages may still write counts as taken.
+TEST(ChunkAssembler, LargeMessagesLeaveTheDiskItsReserve)
+{
+    LogCapture log;
+    QTemporaryDir temp;
+    const qint64 mib = 1024 * 1024;
+    qint64 free = 100 * mib;
+    ChunkAssembler::Limits limits;
+    limits.keepFreeBytes = 50 * mib;
+    QString askedAbout;
+    limits.freeBytes = [&](const QString &folder) {
+        askedAbout = folder;
+        return free;
+    };
+    ChunkAssembler assembler(temp.path(), {}, limits);
+    auto announce = [&](const QString &id, qint64 body) {
+        assembler.processIncoming(chunk(id, 0, 2000, kHeader + "x", 2, kHeader.size(), body));
+    };
+    announce("fits", 30 * mib);     // 100 - 30 leaves 70
+    announce("too-big", 21 * mib);  // 100 - 30 - 21 leaves 49
+    announce("also-fits", 11 * mib); // leaves 59
+    EXPECT_EQ(askedAbout, temp.path());
+    EXPECT_EQ(filesIn(temp.path()).size(), 2);
+    EXPECT_EQ(log.countStartingWith(QString("ChunkAssembler: Dropping message 'too-big': not enough free space for a %1 byte "
+                                            "message (%2 bytes free)")
+                                        .arg(21 * mib)
+                                        .arg(100 * mib)),
+              1)
+        << log.lines().join('\n').toStdString();
+    // Its later chunks are ignored rather than starting it over.
+    assembler.processIncoming(chunk("too-big", 1, 2000, "y", 2));
+    EXPECT_EQ(filesIn(temp.path()).size(), 2);
+
+    // Small messages stay in memory and are not held to it.
+    free = 0;
+    std::optional<ParsedMessage> result;
+    for (const QByteArray &c : responseChunks({"small", 200, {}, patterned(200 * 1024)}))
+        result = assembler.processIncoming(c);
+    EXPECT_TRUE(result.has_value());
+    // A folder whose free space is unknown is not refused on a guess.
+    free = -1;
+    announce("unknown", 40 * mib);
+    EXPECT_EQ(filesIn(temp.path()).size(), 3);
+}
+
 TEST(ChunkAssembler, ASessionHoldsOnlySoManyPartialMessagesAndFiles)
 {
     LogCapture log;
