@@ -6,6 +6,7 @@
 #include <QtEndian>
 
 #include <limits>
+#include <utility>
 
 #include "platform/DiagnosticLog.h"
 
@@ -156,13 +157,22 @@ std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header,
         sweep();
         return std::nullopt;
     }
+    // The request's own header, when this chunk carries it.
+    const auto ownHeader = [&]() -> QByteArrayView {
+        if (header.chunkIndex != 0 || !header.finalHeaderLen || *header.finalHeaderLen < 0
+            || *header.finalHeaderLen > payloadLength)
+            return {};
+        return QByteArrayView(message.constData() + payloadOffset, qsizetype(*header.finalHeaderLen));
+    };
     if (m_pending.find(id) == m_pending.end()) {
         if (const auto reason = rejectAnnouncement(header)) {
             drop(id, *reason, now);
+            noteRefusal(header.originalType, ownHeader());
             sweep();
             return std::nullopt;
         }
         if (!createEntry(header, now)) {
+            noteRefusal(header.originalType, ownHeader());
             sweep();
             return std::nullopt;
         }
@@ -186,7 +196,11 @@ std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header,
         slice.offset += headerLength;
         slice.length -= headerLength;
     }
+    const std::optional<QByteArray> knownHeader = entry.originalHeaderData; // the entry is gone if storing fails
+    const std::uint8_t originalType = entry.header.originalType;
     if (!storeSlice(entry, index, std::move(slice))) {
+        if (knownHeader && m_pending.find(id) == m_pending.end())
+            noteRefusal(originalType, *knownHeader);
         sweep();
         return std::nullopt;
     }
@@ -362,8 +376,26 @@ std::optional<ParsedMessage> ChunkAssembler::complete(const QString &id, Pending
     return decodeParts(type, header, std::move(*body));
 }
 
+void ChunkAssembler::noteRefusal(std::uint8_t originalType, QByteArrayView header)
+{
+    if (originalType != std::uint8_t(MessageType::Request) || header.isEmpty())
+        return;
+    const auto message = decodeParts(originalType, header, {});
+    const auto *request = message ? std::get_if<TunnelRequest>(&*message) : nullptr;
+    // Bounded: a caller that never takes them must not grow it.
+    if (request && m_refusals.size() < 1000)
+        m_refusals.append({request->id, m_lastDropReason});
+}
+
+QList<ChunkAssembler::Refusal> ChunkAssembler::takeRefusals()
+{
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_refusals, {});
+}
+
 void ChunkAssembler::drop(QString id, const QString &reason, const QDateTime &now)
 {
+    m_lastDropReason = reason;
     log(QStringLiteral("Dropping message '%1': %2").arg(shown(id), reason));
     if (auto it = m_pending.find(id); it != m_pending.end()) {
         release(it->second);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QList>
 #include <QMap>
 #include <QSet>
 #include <QString>
@@ -58,6 +59,15 @@ public:
     // Keeps a share of the message instead of copying its payload.
     std::optional<HTTPTunnelProtocol::ParsedMessage> processIncoming(const QByteArray &data);
 
+    // Requests refused part way (too large, no room, a failed write) whose
+    // id was known from their first chunk, so the sender can be told rather
+    // than left waiting. Taking them empties the list.
+    struct Refusal {
+        QString requestId;
+        QString reason;
+    };
+    QList<Refusal> takeRefusals();
+
     // For tests and diagnostics.
     int pendingCount() const;
     qint64 memoryBytes() const;
@@ -95,6 +105,7 @@ private:
     std::optional<HTTPTunnelProtocol::ParsedMessage> complete(const QString &id, PendingMessage &entry, std::uint8_t originalType);
     // Takes the id by value: it may live in the entry being removed.
     void drop(QString id, const QString &reason, const QDateTime &now);
+    void noteRefusal(std::uint8_t originalType, QByteArrayView header);
     void release(PendingMessage &entry);
     void cleanupStaleMessages(const QDateTime &now);
 
@@ -105,6 +116,8 @@ private:
     std::map<QString, PendingMessage> m_pending;
     QMap<QString, QDateTime> m_dropped; // ids whose later chunks are ignored
     qint64 m_memoryBytes = 0;
+    QString m_lastDropReason;
+    QList<Refusal> m_refusals;
     int m_fileMessages = 0;
     QDateTime m_lastCleanupTime;
 };

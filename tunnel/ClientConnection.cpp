@@ -499,6 +499,9 @@ void ClientConnection::didReceiveData(const QByteArray &data, const DataChannelP
 {
     const QString label = channel->label();
     auto message = m_assembler.processIncoming(data);
+    for (const ChunkAssembler::Refusal &refused : m_assembler.takeRefusals())
+        sendError(channel, label, refused.requestId,
+                  {TunnelErrorCode::CannotWriteFile, QStringLiteral("The request could not be received: ") + refused.reason});
     if (!message) {
         if (!data.isEmpty() && data[0] == char(MessageType::Chunk))
             log(QStringLiteral("Received chunk on '%1', waiting for more...").arg(label));

@@ -412,6 +412,42 @@ TEST(ChunkAssembler, LargeMessagesLeaveTheDiskItsReserve)
     free = -1;
     announce("unknown", 40 * mib);
     EXPECT_EQ(filesIn(temp.path()).size(), 3);
+    // Responses have nobody to tell.
+    EXPECT_TRUE(assembler.takeRefusals().isEmpty());
+}
+
+// A refused upload whose first chunk named the request can be answered:
+// its id and the reason are kept until taken, once.
+TEST(ChunkAssembler, RefusedRequestsAreNamedForAnAnswer)
+{
+    QTemporaryDir temp;
+    ChunkAssembler::Limits limits;
+    limits.freeBytes = [](const QString &) { return qint64(0); };
+    limits.maxMemoryBytes = 200 * 1024;
+    ChunkAssembler assembler(temp.path(), {}, limits);
+    const QByteArray header = encodeRequestHeader({"up-1", "PUT", "/photos/a.mov", {}});
+    // No room on the disk for it.
+    assembler.processIncoming(chunk("m1", 0, 400, header + "x", 1, header.size(), 20 * 1024 * 1024));
+    // Past what the session may hold in memory, after its first chunk.
+    const QByteArray second = encodeRequestHeader({"up-2", "PUT", "/photos/b.jpg", {}});
+    const QByteArray big(60000, 'b');
+    assembler.processIncoming(chunk("m2", 0, 5, second + big, 1, second.size(), 4 * 60000 + 60000 - second.size()));
+    for (int i = 1; i < 4; ++i)
+        assembler.processIncoming(chunk("m2", i, 5, big, 1));
+    // Announced beyond any body, and a chunk 0 without a readable header.
+    assembler.processIncoming(chunk("m3", 0, 2, header + "x", 1, header.size(), 0x1'0000'0000LL));
+    assembler.processIncoming(chunk("m4", 0, 2, "not json", 1, 8, 0x1'0000'0000LL));
+
+    const auto refusals = assembler.takeRefusals();
+    ASSERT_EQ(refusals.size(), 3);
+    EXPECT_EQ(refusals[0].requestId, "up-1");
+    EXPECT_TRUE(refusals[0].reason.startsWith("not enough free space")) << refusals[0].reason.toStdString();
+    EXPECT_EQ(refusals[1].requestId, "up-2");
+    EXPECT_TRUE(refusals[1].reason.contains("bytes of partial messages")) << refusals[1].reason.toStdString();
+    EXPECT_EQ(refusals[2].requestId, "up-1");
+    EXPECT_TRUE(refusals[2].reason.startsWith("announced body")) << refusals[2].reason.toStdString();
+    EXPECT_TRUE(assembler.takeRefusals().isEmpty());
+    EXPECT_TRUE(filesIn(temp.path()).isEmpty());
 }
 
 TEST(ChunkAssembler, ASessionHoldsOnlySoManyPartialMessagesAndFiles)

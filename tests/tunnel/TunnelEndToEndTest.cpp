@@ -11,6 +11,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QtEndian>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
@@ -307,6 +308,29 @@ TEST(TunnelEndToEnd, HostileRequestsStayOnTheGatewayAndLeaveNothingBehind)
     // Garbage on the channel is dropped and the session goes on.
     remote.peer.command({{"raw_b64", QString::fromLatin1(QByteArray("\x01\xff\xff\xff\xff\x00\x00\x00\x00junk").toBase64())}});
     remote.peer.command({{"raw_b64", QString::fromLatin1(QByteArray("\x04\x02\x00\x00\x00\x00\x00\x00\x00{}").toBase64())}});
+    // An upload announced past what the format can carry is refused at its
+    // first chunk, and the sender is told instead of left waiting.
+    {
+        const QByteArray header = R"({"id":"huge","method":"PUT","path":"/photos/phone/huge.mov","headers":{}})";
+        const QByteArray chunkHeader = QString(R"({"messageId":"m-huge","chunkIndex":0,"totalChunks":90000,"originalType":1,)"
+                                               R"("finalHeaderLen":%1,"finalBodyLen":5368709120})")
+                                           .arg(header.size())
+                                           .toLatin1();
+        auto le32 = [](quint32 v) {
+            QByteArray b(4, 0);
+            qToLittleEndian(v, b.data());
+            return b;
+        };
+        const QByteArray payload = header + QByteArray(1000, 'x');
+        const QByteArray chunk0 = "\x04" + le32(chunkHeader.size()) + le32(payload.size()) + chunkHeader + payload;
+        remote.peer.command({{"raw_b64", QString::fromLatin1(chunk0.toBase64())}});
+        const QJsonObject refusedUpload = remote.reply("huge");
+        EXPECT_EQ(refusedUpload.value("type").toString(), "error");
+        EXPECT_EQ(refusedUpload.value("code").toInt(), -3003);
+        EXPECT_TRUE(refusedUpload.value("message").toString().startsWith("The request could not be received: announced body"))
+            << refusedUpload.value("message").toString().toStdString();
+        EXPECT_TRUE(rig.tempFiles().isEmpty());
+    }
 
     // A thousand requests at once: the session takes a bounded number, the
     // rest are refused, each is answered, and the session stays usable.
