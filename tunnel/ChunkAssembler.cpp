@@ -94,22 +94,18 @@ std::optional<QString> ChunkAssembler::rejectAnnouncement(const ChunkHeader &h) 
     return std::nullopt;
 }
 
-bool ChunkAssembler::createEntry(const ChunkHeader &header, const QDateTime &now)
+std::optional<QString> ChunkAssembler::createEntry(const ChunkHeader &header, const QDateTime &now)
 {
     PendingMessage entry;
     entry.totalChunks = header.totalChunks;
     entry.header = header;
     entry.announcedBody = header.finalBodyLen.value_or(0);
     entry.lastUpdated = now;
-    if (int(m_pending.size()) >= m_limits.maxPendingMessages) {
-        drop(header.messageId, QStringLiteral("the session already has %1 partial messages").arg(m_pending.size()), now);
-        return false;
-    }
+    if (int(m_pending.size()) >= m_limits.maxPendingMessages)
+        return QStringLiteral("the session already has %1 partial messages").arg(m_pending.size());
     if (entry.announcedBody > m_limits.fileThreshold) {
-        if (m_fileMessages >= m_limits.maxFileMessages) {
-            drop(header.messageId, QStringLiteral("the session already has %1 large messages in progress").arg(m_fileMessages), now);
-            return false;
-        }
+        if (m_fileMessages >= m_limits.maxFileMessages)
+            return QStringLiteral("the session already has %1 large messages in progress").arg(m_fileMessages);
         // What the other large messages may still write counts as taken.
         qint64 promised = entry.announcedBody;
         for (const auto &[otherId, other] : m_pending) {
@@ -117,27 +113,21 @@ bool ChunkAssembler::createEntry(const ChunkHeader &header, const QDateTime &now
                 promised += std::max<qint64>(0, other.announcedBody - other.fileSize);
         }
         const qint64 free = m_limits.freeBytes ? m_limits.freeBytes(m_tempDir) : QStorageInfo(m_tempDir).bytesAvailable();
-        if (free >= 0 && free - promised < m_limits.keepFreeBytes) {
-            drop(header.messageId,
-                 QStringLiteral("not enough free space for a %1 byte message (%2 bytes free)").arg(entry.announcedBody).arg(free),
-                 now);
-            return false;
-        }
+        if (free >= 0 && free - promised < m_limits.keepFreeBytes)
+            return QStringLiteral("not enough free space for a %1 byte message (%2 bytes free)").arg(entry.announcedBody).arg(free);
         entry.useFileStorage = true;
         // The name is ours, never the peer's id: "../" in an id must not
         // lead outside the temporary folder.
         entry.tempFilePath = m_tempDir + QStringLiteral("/chunk_") + QUuid::createUuid().toString(QUuid::Id128) + QStringLiteral(".tmp");
         auto file = std::make_unique<QFile>(entry.tempFilePath);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            drop(header.messageId, QStringLiteral("cannot create a temporary file (%1)").arg(file->errorString()), now);
-            return false;
-        }
+        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return QStringLiteral("cannot create a temporary file (%1)").arg(file->errorString());
         entry.tempFile = std::move(file);
         ++m_fileMessages;
         log(QStringLiteral("Using file storage for %1 byte message").arg(entry.announcedBody));
     }
     m_pending.emplace(header.messageId, std::move(entry));
-    return true;
+    return std::nullopt;
 }
 
 std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header, const QByteArray &message, qsizetype payloadOffset,
@@ -157,22 +147,17 @@ std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header,
         sweep();
         return std::nullopt;
     }
-    // The request's own header, when this chunk carries it.
-    const auto ownHeader = [&]() -> QByteArrayView {
-        if (header.chunkIndex != 0 || !header.finalHeaderLen || *header.finalHeaderLen < 0
-            || *header.finalHeaderLen > payloadLength)
-            return {};
-        return QByteArrayView(message.constData() + payloadOffset, qsizetype(*header.finalHeaderLen));
-    };
     if (m_pending.find(id) == m_pending.end()) {
-        if (const auto reason = rejectAnnouncement(header)) {
-            drop(id, *reason, now);
-            noteRefusal(header.originalType, ownHeader());
-            sweep();
-            return std::nullopt;
-        }
-        if (!createEntry(header, now)) {
-            noteRefusal(header.originalType, ownHeader());
+        std::optional<QString> reason = rejectAnnouncement(header);
+        if (!reason)
+            reason = createEntry(header, now);
+        if (reason) {
+            // The message's own header, when this chunk carries it.
+            QByteArrayView messageHeader;
+            if (header.chunkIndex == 0 && header.finalHeaderLen && *header.finalHeaderLen >= 0
+                && *header.finalHeaderLen <= payloadLength)
+                messageHeader = QByteArrayView(message.constData() + payloadOffset, qsizetype(*header.finalHeaderLen));
+            drop(id, *reason, now, header.originalType, messageHeader);
             sweep();
             return std::nullopt;
         }
@@ -196,11 +181,7 @@ std::optional<ParsedMessage> ChunkAssembler::addChunk(const ChunkHeader &header,
         slice.offset += headerLength;
         slice.length -= headerLength;
     }
-    const std::optional<QByteArray> knownHeader = entry.originalHeaderData; // the entry is gone if storing fails
-    const std::uint8_t originalType = entry.header.originalType;
     if (!storeSlice(entry, index, std::move(slice))) {
-        if (knownHeader && m_pending.find(id) == m_pending.end())
-            noteRefusal(originalType, *knownHeader);
         sweep();
         return std::nullopt;
     }
@@ -315,6 +296,7 @@ std::optional<QString> ChunkAssembler::bodyInOrder(PendingMessage &entry)
 std::optional<ParsedMessage> ChunkAssembler::complete(const QString &id, PendingMessage &entry, std::uint8_t originalType)
 {
     log(QStringLiteral("All %1 chunks received, reassembling...").arg(entry.totalChunks));
+    const std::uint8_t type = originalType >= 1 && originalType <= 4 ? originalType : std::uint8_t(MessageType::Response);
     if (entry.useFileStorage && m_limits.handOnFiles) {
         entry.tempFile->close();
         const std::optional<QString> file = bodyInOrder(entry);
@@ -333,7 +315,6 @@ std::optional<ParsedMessage> ChunkAssembler::complete(const QString &id, Pending
             return std::nullopt;
         }
         log(QStringLiteral("Reassembled %1 bytes in %2").arg(size).arg(*file));
-        const std::uint8_t type = originalType >= 1 && originalType <= 4 ? originalType : std::uint8_t(MessageType::Response);
         std::optional<ParsedMessage> message = decodeParts(type, header, {});
         if (auto *request = message ? std::get_if<TunnelRequest>(&*message) : nullptr)
             request->bodyFile = *file;
@@ -368,7 +349,6 @@ std::optional<ParsedMessage> ChunkAssembler::complete(const QString &id, Pending
     }
     log(QStringLiteral("Reassembled %1 bytes").arg(body->size()));
 
-    const std::uint8_t type = originalType >= 1 && originalType <= 4 ? originalType : std::uint8_t(MessageType::Response);
     // What parsing the rebuilt message would give, without building it: the
     // body is not copied again.
     if (quint64(body->size()) > std::numeric_limits<quint32>::max() || quint64(header.size()) > std::numeric_limits<quint32>::max())
@@ -376,7 +356,7 @@ std::optional<ParsedMessage> ChunkAssembler::complete(const QString &id, Pending
     return decodeParts(type, header, std::move(*body));
 }
 
-void ChunkAssembler::noteRefusal(std::uint8_t originalType, QByteArrayView header)
+void ChunkAssembler::noteRefusal(std::uint8_t originalType, QByteArrayView header, const QString &reason)
 {
     if (originalType != std::uint8_t(MessageType::Request) || header.isEmpty())
         return;
@@ -384,7 +364,7 @@ void ChunkAssembler::noteRefusal(std::uint8_t originalType, QByteArrayView heade
     const auto *request = message ? std::get_if<TunnelRequest>(&*message) : nullptr;
     // Bounded: a caller that never takes them must not grow it.
     if (request && m_refusals.size() < 1000)
-        m_refusals.append({request->id, m_lastDropReason});
+        m_refusals.append({request->id, reason});
 }
 
 QList<ChunkAssembler::Refusal> ChunkAssembler::takeRefusals()
@@ -393,13 +373,19 @@ QList<ChunkAssembler::Refusal> ChunkAssembler::takeRefusals()
     return std::exchange(m_refusals, {});
 }
 
-void ChunkAssembler::drop(QString id, const QString &reason, const QDateTime &now)
+void ChunkAssembler::drop(QString id, const QString &reason, const QDateTime &now, std::uint8_t originalType,
+                          QByteArrayView messageHeader)
 {
-    m_lastDropReason = reason;
     log(QStringLiteral("Dropping message '%1': %2").arg(shown(id), reason));
     if (auto it = m_pending.find(id); it != m_pending.end()) {
+        // A message under way knows its own header once chunk 0 is in.
+        const std::optional<QByteArray> known = it->second.originalHeaderData;
+        if (known)
+            noteRefusal(it->second.header.originalType, *known, reason);
         release(it->second);
         m_pending.erase(it);
+    } else {
+        noteRefusal(originalType, messageHeader, reason);
     }
     // Remembered so that the message's later chunks are ignored; a flood of
     // ids must not make the memory itself unbounded.

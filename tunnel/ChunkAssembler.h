@@ -37,7 +37,7 @@ struct ChunkAssemblerLimits {
     // message is refused when storing it would leave less than this free.
     qint64 keepFreeBytes = 256LL * 1024 * 1024;
     // Free bytes where the folder is; empty: asked of the file system.
-    std::function<qint64(const QString &folder)> freeBytes;
+    std::function<qint64(const QString &folder)> freeBytes = {};
 };
 
 // Turns the data-channel messages of one remote session into whole tunnel
@@ -98,14 +98,18 @@ private:
     std::optional<HTTPTunnelProtocol::ParsedMessage> addChunk(const HTTPTunnelProtocol::ChunkHeader &header, const QByteArray &message,
                                                               qsizetype payloadOffset, qsizetype payloadLength);
     std::optional<QString> rejectAnnouncement(const HTTPTunnelProtocol::ChunkHeader &header) const;
-    bool createEntry(const HTTPTunnelProtocol::ChunkHeader &header, const QDateTime &now);
+    // Why the message cannot be taken on, if it cannot.
+    std::optional<QString> createEntry(const HTTPTunnelProtocol::ChunkHeader &header, const QDateTime &now);
     bool storeSlice(PendingMessage &entry, qint64 index, PendingMessage::Slice slice);
     std::optional<QByteArray> readFromFile(PendingMessage &entry);
     std::optional<QString> bodyInOrder(PendingMessage &entry);
     std::optional<HTTPTunnelProtocol::ParsedMessage> complete(const QString &id, PendingMessage &entry, std::uint8_t originalType);
-    // Takes the id by value: it may live in the entry being removed.
-    void drop(QString id, const QString &reason, const QDateTime &now);
-    void noteRefusal(std::uint8_t originalType, QByteArrayView header);
+    // Takes the id by value: it may live in the entry being removed. A
+    // refused request is noted by the header its entry holds, or else by the
+    // one given (from the announcing chunk).
+    void drop(QString id, const QString &reason, const QDateTime &now, std::uint8_t originalType = 0,
+              QByteArrayView messageHeader = {});
+    void noteRefusal(std::uint8_t originalType, QByteArrayView header, const QString &reason);
     void release(PendingMessage &entry);
     void cleanupStaleMessages(const QDateTime &now);
 
@@ -116,7 +120,6 @@ private:
     std::map<QString, PendingMessage> m_pending;
     QMap<QString, QDateTime> m_dropped; // ids whose later chunks are ignored
     qint64 m_memoryBytes = 0;
-    QString m_lastDropReason;
     QList<Refusal> m_refusals;
     int m_fileMessages = 0;
     QDateTime m_lastCleanupTime;
