@@ -360,30 +360,38 @@ QCoro::Task<std::optional<RecordError>> CloudKitService::sendMessage(Record reco
     co_return failure;
 }
 
-QCoro::Task<std::optional<RecordError>> CloudKitService::sendAnswer(QString sessionId, QString target, QString sdp)
+Record CloudKitService::signalingRecord(const QString &sessionId, const QString &sender, const QString &target,
+                                       const QString &type, const QDateTime &timestamp)
 {
     Record record{kMessageType, QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), {}};
-    record.fields = {{QStringLiteral("sessionId"), sessionId}, {QStringLiteral("senderId"), deviceId()},
-                     {QStringLiteral("targetDeviceId"), target}, {QStringLiteral("type"), QStringLiteral("answer")},
-                     {QStringLiteral("processed"), false},       {QStringLiteral("timestamp"), now()},
-                     {QStringLiteral("sdp"), sdp}};
+    record.fields = {{QStringLiteral("sessionId"), sessionId}, {QStringLiteral("senderId"), sender},
+                     {QStringLiteral("targetDeviceId"), target}, {QStringLiteral("type"), type},
+                     {QStringLiteral("processed"), false},       {QStringLiteral("timestamp"), timestamp}};
+    return record;
+}
+
+std::map<QString, FieldValue> CloudKitService::candidateFields(const QString &candidate, const std::optional<QString> &sdpMid,
+                                                               qint64 sdpMLineIndex)
+{
+    std::map<QString, FieldValue> fields{{QStringLiteral("candidate"), candidate},
+                                         {QStringLiteral("sdpMLineIndex"), sdpMLineIndex}};
+    if (sdpMid)
+        fields[QStringLiteral("sdpMid")] = *sdpMid;
+    return fields;
+}
+
+QCoro::Task<std::optional<RecordError>> CloudKitService::sendAnswer(QString sessionId, QString target, QString sdp)
+{
+    Record record = signalingRecord(sessionId, deviceId(), target, QStringLiteral("answer"), now());
+    record.fields[QStringLiteral("sdp")] = sdp;
     co_return co_await sendMessage(std::move(record), target);
 }
 
 QCoro::Task<std::optional<RecordError>> CloudKitService::sendIceCandidate(QString sessionId, QString target, QString candidate,
                                                                           std::optional<QString> sdpMid, qint64 sdpMLineIndex)
 {
-    Record record{kMessageType, QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), {}};
-    record.fields = {{QStringLiteral("sessionId"), sessionId},
-                     {QStringLiteral("senderId"), deviceId()},
-                     {QStringLiteral("targetDeviceId"), target},
-                     {QStringLiteral("type"), QStringLiteral("ice-candidate")},
-                     {QStringLiteral("processed"), false},
-                     {QStringLiteral("timestamp"), now()},
-                     {QStringLiteral("candidate"), candidate},
-                     {QStringLiteral("sdpMLineIndex"), sdpMLineIndex}};
-    if (sdpMid)
-        record.fields[QStringLiteral("sdpMid")] = *sdpMid;
+    Record record = signalingRecord(sessionId, deviceId(), target, QStringLiteral("ice-candidate"), now());
+    record.fields.merge(candidateFields(candidate, sdpMid, sdpMLineIndex));
     co_return co_await sendMessage(std::move(record), target);
 }
 

@@ -49,6 +49,15 @@ public:
     int pollCount() const { return m_pollCount; }
     qsizetype rememberedMessageCount() const { return m_processed.size(); }
 
+    // The SignalingMessage layout, for this server and the tunnel's own
+    // client alike: a new record of one step (type "offer", "answer" or
+    // "ice-candidate"), addressed to target; the step's own fields go in
+    // beside these.
+    static Record signalingRecord(const QString &sessionId, const QString &sender, const QString &target, const QString &type,
+                                  const QDateTime &timestamp);
+    static std::map<QString, FieldValue> candidateFields(const QString &candidate, const std::optional<QString> &sdpMid,
+                                                         qint64 sdpMLineIndex);
+
     QCoro::Task<> registerServer(int port);
     QCoro::Task<> unregisterServer();
     QCoro::Task<> pollForMessages();

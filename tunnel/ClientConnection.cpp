@@ -29,14 +29,6 @@ const QString kSeparator = QStringLiteral("=====================================
 
 constexpr qint64 kFetchBufferBytes = 1024 * 1024;
 
-// Large uploads stay in their file and stream from it into the gateway.
-ChunkAssemblerLimits assemblerLimits()
-{
-    ChunkAssemblerLimits limits;
-    limits.handOnFiles = true;
-    return limits;
-}
-
 std::optional<QString> strictUtf8(const QByteArray &bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8);
@@ -79,6 +71,14 @@ struct ClientConnection::Shared {
     QSet<QString> tempFiles;
 
     QString tempDir() const { return config.tempDir.isEmpty() ? QDir::tempPath() : config.tempDir; }
+    // A temporary file of the session that is done with; an empty name is none.
+    void removeTempFile(const QString &file)
+    {
+        if (file.isEmpty())
+            return;
+        QFile::remove(file);
+        tempFiles.remove(file);
+    }
 };
 
 namespace {
@@ -335,8 +335,7 @@ QCoro::Task<std::variant<Fetched, Failure>> fetch(std::shared_ptr<ClientConnecti
     const auto removeFile = [&] {
         if (sink->file) {
             sink->file->close();
-            sink->file->remove();
-            s->tempFiles.remove(sink->file->fileName());
+            s->removeTempFile(sink->file->fileName());
         }
     };
     if (s->ended) {
@@ -376,10 +375,7 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
     const QString bodyFile = request.bodyFile;
     const auto done = qScopeGuard([s, bodyFile] {
         --s->inFlight;
-        if (!bodyFile.isEmpty()) {
-            QFile::remove(bodyFile);
-            s->tempFiles.remove(bodyFile);
-        }
+        s->removeTempFile(bodyFile);
     });
     const QString label = channel ? channel->label() : QStringLiteral("default");
     const DrainPolicy policy = s->config.webrtc.drain;
@@ -424,12 +420,7 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
         co_return;
     }
     Fetched fetched = std::get<Fetched>(std::move(result));
-    const auto removeFile = qScopeGuard([&] {
-        if (!fetched.file.isEmpty()) {
-            QFile::remove(fetched.file);
-            s->tempFiles.remove(fetched.file);
-        }
-    });
+    const auto removeFile = qScopeGuard([&] { s->removeTempFile(fetched.file); });
     if (fetched.file.isEmpty()) {
         log(QStringLiteral("Response status: %1").arg(fetched.status));
         log(QStringLiteral("Response body size: %1 bytes").arg(fetched.body.size()));
@@ -463,7 +454,8 @@ ClientConnection::ClientConnection(QString session, QString device, int port, QN
       clientDeviceId(std::move(device)),
       localServerPort(port),
       m_client(std::make_unique<WebRTCClient>(config.webrtc)),
-      m_assembler(config.tempDir.isEmpty() ? QDir::tempPath() : config.tempDir, {}, assemblerLimits()),
+      // Large uploads stay in their file and stream from it into the gateway.
+      m_assembler(config.tempDir, {}, {.handOnFiles = true}),
       m_shared(std::make_shared<Shared>())
 {
     m_shared->network = &network;
@@ -520,10 +512,7 @@ void ClientConnection::didReceiveData(const QByteArray &data, const DataChannelP
     if (!request->bodyFile.isEmpty())
         m_shared->tempFiles.insert(request->bodyFile); // removed with the session at the latest
     if (m_shared->inFlight >= m_shared->config.maxRequestsInFlight) {
-        if (!request->bodyFile.isEmpty()) {
-            QFile::remove(request->bodyFile);
-            m_shared->tempFiles.remove(request->bodyFile);
-        }
+        m_shared->removeTempFile(request->bodyFile);
         sendError(channel, label, request->id,
                   {TunnelErrorCode::TooManyRequests,
                    QStringLiteral("Too many requests in flight (at most %1)").arg(m_shared->config.maxRequestsInFlight)});

@@ -1,5 +1,6 @@
 #include "tunnel/TunnelClient.h"
 
+#include "cloud/CloudKitService.h"
 #include "tunnel/FileChunkReader.h"
 
 #include "platform/DiagnosticLog.h"
@@ -8,7 +9,6 @@
 #include <QCoroTimer>
 #include <QFuture>
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QElapsedTimer>
 #include <QPointer>
@@ -24,20 +24,12 @@ namespace {
 
 void log(const QString &line) { diagLog(QStringLiteral("TunnelClient: ") + line); }
 
-const QString kMessageType = QStringLiteral("SignalingMessage");
+const QString kMessageType = QStringLiteral("SignalingMessage"); // as CloudKitService writes them
 const QString kServerType = QStringLiteral("ServerRegistration");
 
 QString newId() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
 
 TunnelError tunnelError(const QString &id, const QString &message) { return TunnelError{id, -1, message}; }
-
-// Large answers stay in their file, for the caller to move into place.
-ChunkAssemblerLimits assemblerLimits()
-{
-    ChunkAssemblerLimits limits;
-    limits.handOnFiles = true;
-    return limits;
-}
 
 } // namespace
 
@@ -46,7 +38,8 @@ TunnelClient::TunnelClient(RecordStore &store, TunnelClientConfig config, QObjec
       deviceId(newId()),
       m_store(store),
       m_config(std::move(config)),
-      m_assembler(m_config.tempDir.isEmpty() ? QDir::tempPath() : m_config.tempDir, {}, assemblerLimits())
+      // Large answers stay in their file, for the caller to move into place.
+      m_assembler(m_config.tempDir, {}, {.handOnFiles = true})
 {
 }
 
@@ -108,16 +101,9 @@ QCoro::Task<std::optional<QString>> TunnelClient::findServer()
 
 QCoro::Task<std::optional<RecordError>> TunnelClient::writeMessage(QString type, std::map<QString, FieldValue> extra)
 {
-    Record record;
-    record.type = kMessageType;
-    record.name = newId();
-    record.fields = std::move(extra);
-    record.fields[QStringLiteral("sessionId")] = m_sessionId;
-    record.fields[QStringLiteral("senderId")] = deviceId;
-    record.fields[QStringLiteral("targetDeviceId")] = m_serverId;
-    record.fields[QStringLiteral("type")] = type;
-    record.fields[QStringLiteral("processed")] = false;
-    record.fields[QStringLiteral("timestamp")] = QDateTime::currentDateTimeUtc();
+    Record record =
+        CloudKitService::signalingRecord(m_sessionId, deviceId, m_serverId, type, QDateTime::currentDateTimeUtc());
+    record.fields.merge(extra);
     co_return co_await m_store.save(std::move(record));
 }
 
@@ -235,11 +221,8 @@ QCoro::Task<> TunnelClient::pollSignaling()
 
 QCoro::Task<> TunnelClient::sendCandidate(IceCandidate candidate)
 {
-    std::map<QString, FieldValue> fields{{QStringLiteral("candidate"), candidate.sdp},
-                                         {QStringLiteral("sdpMLineIndex"), qint64(candidate.sdpMLineIndex)}};
-    if (candidate.sdpMid)
-        fields[QStringLiteral("sdpMid")] = *candidate.sdpMid;
-    const auto failure = co_await writeMessage(QStringLiteral("ice-candidate"), std::move(fields));
+    const auto failure = co_await writeMessage(
+        QStringLiteral("ice-candidate"), CloudKitService::candidateFields(candidate.sdp, candidate.sdpMid, candidate.sdpMLineIndex));
     if (failure)
         log(QStringLiteral("Cannot write a candidate - ") + failure->description);
 }
@@ -257,15 +240,14 @@ QCoro::Task<TunnelClient::Result> TunnelClient::send(TunnelRequest request)
     // drains; small requests go whole, other large ones as chunks.
     std::optional<FileChunkReader> fromFile;
     QList<QByteArray> messages;
+    const QByteArray header = encodeRequestHeader({request.id, request.method, request.path, request.headers});
     if (!request.bodyFile.isEmpty()) {
-        const QByteArray header = encodeRequestHeader({request.id, request.method, request.path, request.headers});
         fromFile.emplace(request.bodyFile, MessageType::Request, header, newId());
         if (!fromFile->open())
             co_return tunnelError(id, QStringLiteral("Cannot read %1: %2").arg(request.bodyFile, fromFile->errorString()));
     } else if (auto whole = serializeRequest(request); whole && whole->size() <= kMaxMessageSize) {
         messages.append(*whole);
     } else {
-        const QByteArray header = encodeRequestHeader({request.id, request.method, request.path, request.headers});
         auto chunks = createChunks(MessageType::Request, header, request.body.value_or(QByteArray()));
         if (const auto *error = std::get_if<FrameError>(&chunks))
             co_return tunnelError(id, describe(*error));

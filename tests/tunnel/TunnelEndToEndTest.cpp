@@ -7,11 +7,11 @@
 #include "services/DeviceRegistry.h"
 #include "tests/support/ManagerHarness.h"
 #include "tests/support/WebRTCPeer.h"
+#include "tunnel/HTTPTunnelProtocol.h"
 #include "tunnel/WebRTCTunnelServer.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QtEndian>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
@@ -312,17 +312,9 @@ TEST(TunnelEndToEnd, HostileRequestsStayOnTheGatewayAndLeaveNothingBehind)
     // first chunk, and the sender is told instead of left waiting.
     {
         const QByteArray header = R"({"id":"huge","method":"PUT","path":"/photos/phone/huge.mov","headers":{}})";
-        const QByteArray chunkHeader = QString(R"({"messageId":"m-huge","chunkIndex":0,"totalChunks":90000,"originalType":1,)"
-                                               R"("finalHeaderLen":%1,"finalBodyLen":5368709120})")
-                                           .arg(header.size())
-                                           .toLatin1();
-        auto le32 = [](quint32 v) {
-            QByteArray b(4, 0);
-            qToLittleEndian(v, b.data());
-            return b;
-        };
-        const QByteArray payload = header + QByteArray(1000, 'x');
-        const QByteArray chunk0 = "\x04" + le32(chunkHeader.size()) + le32(payload.size()) + chunkHeader + payload;
+        using namespace HTTPTunnelProtocol;
+        const ChunkHeader announce{"m-huge", 0, 90000, std::uint8_t(MessageType::Request), header.size(), 5368709120LL};
+        const QByteArray chunk0 = encodeMessage(MessageType::Chunk, encodeChunkHeader(announce), header + QByteArray(1000, 'x')).value();
         remote.peer.command({{"raw_b64", QString::fromLatin1(chunk0.toBase64())}});
         const QJsonObject refusedUpload = remote.reply("huge");
         EXPECT_EQ(refusedUpload.value("type").toString(), "error");

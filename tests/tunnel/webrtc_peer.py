@@ -222,13 +222,7 @@ async def main():
             if "answer" in msg:
                 await pc.setRemoteDescription(RTCSessionDescription(sdp=msg["answer"], type="answer"))
             elif "candidate" in msg:
-                text = msg["candidate"]
-                if text.startswith("candidate:"):
-                    text = text[len("candidate:"):]
-                candidate = candidate_from_sdp(text)
-                candidate.sdpMid = msg.get("sdpMid")
-                candidate.sdpMLineIndex = msg.get("sdpMLineIndex")
-                await pc.addIceCandidate(candidate)
+                await add_candidate_from(pc, msg)
 
     signaler = asyncio.ensure_future(signaling())
     try:
@@ -279,12 +273,7 @@ async def connect_folder(pc, tunnel, records):
             elif message["type"] == "ice-candidate":
                 pending.append(message)
         while answered and pending:
-            message = pending.pop(0)
-            text = message["candidate"]
-            candidate = candidate_from_sdp(text[len("candidate:"):] if text.startswith("candidate:") else text)
-            candidate.sdpMid = message.get("sdpMid")
-            candidate.sdpMLineIndex = message.get("sdpMLineIndex")
-            await pc.addIceCandidate(candidate)
+            await add_candidate_from(pc, pending.pop(0))
         await asyncio.sleep(0.1)
     if tunnel.readyState != "open":
         return None, None, "channel did not open: %r" % counts
