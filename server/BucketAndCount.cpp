@@ -6,9 +6,16 @@
 #include <QNetworkReply>
 #include <QPointer>
 
+#include <algorithm>
+#include <QRegularExpression>
+#include <QUrlQuery>
+#include <QUuid>
+
 #include "platform/DiagnosticLog.h"
+#include "platform/ProcessTable.h"
 #include "server/S3ListParser.h"
 #include "server/S3Listing.h"
+#include "server/S3ObjectUrl.h"
 #include "server/ServerManager.h"
 
 namespace tavrolin {
@@ -57,6 +64,7 @@ QCoro::Task<> ServerManager::updateObjectCount()
     if (m_countInProgress)
         co_return;
     m_countInProgress = true;
+    m_lastCountComplete = false;
 
     qint64 total = 0;
     std::optional<QString> token;
@@ -90,6 +98,7 @@ QCoro::Task<> ServerManager::updateObjectCount()
     }
 
     m_countInProgress = false;
+    m_lastCountComplete = complete;
     if (!complete) {
         // A part of the listing is not the number of stored photos.
         diagLog(QStringLiteral("Object count not updated; keeping %1 objects").arg(m_objectCount));
@@ -99,6 +108,146 @@ QCoro::Task<> ServerManager::updateObjectCount()
     diagLog(QStringLiteral("Object count updated: %1 objects").arg(total));
 }
 
+QCoro::Task<bool> ServerManager::storesTestUpload()
+{
+    // A multipart upload that is never completed: its part travels through
+    // the same volumes as a photo, and an unfinished upload is never listed,
+    // so nothing of ours ever shows in the user's bucket.
+    const QString key = QStringLiteral("tavrolin-write-check/") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QString objectUrl = s3BaseUrl() + QStringLiteral("/photos/") + key;
+
+    QNetworkRequest initiate(QUrl(objectUrl + QStringLiteral("?uploads")));
+    initiate.setTransferTimeout(10000);
+    initiate.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/octet-stream"));
+    std::unique_ptr<QNetworkReply> initReply(m_network->post(initiate, QByteArray()));
+    co_await initReply.get();
+    const QByteArray initBody = initReply->readAll();
+    if (initReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+        co_return false;
+    const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("<UploadId>([^<]+)</UploadId>")).match(QString::fromUtf8(initBody));
+    if (!match.hasMatch())
+        co_return false;
+    QUrlQuery uploadQuery;
+    uploadQuery.addQueryItem(QStringLiteral("uploadId"), match.captured(1));
+
+    QUrl partUrl(objectUrl);
+    QUrlQuery partQuery = uploadQuery;
+    partQuery.addQueryItem(QStringLiteral("partNumber"), QStringLiteral("1"));
+    partUrl.setQuery(partQuery);
+    QNetworkRequest part(partUrl);
+    part.setTransferTimeout(10000);
+    std::unique_ptr<QNetworkReply> partReply(m_network->put(part, QByteArrayLiteral("storage write check")));
+    co_await partReply.get();
+    const bool stored = partReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+
+    QUrl abortUrl(objectUrl);
+    abortUrl.setQuery(uploadQuery);
+    QNetworkRequest abort(abortUrl);
+    abort.setTransferTimeout(10000);
+    std::unique_ptr<QNetworkReply> abortReply(m_network->deleteResource(abort));
+    co_await abortReply.get();
+    const int abortStatus = abortReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (abortStatus != 204 && abortStatus != 200)
+        diagLog(QStringLiteral("Could not remove the write check's upload: HTTP %1").arg(abortStatus));
+    co_return stored;
+}
+
+QCoro::Task<bool> ServerManager::servesStoredObject()
+{
+    QUrl listUrl(s3BaseUrl() + QStringLiteral("/photos"));
+    listUrl.setQuery(QStringLiteral("list-type=2&max-keys=1"));
+    const S3ListPage page = co_await S3Listing::fetchPage(*m_network, listUrl, 10000);
+    if (page.status != 200)
+        co_return false;
+    if (page.keys.isEmpty())
+        co_return true;
+    const std::optional<QUrl> objectUrl = S3ObjectUrl::objectUrl(s3BaseUrl(), QStringLiteral("photos"), page.keys.first());
+    if (!objectUrl)
+        co_return true; // a key no request can name; nothing to learn from it
+    // One byte of a stored object: its volume has registered and answers.
+    QNetworkRequest get(*objectUrl);
+    get.setTransferTimeout(10000);
+    get.setRawHeader("Range", "bytes=0-0");
+    std::unique_ptr<QNetworkReply> reply(m_network->get(get));
+    co_await reply.get();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // 416: an empty object, which has no byte to serve.
+    co_return status == 200 || status == 206 || status == 416;
+}
+
+QCoro::Task<bool> ServerManager::waitUntilWritable(int limitSeconds)
+{
+    for (int i = 1; i <= limitSeconds; ++i) {
+        if (m_abortStart)
+            co_return false;
+        const bool stores = co_await storesTestUpload();
+        if (stores && co_await servesStoredObject()) {
+            diagLog(QStringLiteral("Storage ready for uploads after %1 second(s)").arg(i));
+            co_return true;
+        }
+        if (i < limitSeconds)
+            co_await sleepSeconds(1);
+    }
+    diagLog(QStringLiteral("Warning: the storage did not accept a test upload within %1 seconds").arg(limitSeconds));
+    co_return false;
+}
+
+QCoro::Task<std::optional<QString>> ServerManager::metadataChangeSignature()
+{
+    // Listing a large library costs the engine and us a good part of a core;
+    // the engine's counters of metadata writes cost one small page, whatever
+    // the library's size. Every upload, overwrite and delete (through any
+    // door, the S3 gateway included) writes metadata.
+    const qint64 engine = enginePid();
+    if (m_config.metricsPort <= 0 || engine <= 0)
+        co_return std::nullopt;
+    // Numbers from another program on that port would hide every change.
+    if (ProcessTable::listenerPids(quint16(m_config.metricsPort)) != QList<qint64>{engine})
+        co_return std::nullopt;
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/metrics").arg(m_config.metricsPort)));
+    request.setTransferTimeout(5000);
+    std::unique_ptr<QNetworkReply> reply(m_network->get(request));
+    co_await reply.get();
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+        co_return std::nullopt;
+    static const QByteArray kCounter = QByteArrayLiteral("SeaweedFS_filerStore_request_total{");
+    static const QList<QByteArray> kReads = {"\"find\"", "\"prefixList\"", "\"list\"", "\"kvGet\""};
+    QStringList writes;
+    const QByteArray page = reply->readAll();
+    for (const QByteArray &line : page.split('\n')) {
+        if (!line.startsWith(kCounter))
+            continue;
+        const bool isRead = std::any_of(kReads.begin(), kReads.end(), [&](const QByteArray &t) { return line.contains("type=" + t); });
+        if (!isRead)
+            writes << QString::fromUtf8(line);
+    }
+    // The engine's start (our restart included) begins its counters anew: a
+    // new pid is a change too.
+    writes.sort();
+    co_return QString::number(engine) + QLatin1Char('\n') + writes.join(QLatin1Char('\n'));
+}
+
+QCoro::Task<> ServerManager::refreshObjectCount(bool force)
+{
+    if (!m_isRunning || m_countInProgress)
+        co_return;
+    if (!m_clock.isValid())
+        m_clock.start();
+    const std::optional<QString> signature = co_await metadataChangeSignature();
+    if (!force) {
+        if (signature) {
+            if (m_countedSignature == signature)
+                co_return;
+        } else if (m_lastCountAt >= 0 && m_clock.elapsed() - m_lastCountAt < m_config.countIntervalMs) {
+            co_return;
+        }
+    }
+    m_lastCountAt = m_clock.elapsed();
+    co_await updateObjectCount();
+    // A change while the count ran shows in the next look.
+    m_countedSignature = m_lastCountComplete ? signature : std::nullopt;
+}
+
 void ServerManager::startObjectCountTimer()
 {
     if (m_objectCountTimer) {
@@ -106,10 +255,14 @@ void ServerManager::startObjectCountTimer()
         m_objectCountTimer->deleteLater();
     }
     m_objectCountTimer = new QTimer(this);
-    m_objectCountTimer->setInterval(m_config.countIntervalMs);
+    const int interval = m_config.metricsPort > 0 ? std::min(m_config.changePollMs, m_config.countIntervalMs) : m_config.countIntervalMs;
+    m_objectCountTimer->setInterval(interval);
     connect(m_objectCountTimer, &QTimer::timeout, this, [self = QPointer<ServerManager>(this)] {
-        if (self)
-            self->updateObjectCount();
+        if (!self)
+            return;
+        // The drive fills while the server runs; the popup shows it.
+        self->loadStorageInfo();
+        self->refreshObjectCount();
     });
     m_objectCountTimer->start();
 }

@@ -16,6 +16,7 @@
 #include "platform/DiagnosticLog.h"
 #include "platform/NetworkInterfaces.h"
 #include "server/EngineCleanup.h"
+#include "server/EngineSizing.h"
 
 namespace tavrolin {
 
@@ -155,6 +156,18 @@ QCoro::Task<> ServerManager::runStartSequence()
         co_return;
     }
 
+    // On a drive this full the engine cannot even keep its own files; say so
+    // instead of failing three times with its stack trace.
+    const QString lowSpace = EngineSizing::lowSpaceError(QStorageInfo(storagePath).bytesAvailable());
+    if (!lowSpace.isEmpty()) {
+        diagLog(lowSpace);
+        loadStorageInfo();
+        setError(lowSpace);
+        setSeaweedStatus(SeaweedFSStatus::failed(QStringLiteral("Not enough free space")));
+        backToIdle();
+        co_return;
+    }
+
     for (int attempt = 1; attempt <= kEngineAttempts; ++attempt) {
         setStatus(attempt == 1 ? QStringLiteral("Cleaning up...")
                                : QStringLiteral("Recovering (attempt %1/%2)...").arg(attempt).arg(kEngineAttempts));
@@ -193,6 +206,10 @@ QCoro::Task<> ServerManager::runStartSequence()
 
     setStatus(QStringLiteral("Creating bucket..."));
     co_await createDefaultBucket();
+    // Devices connect as soon as the server says it runs; the engine's
+    // volumes must be ready to take their photos by then.
+    if (m_config.verifyWritable && m_bucketReady && !m_abortStart)
+        co_await waitUntilWritable(m_config.probeLimitSeconds);
 
     struct Step {
         const char *status;
@@ -223,7 +240,7 @@ QCoro::Task<> ServerManager::runStartSequence()
     co_await startService(m_services.connectionMonitor);
 
     setStatus(QStringLiteral("Counting objects..."));
-    co_await updateObjectCount();
+    co_await refreshObjectCount(true);
     startObjectCountTimer();
     backToIdle();
 }
@@ -233,6 +250,7 @@ QCoro::Task<> ServerManager::stopServer()
     if (!m_isRunning)
         co_return;
 
+    cancelEngineRestart();
     co_await stopService(m_services.connectionMonitor);
     if (m_objectCountTimer) {
         m_objectCountTimer->stop();
@@ -263,6 +281,7 @@ QCoro::Task<> ServerManager::shutdown(int engineExitTimeoutMs)
             co_await qCoro(this, &ServerManager::startFinished);
     }
     co_await stopServer();
+    cancelEngineRestart();
     stopSeaweedFS();
     co_await waitForEngineExit(engineExitTimeoutMs);
 }

@@ -2,6 +2,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QObject>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
@@ -32,7 +33,26 @@ struct ServerManagerConfig {
     int probeLimitSeconds = 30;
     int secondMs = 1000;          // length of one second of the start sequence's pauses and probes
     int countIntervalMs = 30000;
+    // The engine's metrics (on loopback) tell whether anything in its file
+    // metadata changed; the count then lists the bucket only after a change,
+    // looking every changePollMs. 0: no metrics, count every countIntervalMs.
+    int metricsPort = 9327;
+    int changePollMs = 5000;
     int engineStopGraceMs = 2000; // polite termination, then the kill signal
+    // An engine that exits while running is started again after
+    // restartBaseMs, doubling per exit up to restartMaxMs; after maxEngineExits
+    // exits within exitWindowMs it stays down.
+    int restartBaseMs = 1000;
+    int restartMaxMs = 60000;
+    int maxEngineExits = 5;
+    int exitWindowMs = 10 * 60 * 1000;
+    // The gateway is taken for ours only when our child holds the engine's
+    // listening ports. Tests whose gateway is a stand-in in the test process
+    // switch this off.
+    bool verifyEnginePorts = true;
+    // "Running" waits until the gateway stores a part of a test upload; tests
+    // with a stand-in gateway switch this off.
+    bool verifyWritable = true;
 };
 
 // The supervisor: owns the storage engine child process and the observable
@@ -94,6 +114,9 @@ public:
     // Engine (storage engine process).
     QCoro::Task<std::optional<ServerError>> startSeaweedFS(QString executablePath, QString storagePath);
     QCoro::Task<bool> waitForS3API(int limitSeconds);
+    // Waits, up to limitSeconds, until the gateway stores a test upload (never
+    // visible in the bucket) and serves a stored object. False when it never did.
+    QCoro::Task<bool> waitUntilWritable(int limitSeconds);
     void stopSeaweedFS();
     QCoro::Task<> killStaleProcesses();
     void removeStaleLockFiles(const QString &storagePath);
@@ -105,6 +128,10 @@ public:
     // Bucket and object count.
     QCoro::Task<> createDefaultBucket();
     QCoro::Task<> updateObjectCount();
+    // Counts when the engine's metadata changed since the last complete count
+    // (or, without that signal, when the count interval has passed); force
+    // counts in any case.
+    QCoro::Task<> refreshObjectCount(bool force = false);
     void startObjectCountTimer();
 
     QString enginePath() const;
@@ -151,6 +178,14 @@ private:
     QCoro::Task<> sleepSeconds(double seconds);
     QCoro::Task<> startService(ManagedService *service);
     QCoro::Task<> stopService(ManagedService *service);
+    enum class PortOwnership { Ours, NotYet, Foreign };
+    PortOwnership enginePortOwnership(qint64 childPid) const;
+    void scheduleEngineRestart();
+    QCoro::Task<> restartEngine();
+    void cancelEngineRestart();
+    QCoro::Task<std::optional<QString>> metadataChangeSignature();
+    QCoro::Task<bool> storesTestUpload();
+    QCoro::Task<bool> servesStoredObject();
     void handleEngineOutput();
     void flushEngineOutput(bool final);
     void engineFinished(QProcess *process);
@@ -180,8 +215,19 @@ private:
     QByteArray m_pendingOutput; // bytes of an unfinished line
     QTimer *m_objectCountTimer = nullptr;
     bool m_countInProgress = false;
+    bool m_lastCountComplete = false;
+    std::optional<QString> m_countedSignature; // the engine's changes when the last complete count began
+    qint64 m_lastCountAt = -1;                  // ms of m_clock
     bool m_abortStart = false;
     QString m_launchedStoragePath;
+    QString m_launchedExecutable;
+    // Supervision while running: the pending restart, the times (ms of
+    // m_clock) of recent unexpected exits, and a generation that every stop
+    // advances, so that a restart begun before it gives up.
+    QTimer *m_restartTimer = nullptr;
+    QElapsedTimer m_clock;
+    QList<qint64> m_engineExits;
+    quint64 m_engineGeneration = 0;
 };
 
 } // namespace tavrolin

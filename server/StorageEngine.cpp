@@ -9,12 +9,15 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QStorageInfo>
 #include <QStringDecoder>
 
 #include <chrono>
 
 #include "platform/DiagnosticLog.h"
 #include "server/EngineCleanup.h"
+#include "server/EngineSizing.h"
+#include "platform/ProcessTable.h"
 #include "server/ServerManager.h"
 
 namespace tavrolin {
@@ -52,7 +55,18 @@ QStringList ServerManager::engineArguments(const QString &storagePath) const
          // heartbeat at once, instead of waiting out a raft election.
          << QStringLiteral("-master.resumeState=false")
          // One DELETE of the bucket must never take every photo with it.
-         << QStringLiteral("-s3.allowDeleteBucketNotEmpty=false");
+         << QStringLiteral("-s3.allowDeleteBucketNotEmpty=false")
+         // Volumes sized to the drive, so that every collection finds a slot
+         // to grow into until the drive is nearly full.
+         << QStringLiteral("-master.volumeSizeLimitMB=%1")
+                .arg(EngineSizing::volumeSizeLimitMB(QStorageInfo(storagePath).bytesAvailable()))
+         // The engine's own files (its metadata log) share the photos'
+         // volumes instead of claiming slots of their own.
+         << QStringLiteral("-filer.collection=photos");
+    // Its counters of metadata writes tell the object count when to look
+    // again (loopback only, like every port but the gateway's).
+    if (m_config.metricsPort > 0)
+        args << QStringLiteral("-metricsPort=%1").arg(m_config.metricsPort);
     return args;
 }
 
@@ -70,8 +84,11 @@ QCoro::Task<std::optional<ServerError>> ServerManager::startSeaweedFS(QString ex
 {
     using namespace std::chrono_literals;
     setSeaweedStatus(SeaweedFSStatus::starting());
+    m_launchedExecutable = executablePath;
 
-    auto *process = new QProcess(this);
+    // The process may be gone by the time this sequence resumes: an engine
+    // that exits early is deleted once its exit has been handled.
+    QPointer<QProcess> process = new QProcess(this);
     process->setProgram(executablePath);
     process->setArguments(engineArguments(storagePath));
     // Credentials in the environment would switch on the gateway's
@@ -85,32 +102,36 @@ QCoro::Task<std::optional<ServerError>> ServerManager::startSeaweedFS(QString ex
 
     m_outputBuffer.clear();
     m_pendingOutput.clear();
-    connect(process, &QProcess::readyReadStandardOutput, this, [this, process] {
-        if (process == m_seaweedProcess)
+    QProcess *raw = process;
+    connect(raw, &QProcess::readyReadStandardOutput, this, [this, raw] {
+        if (raw == m_seaweedProcess)
             handleEngineOutput();
         else
-            process->readAll();
+            raw->readAll();
     });
-    connect(process, &QProcess::finished, this, [this, process] { engineFinished(process); });
+    connect(raw, &QProcess::finished, this, [this, raw] { engineFinished(raw); });
 
-    process->start();
-    const bool started = co_await qCoro(process).waitForStarted(5s);
-    if (!started) {
-        const QString reason = process->errorString();
-        process->deleteLater();
+    raw->start();
+    const bool started = co_await qCoro(raw).waitForStarted(5s);
+    if (!started || !process) {
+        const QString reason = process ? process->errorString() : QStringLiteral("the process ended");
+        if (process)
+            process->deleteLater();
         setSeaweedStatus(SeaweedFSStatus::failed(QStringLiteral("Failed to launch")));
         co_return ServerError::seaweedStartupFailed(QStringLiteral("Failed to launch weed binary: ") + reason);
     }
-    m_seaweedProcess = process;
-    makeCleanup(storagePath)->writePidFile(process->processId());
+    m_seaweedProcess = process.data();
+    const qint64 childPid = process->processId();
+    makeCleanup(storagePath)->writePidFile(childPid);
 
     co_await QCoro::sleepFor(std::chrono::milliseconds(m_config.secondMs / 2));
 
+    auto gone = [&process] { return !process || process->state() == QProcess::NotRunning; };
     // The engine has exited: one log line, the status and the error, each
     // with the output it left.
-    auto exited = [this, process](const QString &logText, const QString &errorText) {
+    auto exited = [this, &process](const QString &logText, const QString &errorText) {
         // Take what the pipe still holds before reading the buffer.
-        if (process == m_seaweedProcess)
+        if (process && process == m_seaweedProcess)
             handleEngineOutput();
         flushEngineOutput(true);
         const QString output = m_outputBuffer.isEmpty() ? QStringLiteral("No output captured") : m_outputBuffer;
@@ -119,12 +140,12 @@ QCoro::Task<std::optional<ServerError>> ServerManager::startSeaweedFS(QString ex
         return ServerError::seaweedStartupFailed(errorText + output.left(500));
     };
 
-    if (process->state() == QProcess::NotRunning)
+    if (gone())
         co_return exited(QStringLiteral("SeaweedFS crashed immediately. Output: "), QStringLiteral("SeaweedFS crashed on startup: "));
 
     const bool ready = co_await waitForS3API(m_config.probeLimitSeconds);
 
-    if (process->state() != QProcess::NotRunning && m_seaweedProcess == process) {
+    if (!gone() && m_seaweedProcess == process) {
         if (ready) {
             setSeaweedStatus(SeaweedFSStatus::running());
             diagLog(QStringLiteral("SeaweedFS started successfully on port %1").arg(m_config.s3Port));
@@ -138,6 +159,30 @@ QCoro::Task<std::optional<ServerError>> ServerManager::startSeaweedFS(QString ex
     }
 
     co_return exited(QStringLiteral("SeaweedFS died while waiting for S3 API. Output: "), QStringLiteral("SeaweedFS died during startup: "));
+}
+
+ServerManager::PortOwnership ServerManager::enginePortOwnership(qint64 childPid) const
+{
+    // A gateway that answers is not necessarily ours: another program may
+    // have held the port before the engine tried to bind it, and the engine
+    // then dies while that program answers in its place.
+    bool allListening = true;
+    for (int port : {m_config.s3Port, m_config.masterPort, m_config.volumePort, m_config.filerPort}) {
+        const QList<qint64> holders = ProcessTable::listenerPids(quint16(port));
+        if (holders.isEmpty())
+            allListening = false;
+        for (qint64 pid : holders) {
+            if (pid == childPid)
+                continue;
+            const auto info = ProcessTable::read(pid);
+            diagLog(QStringLiteral("Port %1 is in use by another program (pid %2, %3)")
+                        .arg(port)
+                        .arg(pid)
+                        .arg(info ? info->name : QStringLiteral("unknown")));
+            return PortOwnership::Foreign;
+        }
+    }
+    return allListening ? PortOwnership::Ours : PortOwnership::NotYet;
 }
 
 void ServerManager::handleEngineOutput()
@@ -180,19 +225,29 @@ QCoro::Task<bool> ServerManager::waitForS3API(int limitSeconds)
     if (!url.isValid())
         co_return false;
 
+    const quint64 generation = m_engineGeneration;
     for (int i = 1; i <= limitSeconds; ++i) {
-        setStatus(QStringLiteral("Waiting for S3 API... (%1s)").arg(i));
+        // A restart while running shows no start-up progress.
+        if (m_isStarting)
+            setStatus(QStringLiteral("Waiting for S3 API... (%1s)").arg(i));
         QNetworkRequest request(url);
         request.setTransferTimeout(2000);
         std::unique_ptr<QNetworkReply> reply(m_network->get(request));
         co_await reply.get();
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (status.isValid()) {
-            diagLog(QStringLiteral("S3 API ready after %1 second(s) (HTTP %2)").arg(i).arg(status.toInt()));
-            co_return true;
-        }
         // Gone already: no point in probing a dead engine for the rest of the limit.
-        if (!m_seaweedProcess || m_seaweedProcess->state() == QProcess::NotRunning || m_abortStart)
+        const bool engineGone = !m_seaweedProcess || m_seaweedProcess->state() == QProcess::NotRunning;
+        if (status.isValid() && !engineGone) {
+            const PortOwnership owner = m_config.verifyEnginePorts ? enginePortOwnership(m_seaweedProcess->processId())
+                                                                   : PortOwnership::Ours;
+            if (owner == PortOwnership::Foreign)
+                co_return false;
+            if (owner == PortOwnership::Ours) {
+                diagLog(QStringLiteral("S3 API ready after %1 second(s) (HTTP %2)").arg(i).arg(status.toInt()));
+                co_return true;
+            }
+        }
+        if (engineGone || m_abortStart || generation != m_engineGeneration)
             co_return false;
         if (i < limitSeconds)
             co_await sleepSeconds(1);
@@ -221,6 +276,7 @@ void ServerManager::stopSeaweedFS()
 
 void ServerManager::engineFinished(QProcess *process)
 {
+    bool unexpected = false;
     if (process == m_seaweedProcess) {
         handleEngineOutput();
         flushEngineOutput(true);
@@ -228,6 +284,7 @@ void ServerManager::engineFinished(QProcess *process)
         if (m_seaweedStatus.kind == SeaweedFSStatus::Kind::Running) {
             diagLog(QStringLiteral("SeaweedFS exited unexpectedly (exit code %1)").arg(process->exitCode()));
             setSeaweedStatus(SeaweedFSStatus::failed(QStringLiteral("Exited unexpectedly")));
+            unexpected = true;
         }
         m_seaweedProcess = nullptr;
     }
@@ -236,6 +293,73 @@ void ServerManager::engineFinished(QProcess *process)
     if (!m_seaweedProcess)
         makeCleanup(m_launchedStoragePath)->removePidFile();
     process->deleteLater();
+    if (unexpected && (m_isRunning || m_isStarting) && !m_abortStart)
+        scheduleEngineRestart();
+}
+
+void ServerManager::scheduleEngineRestart()
+{
+    if (!m_clock.isValid())
+        m_clock.start();
+    const qint64 now = m_clock.elapsed();
+    m_engineExits.append(now);
+    m_engineExits.removeIf([&](qint64 t) { return now - t > m_config.exitWindowMs; });
+
+    const qsizetype exits = m_engineExits.size();
+    if (exits >= m_config.maxEngineExits) {
+        const int minutes = m_config.exitWindowMs / 60000;
+        diagLog(QStringLiteral("SeaweedFS exited %1 times within %2 minutes; not starting it again").arg(exits).arg(minutes));
+        setSeaweedStatus(SeaweedFSStatus::failed(QStringLiteral("Exited %1 times in %2 minutes").arg(exits).arg(minutes)));
+        setError(QStringLiteral("SeaweedFS keeps exiting (%1 times in %2 minutes) and was not started again. "
+                                "Stop and start the server to try again.")
+                     .arg(exits)
+                     .arg(minutes));
+        return;
+    }
+    // 1 s, 2 s, 4 s ... between restarts, never more than the cap.
+    const qint64 delay = std::min<qint64>(m_config.restartMaxMs, qint64(m_config.restartBaseMs) << std::min<qsizetype>(exits - 1, 20));
+    diagLog(QStringLiteral("Restarting SeaweedFS in %1 ms").arg(delay));
+    setSeaweedStatus(SeaweedFSStatus::failed(QStringLiteral("Exited unexpectedly")));
+    if (!m_restartTimer) {
+        m_restartTimer = new QTimer(this);
+        m_restartTimer->setSingleShot(true);
+        connect(m_restartTimer, &QTimer::timeout, this, [this] { restartEngine(); });
+    }
+    m_restartTimer->start(int(delay));
+}
+
+QCoro::Task<> ServerManager::restartEngine()
+{
+    const quint64 generation = m_engineGeneration;
+    const QString storagePath = m_launchedStoragePath;
+    const QString executable = m_launchedExecutable;
+    co_await killStaleProcesses();
+    if (generation != m_engineGeneration)
+        co_return;
+    removeStaleLockFiles(storagePath);
+    const std::optional<ServerError> failure = co_await startSeaweedFS(executable, storagePath);
+    if (generation != m_engineGeneration) {
+        // Stopped meanwhile: whatever this restart launched goes too.
+        stopSeaweedFS();
+        co_return;
+    }
+    if (failure) {
+        diagLog(QStringLiteral("SeaweedFS restart failed: ") + failure->description());
+        stopSeaweedFS();
+        scheduleEngineRestart();
+        co_return;
+    }
+    diagLog(QStringLiteral("SeaweedFS restarted"));
+    if (m_config.verifyWritable)
+        co_await waitUntilWritable(m_config.probeLimitSeconds);
+}
+
+void ServerManager::cancelEngineRestart()
+{
+    ++m_engineGeneration;
+    if (m_restartTimer)
+        m_restartTimer->stop();
+    m_engineExits.clear();
 }
 
 QCoro::Task<bool> ServerManager::waitForEngineExit(int timeoutMs)

@@ -96,21 +96,7 @@ struct Relay {
     json response(const QString &id) const { return readJson(dir("downloads/responses/" + id + ".response.json")); }
 };
 
-struct HttpResult {
-    int status = 0;
-    QByteArray body;
-    QString contentType;
-};
-
-HttpResult httpGet(const QString &url)
-{
-    QNetworkAccessManager network;
-    network.setProxy(QNetworkProxy::NoProxy);
-    std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(QUrl::fromEncoded(url.toUtf8()))));
-    waitUntil([&] { return reply->isFinished(); }, 30s);
-    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
-            reply->header(QNetworkRequest::ContentTypeHeader).toString()};
-}
+HttpResult httpGet(const QString &url) { return httpCall("GET", QUrl::fromEncoded(url.toUtf8()), {}, 30000); }
 
 QByteArray randomBytes(qsizetype n)
 {

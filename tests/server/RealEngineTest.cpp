@@ -2,6 +2,7 @@
 // own choosing.
 
 #include <QFile>
+#include <csignal>
 #include <gtest/gtest.h>
 
 #include "platform/ProcessTable.h"
@@ -73,7 +74,7 @@ TEST(RealEngine, CleanStartCountsStopsAndFreesThePorts)
     // Only the S3 gateway faces the network; master, volume and filer stay
     // on loopback.
     EXPECT_FALSE(listeningAddresses(h.ports.s3).isEmpty());
-    for (int port : {h.ports.master, h.ports.volume, h.ports.filer})
+    for (int port : {h.ports.master, h.ports.volume, h.ports.filer, h.ports.metrics})
         EXPECT_EQ(listeningAddresses(port), QStringList{"0100007F"}) << port;
 
     ASSERT_TRUE(putObjects(h.ports.s3, "photos", {"a.jpg", "a_thumb.jpg", "b.mov"}));
@@ -161,4 +162,77 @@ TEST(RealEngine, ForeignProcessesAndPortHoldersSurvive)
         << h.log.joined().toStdString();
     EXPECT_TRUE(ProcessTable::isAlive(holder.pid()));
     EXPECT_TRUE(ProcessTable::isAlive(namedWeed.pid()));
+}
+
+// Devices connect the moment the server says it runs: by then the engine
+// stores and serves, on a fresh store and on one started again, and the
+// check that made sure of it leaves nothing in the bucket.
+TEST(RealEngine, PhotosAreTakenAndServedTheMomentTheServerRuns)
+{
+    EngineHarness h;
+    ASSERT_TRUE(h.start()) << h.log.joined().toStdString();
+    EXPECT_EQ(h.log.countStartingWith("Storage ready for uploads after "), 1);
+    QList<QByteArray> bodies;
+    for (int i = 0; i < 20; ++i) {
+        bodies << QByteArray(100 * 1000, char('a' + i));
+        const QString key = QString("dev/2026/12/IMG_%1.JPG").arg(i);
+        ASSERT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", key), bodies.last()).status, 200) << i;
+        const HttpResult get = httpCall("GET", s3Url(h.ports.s3, "photos", key));
+        ASSERT_EQ(get.status, 200) << i;
+        EXPECT_TRUE(get.body == bodies.last()) << i;
+    }
+    const HttpResult list = httpCall("GET", QUrl(s3Url(h.ports.s3, "photos").toString() + "?list-type=2"));
+    EXPECT_EQ(list.body.count("<Key>"), 20) << list.body.toStdString();
+    const HttpResult uploads = httpCall("GET", QUrl(s3Url(h.ports.s3, "photos").toString() + "?uploads"));
+    EXPECT_EQ(uploads.status, 200);
+    EXPECT_FALSE(uploads.body.contains("<Upload>")) << uploads.body.toStdString();
+    runTask(h.manager->updateObjectCount());
+    EXPECT_EQ(h.manager->objectCount(), 20);
+
+    runTask(h.manager->stopServer());
+    ASSERT_TRUE(QCoro::waitFor(h.manager->waitForEngineExit(15000)));
+    ASSERT_TRUE(h.start()) << h.log.joined().toStdString();
+    for (int i = 0; i < 20; ++i) {
+        const HttpResult get = httpCall("GET", s3Url(h.ports.s3, "photos", QString("dev/2026/12/IMG_%1.JPG").arg(i)));
+        ASSERT_EQ(get.status, 200) << i;
+        EXPECT_TRUE(get.body == bodies[i]) << i;
+    }
+    EXPECT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "after-restart.jpg"), "x").status, 200);
+}
+
+// The count lists the bucket only after something changed, whichever door
+// the change came through, and costs nothing while nothing does.
+TEST(RealEngine, TheCountFollowsDirectChangesAndRestsWhileNothingChanges)
+{
+    // Without the change signal nothing would be counted for ten minutes.
+    EngineHarness h({}, [](ServerManagerConfig &c) {
+        c.changePollMs = 500;
+        c.countIntervalMs = 600000;
+    });
+    ASSERT_TRUE(h.start()) << h.log.joined().toStdString();
+    EXPECT_EQ(h.manager->objectCount(), 0);
+
+    const auto countIs = [&](qint64 n) { return waitUntil([&] { return h.manager->objectCount() == n; }, 30s); };
+    ASSERT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "a.jpg"), "a").status, 200);
+    ASSERT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "a_thumb.jpg"), "t").status, 200);
+    ASSERT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "b.mov"), "b").status, 200);
+    EXPECT_TRUE(countIs(2));
+    // An empty object has no data in any volume: only its metadata changes.
+    ASSERT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "empty.jpg"), "").status, 200);
+    EXPECT_TRUE(countIs(3));
+    ASSERT_EQ(httpCall("DELETE", s3Url(h.ports.s3, "photos", "a.jpg")).status, 204);
+    EXPECT_TRUE(countIs(2));
+
+    // Quiet: a look every half second, and (almost) no listing.
+    waitUntil([] { return false; }, 3s);
+    const int before = h.log.countStartingWith("Object count updated: ");
+    waitUntil([] { return false; }, 10s);
+    EXPECT_LE(h.log.countStartingWith("Object count updated: ") - before, 1);
+
+    // A restarted engine is looked at afresh.
+    const qint64 pid = h.manager->enginePid();
+    ASSERT_EQ(::kill(pid_t(pid), SIGKILL), 0);
+    ASSERT_TRUE(waitUntil([&] { return h.manager->enginePid() != pid && h.manager->seaweedStatus() == SeaweedFSStatus::running(); }, 30s));
+    ASSERT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "c.jpg"), "c").status, 200);
+    EXPECT_TRUE(countIs(3));
 }

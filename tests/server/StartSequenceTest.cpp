@@ -210,7 +210,54 @@ TEST(StartSequence, StorageInfoComesFromTheVolume)
     EXPECT_EQ(info.usedBytes + info.freeBytes, info.totalBytes);
 }
 
-TEST(StartSequence, AnEngineThatDiesWhileRunningIsReported)
+TEST(StartSequence, AnEngineThatDiesWhileRunningIsStartedAgainUntilItKeepsDying)
+{
+    Harness h(kIdleEngine);
+    FakeS3 gateway([](const FakeS3::Request &) { return FakeS3::Response{200, {}}; });
+    ASSERT_TRUE(gateway.listen(h.ports.s3));
+    runTask(h.manager->startServer());
+    ASSERT_TRUE(h.manager->isRunning());
+
+    // Each engine is ended by the test, which started it through the manager.
+    QList<qint64> pids;
+    for (int death = 1; death <= 5; ++death) {
+        const qint64 pid = h.manager->enginePid();
+        ASSERT_GT(pid, 0) << death;
+        ASSERT_FALSE(pids.contains(pid));
+        pids << pid;
+        ASSERT_TRUE(::kill(pid_t(pid), SIGKILL) == 0);
+        ASSERT_TRUE(waitUntil([&] { return h.manager->enginePid() != pid; }, 5s));
+        EXPECT_EQ(h.log.countStartingWith("SeaweedFS exited unexpectedly"), death);
+        if (death < 5) {
+            ASSERT_TRUE(waitUntil([&] { return h.manager->seaweedStatus() == SeaweedFSStatus::running(); }, 5s)) << death;
+            EXPECT_TRUE(h.manager->isRunning());
+        }
+    }
+    // The waits between restarts double: 50, 100, 200, then the 400 ms cap.
+    EXPECT_TRUE(h.log.contains("Restarting SeaweedFS in 50 ms"));
+    EXPECT_TRUE(h.log.contains("Restarting SeaweedFS in 400 ms"));
+    EXPECT_EQ(h.log.countStartingWith("SeaweedFS restarted"), 4);
+
+    // The fifth exit within ten minutes leaves it down, and says so.
+    EXPECT_TRUE(waitUntil([&] { return h.manager->seaweedStatus().kind == SeaweedFSStatus::Kind::Failed; }, 5s));
+    waitUntil([] { return false; }, 1s);
+    EXPECT_EQ(h.manager->seaweedStatus(), SeaweedFSStatus::failed("Exited 5 times in 10 minutes"));
+    EXPECT_EQ(h.manager->enginePid(), 0);
+    EXPECT_TRUE(h.manager->error().startsWith("SeaweedFS keeps exiting (5 times in 10 minutes)")) << h.manager->error().toStdString();
+    for (qint64 pid : pids)
+        EXPECT_FALSE(ProcessTable::isAlive(pid));
+
+    // A stop and a new start begin afresh.
+    runTask(h.manager->stopServer());
+    EXPECT_EQ(h.manager->seaweedStatus(), SeaweedFSStatus::stopped());
+    runTask(h.manager->startServer());
+    ASSERT_TRUE(h.manager->isRunning());
+    const qint64 pid = h.manager->enginePid();
+    ASSERT_TRUE(::kill(pid_t(pid), SIGKILL) == 0);
+    EXPECT_TRUE(waitUntil([&] { return h.manager->seaweedStatus() == SeaweedFSStatus::running() && h.manager->enginePid() != pid; }, 5s));
+}
+
+TEST(StartSequence, AStopDuringARestartLeavesNoEngine)
 {
     Harness h(kIdleEngine);
     FakeS3 gateway([](const FakeS3::Request &) { return FakeS3::Response{200, {}}; });
@@ -218,13 +265,11 @@ TEST(StartSequence, AnEngineThatDiesWhileRunningIsReported)
     runTask(h.manager->startServer());
     ASSERT_TRUE(h.manager->isRunning());
     const qint64 pid = h.manager->enginePid();
-    ASSERT_GT(pid, 0);
-
-    // Ended by the test, which started it through the manager.
     ASSERT_TRUE(::kill(pid_t(pid), SIGKILL) == 0);
-    EXPECT_TRUE(waitUntil([&] { return h.manager->seaweedStatus() == SeaweedFSStatus::failed("Exited unexpectedly"); }, 5s));
-    EXPECT_EQ(h.log.countStartingWith("SeaweedFS exited unexpectedly"), 1);
-    EXPECT_EQ(h.manager->enginePid(), 0);
+    ASSERT_TRUE(waitUntil([&] { return h.log.contains("Restarting SeaweedFS in 50 ms"); }, 5s));
     runTask(h.manager->stopServer());
+    waitUntil([] { return false; }, 500ms);
+    EXPECT_EQ(h.manager->enginePid(), 0);
     EXPECT_EQ(h.manager->seaweedStatus(), SeaweedFSStatus::stopped());
+    EXPECT_EQ(h.log.countStartingWith("SeaweedFS restarted"), 0);
 }

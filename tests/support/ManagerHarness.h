@@ -26,6 +26,11 @@ struct Harness {
         config.secondMs = 50;
         config.probeLimitSeconds = 3;
         config.engineStopGraceMs = 300;
+        // The gateway is a FakeS3 inside the test process.
+        config.verifyEnginePorts = false;
+        config.verifyWritable = false;
+        config.restartBaseMs = 50;
+        config.restartMaxMs = 400;
         if (withStorage) {
             QSettings(config.settingsFile, QSettings::IniFormat).setValue("storagePath", sandbox.storage());
         }
@@ -53,10 +58,18 @@ struct EngineHarness {
     QStringList statuses;
     LogCapture log;
 
-    EngineHarness()
+    // The storage folder is the sandbox's unless given (a folder on a test
+    // drive); tweak adjusts the config before the manager is made.
+    explicit EngineHarness(QString storage = {}, const std::function<void(ServerManagerConfig &)> &tweak = {})
     {
-        QSettings(sandbox.settings(), QSettings::IniFormat).setValue("storagePath", sandbox.storage());
-        manager = std::make_unique<ServerManager>(testConfig(sandbox, ports, realEnginePath()));
+        if (storage.isEmpty())
+            storage = sandbox.storage();
+        QDir().mkpath(storage);
+        QSettings(sandbox.settings(), QSettings::IniFormat).setValue("storagePath", storage);
+        ServerManagerConfig config = testConfig(sandbox, ports, realEnginePath());
+        if (tweak)
+            tweak(config);
+        manager = std::make_unique<ServerManager>(config);
         QObject::connect(manager.get(), &ServerManager::startupStatusChanged, [this] { statuses << manager->startupStatus(); });
     }
     ~EngineHarness() { runTask(manager->shutdown(15000)); }

@@ -16,6 +16,11 @@
 
 #include <QCoro/QCoroTask>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+
 #include "platform/DiagnosticLog.h"
 
 namespace tavrolin::test {
@@ -32,7 +37,7 @@ EnginePorts freeEnginePorts()
     // parallel test processes pick at random to stay apart.
     for (;;) {
         const int base = 20000 + int(QRandomGenerator::global()->bounded(2500)) * 10;
-        EnginePorts ports{base, base + 1, base + 2, base + 3};
+        EnginePorts ports{base, base + 1, base + 2, base + 3, base + 4};
         bool free = true;
         for (int p : ports.all())
             free = free && portIsFree(p) && portIsFree(p + 10000);
@@ -54,6 +59,7 @@ ServerManagerConfig testConfig(const Sandbox &sandbox, const EnginePorts &ports,
     config.masterPort = ports.master;
     config.volumePort = ports.volume;
     config.filerPort = ports.filer;
+    config.metricsPort = ports.metrics;
     config.enginePath = enginePath;
     config.dataDir = sandbox.data();
     config.settingsFile = sandbox.settings();
@@ -124,6 +130,73 @@ bool putObjects(int s3Port, const QString &bucket, const QStringList &keys, cons
     launch();
     waitUntil([&] { return inFlight == 0 && next >= queue.size(); }, std::chrono::minutes(5));
     return ok && inFlight == 0;
+}
+
+HttpResult httpCall(const QByteArray &verb, const QUrl &url, const QByteArray &body, int timeoutMs)
+{
+    QNetworkAccessManager network;
+    network.setProxy(QNetworkProxy::NoProxy);
+    QNetworkRequest request(url);
+    request.setTransferTimeout(timeoutMs);
+    // A custom verb is taken to carry a body; GET, HEAD and DELETE go
+    // through their own calls so that none waits for one.
+    QNetworkReply *reply = verb == "GET"      ? network.get(request)
+                           : verb == "HEAD"   ? network.head(request)
+                           : verb == "DELETE" ? network.deleteResource(request)
+                           : verb == "PUT"    ? network.put(request, body)
+                                              : network.sendCustomRequest(request, verb, body);
+    bool done = false;
+    QObject::connect(reply, &QNetworkReply::finished, [&] { done = true; });
+    waitUntil([&] { return done; }, std::chrono::milliseconds(timeoutMs + 5000));
+    HttpResult result;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid())
+        result.status = status.toInt();
+    result.body = reply->readAll();
+    result.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toString();
+    if (reply->error() != QNetworkReply::NoError && !status.isValid())
+        result.error = reply->errorString();
+    reply->abort();
+    delete reply;
+    return result;
+}
+
+QUrl s3Url(int s3Port, const QString &bucket, const QString &key)
+{
+    QUrl url(QStringLiteral("http://127.0.0.1:%1/%2").arg(s3Port).arg(bucket));
+    if (!key.isEmpty())
+        url.setPath(url.path() + QLatin1Char('/') + key);
+    return url;
+}
+
+TmpfsMount::TmpfsMount(const QString &size)
+{
+    if (!m_dir.isValid()) {
+        m_error = QStringLiteral("no temporary folder");
+        return;
+    }
+    const QByteArray options = "size=" + size.toLatin1() + ",mode=0755";
+    if (::mount("tmpfs", QFile::encodeName(m_dir.path()).constData(), "tmpfs", 0, options.constData()) != 0) {
+        m_error = QStringLiteral("cannot mount a tmpfs of %1 (needs root): %2").arg(size, QString::fromLocal8Bit(strerror(errno)));
+        return;
+    }
+    m_mounted = true;
+}
+
+TmpfsMount::~TmpfsMount()
+{
+    // Lazily: an engine that is still letting go of its files must not keep
+    // the folder from being removed.
+    if (m_mounted)
+        ::umount2(QFile::encodeName(m_dir.path()).constData(), MNT_DETACH);
+}
+
+qint64 TmpfsMount::freeBytes() const
+{
+    struct statvfs s {};
+    if (::statvfs(QFile::encodeName(m_dir.path()).constData(), &s) != 0)
+        return -1;
+    return qint64(s.f_bavail) * qint64(s.f_frsize);
 }
 
 QString realEnginePath() { return QStringLiteral(TAVROLIN_TEST_ENGINE); }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -17,8 +18,8 @@ namespace tavrolin::test {
 
 // Four engine ports (and their gRPC twins, +10000) that are free right now.
 struct EnginePorts {
-    int s3 = 0, master = 0, volume = 0, filer = 0;
-    QList<int> all() const { return {s3, master, volume, filer}; }
+    int s3 = 0, master = 0, volume = 0, filer = 0, metrics = 0;
+    QList<int> all() const { return {s3, master, volume, filer, metrics}; }
 };
 EnginePorts freeEnginePorts();
 bool portIsFree(int port);
@@ -58,6 +59,35 @@ private:
 // PUTs objects into the gateway, a few at a time. Returns false on any failure.
 bool putObjects(int s3Port, const QString &bucket, const QStringList &keys,
                 const std::function<QByteArray(const QString &key)> &body = {});
+
+// One HTTP exchange on the event loop, without retries.
+struct HttpResult {
+    int status = -1; // -1: no HTTP answer
+    QByteArray body;
+    QString contentType;
+    QString error;
+};
+HttpResult httpCall(const QByteArray &verb, const QUrl &url, const QByteArray &body = {}, int timeoutMs = 60000);
+// http://127.0.0.1:PORT/BUCKET/KEY
+QUrl s3Url(int s3Port, const QString &bucket, const QString &key = {});
+
+// A tmpfs of the given size ("100g", "1m") mounted on a fresh folder for the
+// life of the object: a drive of any size that costs memory only as it is
+// written. Mounting needs root; without it ok() is false and error() says why.
+class TmpfsMount {
+public:
+    explicit TmpfsMount(const QString &size);
+    ~TmpfsMount();
+    bool ok() const { return m_mounted; }
+    QString error() const { return m_error; }
+    QString path() const { return m_dir.path(); }
+    qint64 freeBytes() const;
+
+private:
+    QTemporaryDir m_dir;
+    bool m_mounted = false;
+    QString m_error;
+};
 
 // The real engine built into the tree.
 QString realEnginePath();
