@@ -65,7 +65,9 @@ QStringList ServerManager::engineArguments(const QString &storagePath) const
          << QStringLiteral("-filer.collection=photos");
     // Its counters of metadata writes tell the object count when to look
     // again (loopback only, like every port but the gateway's).
-    if (m_config.metricsPort > 0)
+    // The engine will not start at all when that port is taken, so another
+    // program there costs only the signal: the count then looks every 30 s.
+    if (m_config.metricsPort > 0 && ProcessTable::listenerPids(quint16(m_config.metricsPort)).isEmpty())
         args << QStringLiteral("-metricsPort=%1").arg(m_config.metricsPort);
     return args;
 }

@@ -236,3 +236,22 @@ TEST(RealEngine, TheCountFollowsDirectChangesAndRestsWhileNothingChanges)
     ASSERT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "c.jpg"), "c").status, 200);
     EXPECT_TRUE(countIs(3));
 }
+
+// The metrics port is a convenience: another program on it costs the change
+// signal, never the start.
+TEST(RealEngine, AProgramOnTheMetricsPortLeavesTheServerCountingOnItsInterval)
+{
+    EngineHarness h({}, [](ServerManagerConfig &c) {
+        c.changePollMs = 200;
+        c.countIntervalMs = 1000;
+    });
+    const QString listener = QString("import socket, time\n"
+                                     "s = socket.socket(); s.bind(('127.0.0.1', %1)); s.listen()\n"
+                                     "time.sleep(300)").arg(h.ports.metrics);
+    ChildProcess holder("/usr/bin/python3", {"-c", listener});
+    ASSERT_TRUE(waitUntil([&] { return !portIsFree(h.ports.metrics); }, 10s));
+    ASSERT_TRUE(h.start()) << h.log.joined().right(3000).toStdString();
+    ASSERT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "a.jpg"), "a").status, 200);
+    EXPECT_TRUE(waitUntil([&] { return h.manager->objectCount() == 1; }, 10s));
+    EXPECT_TRUE(ProcessTable::isAlive(holder.pid()));
+}
