@@ -5,14 +5,14 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
-
-#include <algorithm>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QUrlQuery>
 #include <QUuid>
 
+#include <algorithm>
+
 #include "platform/DiagnosticLog.h"
-#include "platform/ProcessTable.h"
 #include "server/S3ListParser.h"
 #include "server/S3Listing.h"
 #include "server/S3ObjectUrl.h"
@@ -199,10 +199,10 @@ QCoro::Task<std::optional<QString>> ServerManager::metadataChangeSignature()
     // the library's size. Every upload, overwrite and delete (through any
     // door, the S3 gateway included) writes metadata.
     const qint64 engine = enginePid();
-    if (m_config.metricsPort <= 0 || engine <= 0)
-        co_return std::nullopt;
-    // Numbers from another program on that port would hide every change.
-    if (ProcessTable::listenerPids(quint16(m_config.metricsPort)) != QList<qint64>{engine})
+    // The engine is given the port only while it is free and exits when it
+    // cannot bind it, so an engine running with it is the port's holder:
+    // nobody else's numbers can hide a change.
+    if (engine <= 0 || !m_seaweedProcess->arguments().contains(metricsArgument()))
         co_return std::nullopt;
     QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/metrics").arg(m_config.metricsPort)));
     request.setTransferTimeout(5000);

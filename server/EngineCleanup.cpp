@@ -81,9 +81,14 @@ void EngineCleanup::reportForeignPortHolders(const QList<quint16> &ports) const
             const auto info = ProcessTable::read(pid);
             if (!info || isOurEngine(*info))
                 continue;
-            diagLog(QStringLiteral("Port %1 is in use by another program (pid %2, %3)").arg(port).arg(pid).arg(info->name));
+            reportForeignHolder(port, pid, info->name);
         }
     }
+}
+
+void EngineCleanup::reportForeignHolder(quint16 port, qint64 pid, const QString &name)
+{
+    diagLog(QStringLiteral("Port %1 is in use by another program (pid %2, %3)").arg(port).arg(pid).arg(name));
 }
 
 void EngineCleanup::writePidFile(qint64 pid) const

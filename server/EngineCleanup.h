@@ -27,6 +27,8 @@ public:
 
     // Logs each foreign holder of the given ports.
     void reportForeignPortHolders(const QList<quint16> &ports) const;
+    // The one log line that names a program holding an engine port.
+    static void reportForeignHolder(quint16 port, qint64 pid, const QString &name);
 
     // The pid file records the engine's pid and the folder it was started
     // on, so that an engine left behind on a folder the user has since

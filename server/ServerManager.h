@@ -183,6 +183,7 @@ private:
     void scheduleEngineRestart();
     QCoro::Task<> restartEngine();
     void cancelEngineRestart();
+    QString metricsArgument() const;
     QCoro::Task<std::optional<QString>> metadataChangeSignature();
     QCoro::Task<bool> storesTestUpload();
     QCoro::Task<bool> servesStoredObject();

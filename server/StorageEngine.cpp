@@ -15,9 +15,9 @@
 #include <chrono>
 
 #include "platform/DiagnosticLog.h"
+#include "platform/ProcessTable.h"
 #include "server/EngineCleanup.h"
 #include "server/EngineSizing.h"
-#include "platform/ProcessTable.h"
 #include "server/ServerManager.h"
 
 namespace tavrolin {
@@ -68,9 +68,11 @@ QStringList ServerManager::engineArguments(const QString &storagePath) const
     // The engine will not start at all when that port is taken, so another
     // program there costs only the signal: the count then looks every 30 s.
     if (m_config.metricsPort > 0 && ProcessTable::listenerPids(quint16(m_config.metricsPort)).isEmpty())
-        args << QStringLiteral("-metricsPort=%1").arg(m_config.metricsPort);
+        args << metricsArgument();
     return args;
 }
+
+QString ServerManager::metricsArgument() const { return QStringLiteral("-metricsPort=%1").arg(m_config.metricsPort); }
 
 qint64 ServerManager::enginePid() const
 {
@@ -177,10 +179,7 @@ ServerManager::PortOwnership ServerManager::enginePortOwnership(qint64 childPid)
             if (pid == childPid)
                 continue;
             const auto info = ProcessTable::read(pid);
-            diagLog(QStringLiteral("Port %1 is in use by another program (pid %2, %3)")
-                        .arg(port)
-                        .arg(pid)
-                        .arg(info ? info->name : QStringLiteral("unknown")));
+            EngineCleanup::reportForeignHolder(quint16(port), pid, info ? info->name : QStringLiteral("unknown"));
             return PortOwnership::Foreign;
         }
     }

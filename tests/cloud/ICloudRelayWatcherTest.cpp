@@ -7,7 +7,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
-#include <QRandomGenerator>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -98,14 +97,6 @@ struct Relay {
 
 HttpResult httpGet(const QString &url) { return httpCall("GET", QUrl::fromEncoded(url.toUtf8()), {}, 30000); }
 
-QByteArray randomBytes(qsizetype n)
-{
-    QByteArray bytes(n, Qt::Uninitialized);
-    for (qsizetype i = 0; i < n; ++i)
-        bytes[i] = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
 qint64 statusField(const char *field)
 {
     QFile f("/proc/self/status");
@@ -144,7 +135,7 @@ TEST(RelayWatcher, ImportsUploadsAndAnswersDownloadsThroughTheRealEngine)
         EXPECT_TRUE(QFileInfo(relay.dir(sub)).isDir()) << sub;
 
     // The file name gives the id, whatever the JSON says.
-    const QByteArray photo = randomBytes(300000);
+    const QByteArray photo = randomBytes(300000, 1);
     Relay::write(relay.pending("abc.data"), photo);
     relay.writeMetadata("abc", "photos/2024/a.jpg", photo.size(), "something-else");
     ASSERT_TRUE(waitUntil([&] { return relay.watcher->processedCount() == 1; }, 10s)) << relay.log.joined().toStdString();
@@ -165,7 +156,7 @@ TEST(RelayWatcher, ImportsUploadsAndAnswersDownloadsThroughTheRealEngine)
 
     // A data file that arrives after its metadata, and one that a sync tool
     // writes in pieces: nothing is stored until every byte is there.
-    const QByteArray late = randomBytes(1000), growing = randomBytes(200000);
+    const QByteArray late = randomBytes(1000, 2), growing = randomBytes(200000, 3);
     relay.writeMetadata("late", "photos/late.jpg", late.size());
     relay.writeMetadata("grow", "photos/nested/deep/grow.jpg", growing.size());
     Relay::write(relay.pending("grow.data"), growing.first(50000));
@@ -366,7 +357,7 @@ TEST(RelayWatcher, AGigabyteGoesThroughWithFlatMemory)
     {
         QFile f(relay.pending("big.data"));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        const QByteArray block = randomBytes(1 << 20);
+        const QByteArray block = randomBytes(1 << 20, 4);
         for (qint64 written = 0; written < kSize; written += block.size())
             ASSERT_EQ(f.write(block), block.size());
     }

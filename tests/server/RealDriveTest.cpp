@@ -4,7 +4,6 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QRandomGenerator>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -17,14 +16,6 @@ using namespace tavrolin::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    generator.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-    return data;
-}
 
 QByteArray sha256(const QByteArray &data) { return QCryptographicHash::hash(data, QCryptographicHash::Sha256); }
 
@@ -189,8 +180,9 @@ TEST(RealDrive, AKilledEngineIsBackAndTakesUploadsWithinThirtySeconds)
     EXPECT_TRUE(waitUntil([&] { return h.manager->seaweedStatus().kind == SeaweedFSStatus::Kind::Failed; }, 5s));
     // While it is down an upload fails at once instead of hanging.
     const HttpResult during = httpCall("PUT", s3Url(h.ports.s3, "photos", "during.jpg"), "during", 10000);
-    if (during.status != 200)
+    if (during.status != 200) {
         EXPECT_TRUE(during.status >= 500 || !during.error.isEmpty());
+    }
 
     bool back = false;
     waitUntil([&] {

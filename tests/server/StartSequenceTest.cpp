@@ -210,13 +210,22 @@ TEST(StartSequence, StorageInfoComesFromTheVolume)
     EXPECT_EQ(info.usedBytes + info.freeBytes, info.totalBytes);
 }
 
-TEST(StartSequence, AnEngineThatDiesWhileRunningIsStartedAgainUntilItKeepsDying)
+// A server running on an idle stand-in engine, its gateway a FakeS3 that
+// answers everything.
+class RunningOnIdleEngine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(gateway.listen(h.ports.s3));
+        runTask(h.manager->startServer());
+        ASSERT_TRUE(h.manager->isRunning());
+    }
+    Harness h{kIdleEngine};
+    FakeS3 gateway{[](const FakeS3::Request &) { return FakeS3::Response{200, {}}; }};
+};
+
+TEST_F(RunningOnIdleEngine, AnEngineThatDiesWhileRunningIsStartedAgainUntilItKeepsDying)
 {
-    Harness h(kIdleEngine);
-    FakeS3 gateway([](const FakeS3::Request &) { return FakeS3::Response{200, {}}; });
-    ASSERT_TRUE(gateway.listen(h.ports.s3));
-    runTask(h.manager->startServer());
-    ASSERT_TRUE(h.manager->isRunning());
 
     // Each engine is ended by the test, which started it through the manager.
     QList<qint64> pids;
@@ -257,13 +266,8 @@ TEST(StartSequence, AnEngineThatDiesWhileRunningIsStartedAgainUntilItKeepsDying)
     EXPECT_TRUE(waitUntil([&] { return h.manager->seaweedStatus() == SeaweedFSStatus::running() && h.manager->enginePid() != pid; }, 5s));
 }
 
-TEST(StartSequence, AStopDuringARestartLeavesNoEngine)
+TEST_F(RunningOnIdleEngine, AStopDuringARestartLeavesNoEngine)
 {
-    Harness h(kIdleEngine);
-    FakeS3 gateway([](const FakeS3::Request &) { return FakeS3::Response{200, {}}; });
-    ASSERT_TRUE(gateway.listen(h.ports.s3));
-    runTask(h.manager->startServer());
-    ASSERT_TRUE(h.manager->isRunning());
     const qint64 pid = h.manager->enginePid();
     ASSERT_TRUE(::kill(pid_t(pid), SIGKILL) == 0);
     ASSERT_TRUE(waitUntil([&] { return h.log.contains("Restarting SeaweedFS in 50 ms"); }, 5s));

@@ -132,6 +132,14 @@ bool putObjects(int s3Port, const QString &bucket, const QStringList &keys, cons
     return ok && inFlight == 0;
 }
 
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    generator.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+    return data;
+}
+
 HttpResult httpCall(const QByteArray &verb, const QUrl &url, const QByteArray &body, int timeoutMs)
 {
     QNetworkAccessManager network;

@@ -60,6 +60,9 @@ private:
 bool putObjects(int s3Port, const QString &bucket, const QStringList &keys,
                 const std::function<QByteArray(const QString &key)> &body = {});
 
+// Reproducible incompressible bytes: the same seed gives the same data.
+QByteArray randomBytes(qsizetype size, quint32 seed);
+
 // One HTTP exchange on the event loop, without retries.
 struct HttpResult {
     int status = -1; // -1: no HTTP answer

@@ -15,7 +15,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
-#include <QRandomGenerator>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -24,14 +23,6 @@ using namespace tavrolin::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-QByteArray noise(qsizetype size, quint32 seed)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    random.fillRange(reinterpret_cast<quint32 *>(out.data()), size / 4);
-    return out;
-}
 
 QString sha256(const QByteArray &bytes) { return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()); }
 
@@ -183,10 +174,10 @@ Tool runTool(const Rig &rig, const QStringList &args)
 TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
 {
     Rig rig;
-    const QByteArray big = noise(30 * 1024 * 1024, 7);
+    const QByteArray big = randomBytes(30 * 1024 * 1024, 7);
     ASSERT_TRUE(rig.engine.start()) << rig.engine.statuses.join(" | ").toStdString();
     ASSERT_TRUE(rig.tunnel->isListening());
-    const QByteArray raw = noise(12 * 1024 * 1024, 13);
+    const QByteArray raw = randomBytes(12 * 1024 * 1024, 13);
     ASSERT_TRUE(putObjects(rig.engine.ports.s3, "photos", {"phone/big.jpg", "phone/empty.jpg", "phone/raw.dng"},
                            [&](const QString &key) {
                                return key.endsWith("big.jpg") ? big : key.endsWith(".dng") ? raw : QByteArray();
@@ -225,13 +216,13 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
     EXPECT_EQ(Remote::body(note), small);
     EXPECT_EQ(note.value("channel").toString(), "second");
     EXPECT_EQ(note.value("chunks").toInt(), 1);
-    const QByteArray medium = noise(200 * 1024, 8);
+    const QByteArray medium = randomBytes(200 * 1024, 8);
     EXPECT_EQ(remote.request("put-medium", "PUT", "/photos/phone/medium.bin", {}, medium).value("statusCode").toInt(), 200);
     const QJsonObject mediumBack = remote.request("get-medium", "GET", "/photos/phone/medium.bin");
     EXPECT_EQ(mediumBack.value("sha256").toString(), sha256(medium));
     EXPECT_GT(mediumBack.value("chunks").toInt(), 1);
     // An upload past 10 MiB streams from its file into the gateway.
-    const QByteArray video = noise(12 * 1024 * 1024 + 5, 14);
+    const QByteArray video = randomBytes(12 * 1024 * 1024 + 5, 14);
     EXPECT_EQ(remote.request("put-video", "PUT", "/photos/phone/clip.mov", {}, video).value("statusCode").toInt(), 200);
     EXPECT_EQ(rig.engine.log.countStartingWith(QString("ChunkAssembler: Reassembled %1 bytes in ").arg(video.size())), 1);
     EXPECT_EQ(remote.request("get-video", "GET", "/photos/phone/clip.mov").value("sha256").toString(), sha256(video));
@@ -276,7 +267,7 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
 TEST(TunnelEndToEnd, HostileRequestsStayOnTheGatewayAndLeaveNothingBehind)
 {
     Rig rig;
-    const QByteArray big = noise(30 * 1024 * 1024, 9);
+    const QByteArray big = randomBytes(30 * 1024 * 1024, 9);
     ASSERT_TRUE(rig.engine.start()) << rig.engine.statuses.join(" | ").toStdString();
     ASSERT_TRUE(putObjects(rig.engine.ports.s3, "photos", {"phone/big.jpg", "phone/a.txt"},
                            [&](const QString &key) { return key.endsWith(".jpg") ? big : QByteArray("text"); }));
@@ -373,7 +364,7 @@ TEST(TunnelEndToEnd, AStoppedEngineIsAnsweredWithAnError)
 TEST(TunnelEndToEnd, TheCommandLineClientGetsPutsAndRegisters)
 {
     Rig rig;
-    const QByteArray big = noise(30 * 1024 * 1024, 11);
+    const QByteArray big = randomBytes(30 * 1024 * 1024, 11);
     ASSERT_TRUE(rig.engine.start()) << rig.engine.statuses.join(" | ").toStdString();
     ASSERT_TRUE(putObjects(rig.engine.ports.s3, "photos", {"phone/big.jpg"}, [&](const QString &) { return big; }));
     const QString out = rig.engine.sandbox.path("out");
@@ -392,7 +383,7 @@ TEST(TunnelEndToEnd, TheCommandLineClientGetsPutsAndRegisters)
     }
 
     // Up and back, through chunked requests.
-    const QByteArray upload = noise(11 * 1024 * 1024, 12);
+    const QByteArray upload = randomBytes(11 * 1024 * 1024, 12);
     QFile source(out + "/upload.bin");
     ASSERT_TRUE(source.open(QIODevice::WriteOnly) && source.write(upload) == upload.size());
     source.close();
