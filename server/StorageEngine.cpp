@@ -100,6 +100,8 @@ QCoro::Task<std::optional<ServerError>> ServerManager::startSeaweedFS(QString ex
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN"})
         env.remove(QString::fromLatin1(name));
+    // Its garbage bounded: see EngineSizing::kEngineGcPercent.
+    env.insert(QStringLiteral("GOGC"), QString::number(EngineSizing::kEngineGcPercent));
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setStandardInputFile(QProcess::nullDevice());

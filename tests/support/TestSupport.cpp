@@ -98,7 +98,8 @@ ChildProcess::~ChildProcess()
     }
 }
 
-bool putObjects(int s3Port, const QString &bucket, const QStringList &keys, const std::function<QByteArray(const QString &key)> &body)
+bool putObjects(int s3Port, const QString &bucket, const QStringList &keys, const std::function<QByteArray(const QString &key)> &body,
+                std::chrono::milliseconds timeout)
 {
     QNetworkAccessManager network;
     network.setProxy(QNetworkProxy::NoProxy);
@@ -128,8 +129,8 @@ bool putObjects(int s3Port, const QString &bucket, const QStringList &keys, cons
         }
     };
     launch();
-    waitUntil([&] { return inFlight == 0 && next >= queue.size(); }, std::chrono::minutes(5));
-    return ok && inFlight == 0;
+    waitUntil([&] { return inFlight == 0 && next >= queue.size(); }, timeout);
+    return ok && inFlight == 0 && next >= queue.size();
 }
 
 QByteArray randomBytes(qsizetype size, quint32 seed)

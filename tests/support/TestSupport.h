@@ -56,9 +56,11 @@ private:
     QProcess m_process;
 };
 
-// PUTs objects into the gateway, a few at a time. Returns false on any failure.
+// PUTs objects into the gateway, a few at a time. Returns false on any
+// failure, or when they are not all stored within the time given.
 bool putObjects(int s3Port, const QString &bucket, const QStringList &keys,
-                const std::function<QByteArray(const QString &key)> &body = {});
+                const std::function<QByteArray(const QString &key)> &body = {},
+                std::chrono::milliseconds timeout = std::chrono::minutes(5));
 
 // Reproducible incompressible bytes: the same seed gives the same data.
 QByteArray randomBytes(qsizetype size, quint32 seed);
