@@ -1,4 +1,3 @@
-#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -9,8 +8,12 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/GuiApp.h"
 #include "app/HeadlessRunner.h"
+#if TAVROLIN_WITH_GUI
+#include <QApplication>
+
+#include "ui/GuiApp.h"
+#endif
 #include "platform/AppPaths.h"
 #include "cloud/CloudKitService.h"
 #include "cloud/ICloudRelayWatcher.h"
@@ -31,13 +34,16 @@ using namespace tavrolin;
 
 int main(int argc, char *argv[])
 {
-    // The headless server must run where there is no display at all.
-    bool headlessMode = false;
+    // The headless server must run where there is no display at all: it
+    // never makes a GUI application, and a build without the desktop shell
+    // has no other kind.
+    [[maybe_unused]] bool headlessMode = TAVROLIN_ALWAYS_HEADLESS || !TAVROLIN_WITH_GUI;
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
         if (arg == "--headless" || arg == "--help" || arg == "-h" || arg == "--help-all" || arg == "--version" || arg == "-v")
             headlessMode = true;
     }
+#if TAVROLIN_WITH_GUI
     if (!headlessMode && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         std::fputs("No display found. To run the server without one, use: tavrolin --headless\n", stderr);
@@ -45,15 +51,21 @@ int main(int argc, char *argv[])
     }
     std::unique_ptr<QCoreApplication> application =
         headlessMode ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
+#else
+    auto application = std::make_unique<QCoreApplication>(argc, argv);
+#endif
     QCoreApplication &app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("Tavrolin"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVROLIN_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Tavrolin keeps your photos and videos in a storage folder and lets your devices back up to it.\n"
-        "Without arguments it starts the desktop application (tray icon and photo browser).\n"
-        "With --headless it runs the server without a display, until SIGINT or SIGTERM."));
+    parser.setApplicationDescription(
+        TAVROLIN_ALWAYS_HEADLESS
+            ? QStringLiteral("Tavrolin keeps your photos and videos in a storage folder and lets your devices back up to it.\n"
+                             "This is its server without a display; it runs until SIGINT or SIGTERM.")
+            : QStringLiteral("Tavrolin keeps your photos and videos in a storage folder and lets your devices back up to it.\n"
+                             "Without arguments it starts the desktop application (tray icon and photo browser).\n"
+                             "With --headless it runs the server without a display, until SIGINT or SIGTERM."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("Run the server without a display."));
@@ -69,6 +81,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Write diagnostics to stderr."));
     parser.addOptions({headless, storage, cloudFolder, verbose});
     parser.process(app);
+    const bool runHeadless = TAVROLIN_ALWAYS_HEADLESS || parser.isSet(headless);
+    if (!runHeadless && !TAVROLIN_WITH_GUI) {
+        std::fputs("This build has no desktop interface. To run the server, use: tavrolin --headless\n", stderr);
+        return 2;
+    }
 
     initDiagnosticsFromEnvironment();
     if (parser.isSet(verbose))
@@ -91,7 +108,7 @@ int main(int argc, char *argv[])
     QString folder;
     if (parser.isSet(storage))
         folder = parser.value(storage);
-    else if (!manager.hasStorageInfo() && parser.isSet(headless))
+    else if (!manager.hasStorageInfo() && runHeadless)
         folder = AppPaths::defaultStorageFolder(); // the desktop asks the user instead
     if (!folder.isEmpty()) {
         folder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
@@ -135,11 +152,12 @@ int main(int argc, char *argv[])
     services.connectionMonitor = &connectionMonitor;
     manager.setServices(services);
 
-    if (parser.isSet(headless)) {
+    if (runHeadless) {
         HeadlessRunner runner(manager);
         runner.run();
         return app.exec();
     }
+#if TAVROLIN_WITH_GUI
     static_cast<QApplication &>(app).setQuitOnLastWindowClosed(false);
     GuiApp gui(manager, &cloudKit);
     if (!gui.start()) {
@@ -147,4 +165,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     return app.exec();
+#else
+    return 2; // refused above
+#endif
 }

@@ -19,7 +19,7 @@
 #include "platform/DiagnosticLog.h"
 #include "platform/FolderRecordStore.h"
 #include "platform/SyncFolderDrive.h"
-#include "server/S3ObjectUrl.h"
+#include "s3/S3ObjectUrl.h"
 #include "tunnel/TunnelClient.h"
 
 using namespace tavrolin;

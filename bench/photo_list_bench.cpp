@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "server/S3Listing.h"
+#include "s3/S3Listing.h"
 #include "tests/support/ManagerHarness.h"
 #include "ui/PhotoListService.h"
 

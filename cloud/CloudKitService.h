@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "platform/RecordStore.h"
-#include "server/ManagedService.h"
+#include "platform/ManagedService.h"
 
 namespace tavrolin {
 

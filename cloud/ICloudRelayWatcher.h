@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "cloud/RelayRecords.h"
-#include "server/ManagedService.h"
+#include "platform/ManagedService.h"
 
 class QSettings;
 

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/StrictJson.h"
-#include "server/S3ObjectUrl.h"
+#include "s3/S3ObjectUrl.h"
 
 namespace tavrolin::RelayRecords {
 

@@ -13,9 +13,9 @@
 #include <algorithm>
 
 #include "platform/DiagnosticLog.h"
-#include "server/S3ListParser.h"
-#include "server/S3Listing.h"
-#include "server/S3ObjectUrl.h"
+#include "s3/S3ListParser.h"
+#include "s3/S3Listing.h"
+#include "s3/S3ObjectUrl.h"
 #include "server/ServerManager.h"
 
 namespace tavrolin {

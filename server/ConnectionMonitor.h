@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "platform/TcpTable.h"
-#include "server/ManagedService.h"
+#include "platform/ManagedService.h"
 
 namespace tavrolin {
 

@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "platform/DnsSdPublisher.h"
-#include "server/ManagedService.h"
+#include "platform/ManagedService.h"
 
 namespace tavrolin {
 

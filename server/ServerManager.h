@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "server/ManagedService.h"
+#include "server/ServerServices.h"
 #include "server/ServerTypes.h"
 
 class QNetworkAccessManager;

@@ -9,7 +9,7 @@
 
 #include "platform/DiagnosticLog.h"
 #include "platform/StrictJson.h"
-#include "server/S3ObjectUrl.h"
+#include "s3/S3ObjectUrl.h"
 
 namespace tavrolin {
 

@@ -9,7 +9,7 @@
 #include <variant>
 
 #include "platform/QuicServer.h"
-#include "server/ManagedService.h"
+#include "platform/ManagedService.h"
 #include "services/ServerIdentity.h"
 
 namespace tavrolin {

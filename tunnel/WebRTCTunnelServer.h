@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/ManagedService.h"
+#include "platform/ManagedService.h"
 #include "tunnel/ClientConnection.h"
 
 #include <QHash>

@@ -5,7 +5,7 @@
 #include <QNetworkReply>
 #include <algorithm>
 
-#include "server/S3Listing.h"
+#include "s3/S3Listing.h"
 #include "ui/ImageDecoder.h"
 
 namespace tavrolin {

@@ -1,7 +1,9 @@
 // The application binary in headless mode, on the production ports, with
 // its home, settings and data folders in a sandbox.
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QTcpSocket>
@@ -30,7 +32,8 @@ struct App {
 
     QString home;
 
-    explicit App(const QStringList &args, const QMap<QString, QString> &extraEnv = {}, const QString &sharedHome = {})
+    explicit App(const QStringList &args, const QMap<QString, QString> &extraEnv = {}, const QString &sharedHome = {},
+                 const QString &binary = appBinaryPath())
         : home(sharedHome.isEmpty() ? sandbox.path("home") : sharedHome)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -46,7 +49,7 @@ struct App {
         process.setProcessEnvironment(env);
         QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { out += process.readAllStandardOutput(); });
         QObject::connect(&process, &QProcess::readyReadStandardError, [this] { err += process.readAllStandardError(); });
-        process.start(appBinaryPath(), args);
+        process.start(binary, args);
         process.waitForStarted(5000);
     }
     ~App()
@@ -283,5 +286,45 @@ TEST(Headless, AcceptsQuicUploadsOnPort8444)
     ASSERT_TRUE(app.stop(SIGTERM, exitCode));
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(app.err.contains("QUIC: Stopped listening"));
+    expectProductionPortsFree();
+}
+
+// The tree the install rules make runs on its own: the headless server
+// links no GUI library and finds the engine copied beside it.
+TEST(InstalledTree, TheHeadlessServerRunsAndFindsItsEngine)
+{
+    Sandbox sandbox;
+    const QString prefix = sandbox.path("prefix");
+    QProcess install;
+    install.start(QStringLiteral(TAVROLIN_TEST_CMAKE), {"--install", TAVROLIN_TEST_BUILD_DIR, "--prefix", prefix});
+    ASSERT_TRUE(install.waitForFinished(120000));
+    ASSERT_EQ(install.exitCode(), 0) << install.readAllStandardError().toStdString();
+
+    const QString server = prefix + "/bin/tavrolin-server", engine = prefix + "/libexec/tavrolin/weed";
+    for (const QString &path : {server, prefix + "/bin/tavrolin", prefix + "/bin/tavrolin-upload", engine})
+        EXPECT_TRUE(QFileInfo(path).isExecutable()) << path.toStdString();
+    EXPECT_FALSE(QFileInfo(engine).isSymLink()) << "the tree must not point back into the build";
+    EXPECT_TRUE(QFile::exists(prefix + "/share/applications/tavrolin.desktop"));
+    EXPECT_TRUE(QFile::exists(prefix + "/share/icons/hicolor/scalable/apps/tavrolin.svg"));
+
+    QProcess readelf;
+    readelf.start(QStringLiteral("readelf"), {"-d", server});
+    ASSERT_TRUE(readelf.waitForFinished(30000));
+    const QString needed = QString::fromUtf8(readelf.readAllStandardOutput());
+    ASSERT_TRUE(needed.contains("libQt6Core")) << needed.toStdString();
+    for (const char *gui : {"libQt6Gui", "libQt6Widgets", "libQt6Qml", "libQt6Quick"})
+        EXPECT_FALSE(needed.contains(gui)) << "tavrolin-server needs " << gui;
+
+    for (int port : kProductionPorts)
+        ASSERT_TRUE(portIsFree(port)) << "port " << port << " is taken on this machine; the test needs it";
+    App run({"--storage", sandbox.storage()}, {}, {}, server);
+    ASSERT_TRUE(run.waitForOutput("Server running: S3 gateway at http://", 60s)) << run.out.toStdString() << run.err.toStdString();
+    const qint64 enginePid = run.enginePid();
+    ASSERT_GT(enginePid, 0);
+    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(enginePid)).symLinkTarget(), QFileInfo(engine).canonicalFilePath());
+    int exitCode = -1;
+    ASSERT_TRUE(run.stop(SIGTERM, exitCode));
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(waitUntil([&] { return !ProcessTable::isAlive(enginePid); }, 5s)) << "orphaned engine " << enginePid;
     expectProductionPortsFree();
 }

@@ -12,7 +12,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 
-#include "app/GuiApp.h"
+#include "ui/GuiApp.h"
 #include "cloud/CloudKitService.h"
 #include "tests/support/MemoryRecordStore.h"
 #include "tests/support/FakeS3.h"

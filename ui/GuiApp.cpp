@@ -1,4 +1,4 @@
-#include "app/GuiApp.h"
+#include "ui/GuiApp.h"
 
 #include <QApplication>
 #include <QCoro/QCoroTask>

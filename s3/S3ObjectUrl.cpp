@@ -1,4 +1,4 @@
-#include "server/S3ObjectUrl.h"
+#include "s3/S3ObjectUrl.h"
 
 #include <QHostAddress>
 #include <QRegularExpression>

@@ -1,9 +1,9 @@
-#include "server/S3Listing.h"
+#include "s3/S3Listing.h"
 
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkReply>
 
-#include "server/S3ListParser.h"
+#include "s3/S3ListParser.h"
 
 namespace tavrolin::S3Listing {
 

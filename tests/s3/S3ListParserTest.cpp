@@ -1,7 +1,7 @@
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
-#include "server/S3ListParser.h"
+#include "s3/S3ListParser.h"
 
 using namespace tavrolin;
 

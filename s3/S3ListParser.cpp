@@ -1,4 +1,4 @@
-#include "server/S3ListParser.h"
+#include "s3/S3ListParser.h"
 
 #include <QXmlStreamReader>
 

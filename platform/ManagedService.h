@@ -6,6 +6,7 @@ namespace tavrolin {
 
 // A service that the server manager starts and stops in its fixed order.
 // Neither call fails to the manager: a service reports its own failures.
+// Services implement it below the server; the manager only consumes it.
 class ManagedService {
 public:
     virtual ~ManagedService() = default;
@@ -32,18 +33,6 @@ public:
 
 private:
     T &m_service;
-};
-
-// The services of the start sequence, in its order. A slot left empty is
-// skipped (its status text still shows).
-struct ServerServices {
-    ManagedService *lanAdvertiser = nullptr;     // DNS-SD advertisement
-    ManagedService *cloudRegistration = nullptr; // awaited at start and stop
-    ManagedService *tunnelServer = nullptr;
-    ManagedService *apiServer = nullptr;
-    ManagedService *quicReceiver = nullptr;
-    ManagedService *relayWatcher = nullptr;
-    ManagedService *connectionMonitor = nullptr; // started once running
 };
 
 } // namespace tavrolin
