@@ -9,26 +9,15 @@
 #include <memory>
 
 #include "app/HeadlessRunner.h"
+#include "app/ServerStack.h"
 #if TAVROLIN_WITH_GUI
 #include <QApplication>
 
 #include "ui/GuiApp.h"
 #endif
 #include "platform/AppPaths.h"
-#include "cloud/CloudKitService.h"
-#include "cloud/ICloudRelayWatcher.h"
-#include "services/DeviceRegistry.h"
-#include "tunnel/WebRTCTunnelServer.h"
-#include "platform/FolderRecordStore.h"
-#include "platform/AvahiPublisher.h"
 #include "platform/SyncFolderDrive.h"
 #include "platform/DiagnosticLog.h"
-#include "server/ConnectionMonitor.h"
-#include "server/LanAdvertiser.h"
-#include "server/ServerManager.h"
-#include "services/QUICReceiverService.h"
-#include "services/ServerIdentity.h"
-#include "services/TavroAPIServer.h"
 
 using namespace tavrolin;
 
@@ -104,7 +93,8 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    ServerManager &manager = ServerManager::shared();
+    ServerStack stack;
+    ServerManager &manager = stack.manager();
     QString folder;
     if (parser.isSet(storage))
         folder = parser.value(storage);
@@ -128,30 +118,6 @@ int main(int argc, char *argv[])
         AppPaths::userSettings()->setValue(QString::fromLatin1(SyncFolderDrive::kSettingKey), dir);
     }
 
-    AvahiPublisher publisher;
-    LanAdvertiser lanAdvertiser(publisher);
-    ConnectionMonitor connectionMonitor;
-    QObject::connect(&connectionMonitor, &ConnectionMonitor::lanClientsCounted, &manager, &ServerManager::setLanClients);
-    SyncFolderDrive cloudDrive;
-    ICloudRelayWatcher relayWatcher(cloudDrive);
-    FolderRecordStore recordStore(cloudDrive);
-    CloudKitService cloudKit(recordStore);
-    ServerIdentity identity;
-    QUICReceiverService quicReceiver(identity);
-    StartStopService<TavroAPIServer> apiServer(TavroAPIServer::shared());
-    WebRTCTunnelServer tunnelServer(cloudKit, DeviceRegistry::shared());
-    QObject::connect(&tunnelServer, &WebRTCTunnelServer::connectedClientsChanged, &manager,
-                     [&] { manager.mirrorRemoteClients(tunnelServer.connectedClients()); });
-    ServerServices services;
-    services.lanAdvertiser = &lanAdvertiser;
-    services.cloudRegistration = &cloudKit;
-    services.tunnelServer = &tunnelServer;
-    services.apiServer = &apiServer;
-    services.quicReceiver = &quicReceiver;
-    services.relayWatcher = &relayWatcher;
-    services.connectionMonitor = &connectionMonitor;
-    manager.setServices(services);
-
     if (runHeadless) {
         HeadlessRunner runner(manager);
         runner.run();
@@ -159,7 +125,7 @@ int main(int argc, char *argv[])
     }
 #if TAVROLIN_WITH_GUI
     static_cast<QApplication &>(app).setQuitOnLastWindowClosed(false);
-    GuiApp gui(manager, &cloudKit);
+    GuiApp gui(manager, &stack.cloud());
     if (!gui.start()) {
         std::fputs("The desktop interface could not be loaded\n", stderr);
         return 1;

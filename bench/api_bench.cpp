@@ -38,7 +38,7 @@ int main(int argc, char *argv[])
     if (args.size() == 4 && args[1] == "serve") {
         static DeviceRegistry registry(args[3]);
         static TavroAPIServer server(registry, quint16(args[2].toUInt()));
-        server.start();
+        server.startListening();
         if (!server.isRunning())
             return 1;
         return app.exec();

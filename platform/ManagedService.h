@@ -15,24 +15,22 @@ public:
     virtual QCoro::Task<> stop() = 0;
 };
 
-// A service whose start and stop complete at once.
-template <typename T>
-class StartStopService : public ManagedService {
+// A service whose start and stop complete at once: it listens, or stops
+// listening, before the call returns.
+class ListeningService : public ManagedService {
 public:
-    explicit StartStopService(T &service) : m_service(service) {}
-    QCoro::Task<> start(int) override
+    virtual void startListening(int s3Port) = 0;
+    virtual void stopListening() = 0;
+    QCoro::Task<> start(int s3Port) final
     {
-        m_service.start();
+        startListening(s3Port);
         co_return;
     }
-    QCoro::Task<> stop() override
+    QCoro::Task<> stop() final
     {
-        m_service.stop();
+        stopListening();
         co_return;
     }
-
-private:
-    T &m_service;
 };
 
 } // namespace tavrolin

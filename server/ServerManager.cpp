@@ -41,13 +41,6 @@ ServerManager::ServerManager(ServerManagerConfig config, QObject *parent)
 
 ServerManager::~ServerManager() = default;
 
-ServerManager &ServerManager::shared()
-{
-    // Lives as long as the application; never destroyed.
-    static ServerManager *instance = new ServerManager();
-    return *instance;
-}
-
 QString ServerManager::enginePath() const
 {
     return m_config.enginePath.isEmpty() ? AppPaths::bundledEnginePath() : m_config.enginePath;

@@ -79,8 +79,6 @@ public:
     explicit ServerManager(ServerManagerConfig config = {}, QObject *parent = nullptr);
     ~ServerManager() override;
 
-    // The application's single instance, created on first use.
-    static ServerManager &shared();
 
     bool isRunning() const { return m_isRunning; }
     QString localIP() const { return m_localIP; } // empty when absent

@@ -7,7 +7,6 @@
 
 #include <cmath>
 
-#include "platform/AppPaths.h"
 #include "platform/DiagnosticLog.h"
 #include "platform/StrictJson.h"
 
@@ -65,14 +64,6 @@ double DeviceRegistry::toReferenceSeconds(const QDateTime &t) { return double(t.
 QDateTime DeviceRegistry::fromReferenceSeconds(double seconds)
 {
     return QDateTime::fromMSecsSinceEpoch(kReferenceEpochMs + qint64(std::llround(seconds * 1000.0)), Qt::UTC);
-}
-
-QString DeviceRegistry::defaultFilePath() { return AppPaths::appDataDir() + QStringLiteral("/device_registry.json"); }
-
-DeviceRegistry &DeviceRegistry::shared()
-{
-    static DeviceRegistry *instance = new DeviceRegistry(defaultFilePath());
-    return *instance;
 }
 
 DeviceRegistry::DeviceRegistry(QString filePath, Clock clock, int maxDevices, QObject *parent)

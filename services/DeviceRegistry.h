@@ -39,10 +39,8 @@ public:
     static constexpr int kMaxTextLength = 256;
     static constexpr int kMaxDevices = 10000;
 
-    // Production uses shared(); tests give their own file and clock.
+    // The server stack gives the file in its data folder; tests also a clock.
     explicit DeviceRegistry(QString filePath, Clock clock = {}, int maxDevices = kMaxDevices, QObject *parent = nullptr);
-    static DeviceRegistry &shared();
-    static QString defaultFilePath();
 
     const QList<RegisteredDevice> &devices() const { return m_devices; }
     int deviceCount() const { return int(m_devices.size()); }

@@ -40,7 +40,7 @@ class UploadStream;
 // "tavro-backup") and stores each in the object store as it arrives: the
 // body streams into the S3 PUT through a bounded buffer, and QUIC flow
 // control holds the device back while the store is slower.
-class QUICReceiverService : public QObject, public ManagedService {
+class QUICReceiverService : public QObject, public ListeningService {
     Q_OBJECT
     Q_PROPERTY(bool isListening READ isListening NOTIFY isListeningChanged)
     Q_PROPERTY(int activeConnections READ activeConnections NOTIFY activeConnectionsChanged)
@@ -59,19 +59,8 @@ public:
     int filesReceived() const { return m_filesReceived; }
     quint16 listeningPort() const { return m_server ? m_server->port() : 0; }
 
-    // start/stop of the server's sequence; they complete at once.
-    void startListening(int s3Port);
-    void stopListening();
-    QCoro::Task<> start(int s3Port) override
-    {
-        startListening(s3Port);
-        co_return;
-    }
-    QCoro::Task<> stop() override
-    {
-        stopListening();
-        co_return;
-    }
+    void startListening(int s3Port) override;
+    void stopListening() override;
 
 Q_SIGNALS:
     void isListeningChanged();

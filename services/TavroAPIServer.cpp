@@ -78,12 +78,6 @@ TavroAPIServer::TavroAPIServer(DeviceRegistry &registry, quint16 port, int readT
     connect(&m_listener, &QTcpServer::newConnection, this, &TavroAPIServer::onNewConnection);
 }
 
-TavroAPIServer &TavroAPIServer::shared()
-{
-    static TavroAPIServer *instance = new TavroAPIServer(DeviceRegistry::shared());
-    return *instance;
-}
-
 void TavroAPIServer::setRunning(bool running)
 {
     if (m_isRunning == running)
@@ -92,7 +86,7 @@ void TavroAPIServer::setRunning(bool running)
     Q_EMIT isRunningChanged();
 }
 
-void TavroAPIServer::start()
+void TavroAPIServer::startListening(int)
 {
     if (m_isRunning)
         return;
@@ -105,7 +99,7 @@ void TavroAPIServer::start()
     setRunning(true);
 }
 
-void TavroAPIServer::stop()
+void TavroAPIServer::stopListening()
 {
     // Connections already accepted finish their one request.
     m_listener.close();

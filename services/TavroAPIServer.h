@@ -9,6 +9,8 @@
 
 #include <variant>
 
+#include "platform/ManagedService.h"
+
 class QTcpSocket;
 
 namespace tavrolin {
@@ -18,7 +20,7 @@ class DeviceRegistry;
 // The small HTTP/1.1 JSON API on TCP port 8334 through which devices on the
 // LAN check the server and register. One request per connection, answered
 // with a JSON object, then the connection is closed.
-class TavroAPIServer : public QObject {
+class TavroAPIServer : public QObject, public ListeningService {
     Q_OBJECT
     Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
 public:
@@ -27,14 +29,14 @@ public:
 
     // Tests give their own port, registry and read time-out.
     TavroAPIServer(DeviceRegistry &registry, quint16 port = kPort, int readTimeoutMs = 10000, QObject *parent = nullptr);
-    static TavroAPIServer &shared();
 
     bool isRunning() const { return m_isRunning; }
     quint16 port() const { return m_port; }
     quint16 listeningPort() const { return m_listener.serverPort(); }
 
-    void start();
-    void stop();
+    // The API needs no gateway: the port is the sequence's, unused.
+    void startListening(int s3Port = 0) override;
+    void stopListening() override;
 
     struct Request {
         QByteArray method;

@@ -25,7 +25,7 @@ struct TunnelServerConfig {
 // Remote sessions: an offer found by the cloud signaling poll becomes a
 // ClientConnection, answered through the same signaling; candidates go
 // both ways; connectedClients counts the sessions whose peers connected.
-class WebRTCTunnelServer : public QObject, public ManagedService {
+class WebRTCTunnelServer : public QObject, public ListeningService {
     Q_OBJECT
     Q_PROPERTY(int connectedClients READ connectedClients NOTIFY connectedClientsChanged)
     Q_PROPERTY(bool isListening READ isListening NOTIFY isListeningChanged)
@@ -40,19 +40,9 @@ public:
     int localServerPort() const { return m_localServerPort; }
     const QHash<QString, ClientConnection *> &clients() const { return m_clients; }
 
-    void startListening(int port);
-    void stopListening();
+    void startListening(int s3Port) override;
+    void stopListening() override;
 
-    QCoro::Task<> start(int s3Port) override
-    {
-        startListening(s3Port);
-        co_return;
-    }
-    QCoro::Task<> stop() override
-    {
-        stopListening();
-        co_return;
-    }
 
     void handleSignalingNotification(const QVariantMap &message);
     QCoro::Task<> handleOffer(QString sessionId, QString senderId, QString sdp);

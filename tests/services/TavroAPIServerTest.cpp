@@ -20,7 +20,7 @@ struct Api {
     TavroAPIServer server{registry, 0, 400};
     Api()
     {
-        server.start();
+        server.startListening();
         EXPECT_TRUE(server.isRunning());
     }
 };
@@ -185,19 +185,19 @@ TEST(TavroAPIServer, StartAndStop)
     DeviceRegistry registry(sandbox.path("registry.json"));
     LogCapture log;
     TavroAPIServer server(registry, 0);
-    server.stop();
+    server.stopListening();
     EXPECT_TRUE(log.contains("TavroAPIServer: Stopped"));
     EXPECT_FALSE(server.isRunning());
-    server.start();
+    server.startListening();
     const quint16 port = server.listeningPort();
-    server.start(); // a second start does nothing
+    server.startListening(); // a second start does nothing
     EXPECT_EQ(log.countStartingWith("TavroAPIServer: Starting on port "), 1);
 
     // The port is taken: the second server says so and stays stopped.
     TavroAPIServer second(registry, port);
-    second.start();
+    second.startListening();
     EXPECT_FALSE(second.isRunning());
     EXPECT_EQ(log.countStartingWith("TavroAPIServer: Failed to start - "), 1);
-    server.stop();
+    server.stopListening();
     EXPECT_FALSE(server.isRunning());
 }
