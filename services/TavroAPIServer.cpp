@@ -5,15 +5,10 @@
 #include <QTimer>
 
 #include "platform/DiagnosticLog.h"
-#include "platform/StrictJson.h"
-#include "services/DeviceRegistry.h"
 
 namespace tavrolin {
 
 namespace {
-
-using Json = nlohmann::json;
-using OrderedJson = nlohmann::ordered_json;
 
 void log(const QString &line) { diagLog(QStringLiteral("TavroAPIServer: ") + line); }
 
@@ -71,7 +66,7 @@ std::optional<TavroAPIServer::Response> earlyRejection(const QByteArray &buffer)
 
 TavroAPIServer::TavroAPIServer(DeviceRegistry &registry, quint16 port, int readTimeoutMs, QObject *parent)
     : QObject(parent)
-    , m_registry(registry)
+    , m_router(registry)
     , m_port(port)
     , m_readTimeoutMs(readTimeoutMs)
 {
@@ -174,47 +169,16 @@ std::variant<TavroAPIServer::Request, TavroAPIServer::Response> TavroAPIServer::
     if (requestLine.size() < 2)
         return invalidRequest();
 
-    Request request{requestLine[0].toUtf8(), requestLine[1].toUtf8(), std::nullopt};
+    Request request{requestLine[0].toUtf8(), requestLine[1].toUtf8(), {}};
     const qsizetype blank = lines.indexOf(QString());
-    if (blank > 0) {
-        const QByteArray body = lines.mid(blank + 1).join(QStringLiteral("\r\n")).toUtf8();
-        Json json = Json::parse(body.begin(), body.end(), nullptr, false);
-        if (!json.is_discarded() && json.is_object())
-            request.body = std::move(json);
-    }
+    if (blank > 0)
+        request.body = lines.mid(blank + 1).join(QStringLiteral("\r\n")).toUtf8();
     return request;
-}
-
-TavroAPIServer::Response TavroAPIServer::handle(const Request &request)
-{
-    if (request.method == "POST" && request.path == "/api/tavro/register-device") {
-        static const nlohmann::json noBody;
-        const nlohmann::json &body = request.body ? *request.body : noBody;
-        const auto id = stringMember(body, "deviceId"), name = stringMember(body, "deviceName");
-        if (!id || !name)
-            return {400, {{"error", "Missing deviceId or deviceName"}}};
-        const RegistrationResult result = m_registry.registerDevice(*id, *name, ConnectionType::Lan);
-        if (!result.ok())
-            return {400, {{"error", result.error.toStdString()}}};
-        return {200, {{"success", true}, {"deviceCount", result.deviceCount}}};
-    }
-    if (request.method == "GET" && request.path == "/api/tavro/device-count")
-        return {200, {{"deviceCount", m_registry.deviceCount()}}};
-    if (request.method == "GET" && request.path == "/api/tavro/devices")
-        return {200, m_registry.deviceListResponse()};
-    if (request.method == "GET" && request.path == "/api/tavro/health")
-        return {200, {{"status", "ok"}}};
-    return {404, {{"error", "Not found"}}};
 }
 
 QByteArray TavroAPIServer::responseBytes(const Response &response)
 {
-    QByteArray body;
-    try {
-        body = QByteArray::fromStdString(response.body.dump());
-    } catch (const nlohmann::json::exception &) {
-        body = "{}";
-    }
+    const QByteArray body = response.bodyBytes();
     return "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status)
         + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
         + "\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n" + body;

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "platform/ManagedService.h"
+#include "services/ApiRouter.h"
 
 class QTcpSocket;
 
@@ -38,18 +39,11 @@ public:
     void startListening(int s3Port = 0) override;
     void stopListening() override;
 
-    struct Request {
-        QByteArray method;
-        QByteArray path;
-        std::optional<nlohmann::json> body; // only when it is a JSON object
-    };
-    struct Response {
-        int status = 200;
-        nlohmann::ordered_json body;
-    };
+    using Request = ApiRequest;
+    using Response = ApiResponse;
     // The request as read from the bytes that arrived, or the 400 answer.
     static std::variant<Request, Response> parseRequest(const QByteArray &bytes);
-    Response handle(const Request &request);
+    Response handle(const Request &request) const { return m_router.route(request, ApiTransport::Lan); }
     static QByteArray responseBytes(const Response &response);
 
 Q_SIGNALS:
@@ -59,7 +53,7 @@ private:
     void onNewConnection();
     void setRunning(bool running);
 
-    DeviceRegistry &m_registry;
+    ApiRouter m_router;
     quint16 m_port;
     int m_readTimeoutMs;
     QTcpServer m_listener;

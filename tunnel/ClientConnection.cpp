@@ -1,6 +1,7 @@
 #include "tunnel/ClientConnection.h"
 
 #include "platform/DiagnosticLog.h"
+#include "services/ApiRouter.h"
 #include "services/DeviceRegistry.h"
 #include "tunnel/FileChunkReader.h"
 #include "tunnel/WebRTCTunnelServer.h"
@@ -15,7 +16,6 @@
 #include <QStringDecoder>
 #include <QUuid>
 #include <cmath>
-#include <nlohmann/json.hpp>
 
 namespace tavrolin {
 
@@ -227,35 +227,10 @@ bool ClientConnection::isStreamedMedia(const TunnelRequest &request)
 
 TunnelResponse ClientConnection::apiResponse(const TunnelRequest &request, DeviceRegistry &registry)
 {
-    using nlohmann::json;
-    using Out = nlohmann::ordered_json; // keys in the order written
-    QString route = request.path;
-    route.remove(QStringLiteral("/api/tavro"));
-    auto reply = [&](qint64 status, const std::string &body) {
-        return TunnelResponse{request.id, status, {{QStringLiteral("Content-Type"), QStringLiteral("application/json")}},
-                              QByteArray::fromStdString(body), {}};
-    };
-    if (request.method == QLatin1String("POST") && route == QLatin1String("/register-device")) {
-        const QByteArray body = request.body.value_or(QByteArray());
-        const json document = json::parse(body.begin(), body.end(), nullptr, false);
-        const auto text = [&](const char *key) -> std::optional<QString> {
-            if (document.is_discarded() || !document.is_object() || !document.contains(key) || !document[key].is_string())
-                return std::nullopt;
-            return QString::fromStdString(document[key].get<std::string>());
-        };
-        const auto id = text("deviceId"), name = text("deviceName");
-        if (!id || !name)
-            return reply(400, Out{{"error", "Missing deviceId or deviceName"}}.dump());
-        const RegistrationResult result = registry.registerDevice(*id, *name, ConnectionType::WebRTC);
-        if (!result.ok())
-            return reply(400, Out{{"error", result.error.toStdString()}}.dump());
-        return reply(200, Out{{"success", true}, {"deviceCount", result.deviceCount}}.dump());
-    }
-    if (request.method == QLatin1String("GET") && route == QLatin1String("/device-count"))
-        return reply(200, Out{{"deviceCount", registry.deviceCount()}}.dump());
-    if (request.method == QLatin1String("GET") && route == QLatin1String("/devices"))
-        return reply(200, registry.deviceListResponse().dump());
-    return reply(404, Out{{"error", "Not found"}}.dump());
+    const ApiResponse answer = ApiRouter(registry).route(
+        {request.method.toUtf8(), request.path.toUtf8(), request.body.value_or(QByteArray())}, ApiTransport::Tunnel);
+    return TunnelResponse{request.id, answer.status, {{QStringLiteral("Content-Type"), QStringLiteral("application/json")}},
+                          answer.bodyBytes(), {}};
 }
 
 namespace {
@@ -380,7 +355,7 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
     const QString label = channel ? channel->label() : QStringLiteral("default");
     const DrainPolicy policy = s->config.webrtc.drain;
 
-    if (request.path.startsWith(QLatin1String("/api/tavro/"))) {
+    if (request.path.startsWith(QLatin1String(ApiRouter::kPrefix))) {
         if (!s->registry)
             co_return;
         TunnelResponse response = ClientConnection::apiResponse(request, *s->registry);

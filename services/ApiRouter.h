@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <nlohmann/json.hpp>
+
+namespace tavrolin {
+
+class DeviceRegistry;
+
+// Where a request to the JSON API arrived.
+enum class ApiTransport { Lan, Tunnel };
+
+struct ApiRequest {
+    QByteArray method;
+    QByteArray path;
+    QByteArray body; // as sent; only a JSON object counts as one
+};
+
+struct ApiResponse {
+    int status = 200;
+    nlohmann::ordered_json body; // keys in the order written
+    QByteArray bodyBytes() const;
+};
+
+// The JSON API's routes, answered from the device registry. The TCP server
+// and the tunnel's sessions both hand it what they read, and frame its
+// answer their own way. The one difference between them: health is a LAN
+// route only, and a device that registers through the tunnel is a WebRTC
+// device.
+class ApiRouter {
+public:
+    static constexpr const char *kPrefix = "/api/tavro/";
+
+    explicit ApiRouter(DeviceRegistry &registry) : m_registry(registry) {}
+    ApiResponse route(const ApiRequest &request, ApiTransport transport) const;
+
+private:
+    DeviceRegistry &m_registry;
+};
+
+} // namespace tavrolin
