@@ -21,6 +21,7 @@
 #include "platform/SyncFolderDrive.h"
 #include "s3/S3ObjectUrl.h"
 #include "tunnel/TunnelClient.h"
+#include "platform/Validators.h"
 
 using namespace tavrolin;
 using namespace HTTPTunnelProtocol;
@@ -39,7 +40,7 @@ std::optional<QString> objectPath(const QString &bucketAndKey)
     if (slash <= 0)
         return std::nullopt;
     const QString bucket = bucketAndKey.left(slash), key = bucketAndKey.mid(slash + 1);
-    if (!S3ObjectUrl::isValidBucketName(bucket) || !S3ObjectUrl::isValidObjectKey(key))
+    if (!S3ObjectUrl::isValidBucketName(bucket) || !Validators::isValidObjectKey(key))
         return std::nullopt;
     const auto url = S3ObjectUrl::objectUrl(QStringLiteral("http://localhost"), bucket, key);
     if (!url)

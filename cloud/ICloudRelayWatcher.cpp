@@ -14,6 +14,8 @@
 #include "platform/AppPaths.h"
 #include "platform/CloudDrive.h"
 #include "platform/DiagnosticLog.h"
+#include "platform/AtomicFile.h"
+#include "platform/Validators.h"
 
 namespace tavrolin {
 
@@ -33,19 +35,6 @@ QString confirmedDir(const QString &relay) { return relay + QStringLiteral("/con
 QString requestsDir(const QString &relay) { return relay + QStringLiteral("/downloads/requests"); }
 QString responsesDir(const QString &relay) { return relay + QStringLiteral("/downloads/responses"); }
 
-// A name someone else wrote into the shared folder, fit to build our own
-// file names from: no hidden files, no path tricks, no control characters.
-bool isPlainName(const QString &name)
-{
-    if (name.isEmpty() || name.startsWith(u'.') || name.contains(u'/') || name.contains(u'\\'))
-        return false;
-    for (const QChar c : name) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return false;
-    }
-    return true;
-}
-
 QString readRecord(const QString &path, QByteArray &bytes)
 {
     QFile file(path);
@@ -57,14 +46,11 @@ QString readRecord(const QString &path, QByteArray &bytes)
     return {};
 }
 
-// Written under a temporary name in the same folder and renamed into place,
-// so the other device never syncs half a file.
+// Whole or not at all, so the other device never syncs half a file.
 QString writeAtomically(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return QStringLiteral("Cannot write %1: %2").arg(QFileInfo(path).fileName(), file.errorString());
-    return {};
+    const QString failed = atomicWrite(path, bytes);
+    return failed.isEmpty() ? failed : QStringLiteral("Cannot write %1: %2").arg(QFileInfo(path).fileName(), failed);
 }
 
 } // namespace
@@ -99,7 +85,7 @@ std::optional<QString> ICloudRelayWatcher::relayDirectory() const
     if (!root)
         return std::nullopt;
     const QString id = serverDeviceId(*m_settings);
-    if (!isPlainName(id))
+    if (!Validators::isPlainFileName(id))
         return std::nullopt;
     return *root + QStringLiteral("/relay/") + id;
 }
@@ -185,7 +171,7 @@ void ICloudRelayWatcher::onFolderChanged(const QString &folder)
 bool ICloudRelayWatcher::isSafeEntry(const QString &path) const
 {
     const QFileInfo info(path);
-    if (!isPlainName(info.fileName()))
+    if (!Validators::isPlainFileName(info.fileName()))
         return false;
     if (!info.isSymLink())
         return true;

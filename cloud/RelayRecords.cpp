@@ -5,6 +5,7 @@
 
 #include "platform/StrictJson.h"
 #include "s3/S3ObjectUrl.h"
+#include "platform/Validators.h"
 
 namespace tavrolin::RelayRecords {
 
@@ -60,15 +61,6 @@ struct Reader {
 };
 
 QByteArray dump(const ordered_json &value) { return QByteArray::fromStdString(value.dump()); }
-
-bool hasControlCharacters(const QString &text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return true;
-    }
-    return false;
-}
 
 } // namespace
 
@@ -161,7 +153,7 @@ std::optional<QUrl> objectUrl(const QString &baseUrl, const QString &key)
         bucket = rest.first(slash).toString();
         object = rest.mid(slash + 1).toString();
     }
-    if (hasControlCharacters(key))
+    if (Validators::hasControlCharacters(key))
         return std::nullopt;
     return S3ObjectUrl::objectUrl(baseUrl, bucket, object);
 }

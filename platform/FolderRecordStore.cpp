@@ -1,9 +1,10 @@
 #include "platform/FolderRecordStore.h"
+#include "platform/AtomicFile.h"
+#include "platform/Validators.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <nlohmann/json.hpp>
 
 namespace tavrolin {
@@ -25,16 +26,7 @@ FolderRecordStore::FolderRecordStore(CloudDrive &drive, QString containerIdentif
     connect(&m_drive, &CloudDrive::folderChanged, this, &RecordStore::changed);
 }
 
-bool FolderRecordStore::isValidName(const QString &name)
-{
-    if (name.isEmpty() || name.size() > 200 || name.startsWith(u'.') || name.contains(u'/') || name.contains(u'\\'))
-        return false;
-    for (const QChar c : name) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return false;
-    }
-    return true;
-}
+bool FolderRecordStore::isValidName(const QString &name) { return Validators::isPlainFileName(name); }
 
 std::optional<QString> FolderRecordStore::containerFolder() const
 {
@@ -158,10 +150,8 @@ QCoro::Task<std::optional<RecordError>> FolderRecordStore::save(Record record)
         co_return error(RecordError::Other, QStringLiteral("invalid record name"));
     if (!QDir().mkpath(QFileInfo(*path).path()))
         co_return error(RecordError::PermissionFailure, QStringLiteral("cannot create %1").arg(QFileInfo(*path).path()));
-    QSaveFile file(*path);
-    const QByteArray bytes = encode(record);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        co_return error(RecordError::PermissionFailure, file.errorString());
+    if (const QString failed = atomicWrite(*path, encode(record)); !failed.isEmpty())
+        co_return error(RecordError::PermissionFailure, failed);
     co_return std::nullopt;
 }
 
@@ -224,7 +214,6 @@ QCoro::Task<StoreResult<QString>> FolderRecordStore::saveSubscription(RecordSubs
         co_return error(RecordError::Other, QStringLiteral("invalid subscription"));
     const QString dir = *folder + QStringLiteral("/_subscriptions");
     QDir().mkpath(dir);
-    QSaveFile file(dir + u'/' + subscription.id + QStringLiteral(".json"));
     const QByteArray bytes = QByteArray::fromStdString(
         ordered_json{{"subscriptionId", subscription.id.toStdString()},
                      {"recordType", subscription.recordType.toStdString()},
@@ -232,8 +221,8 @@ QCoro::Task<StoreResult<QString>> FolderRecordStore::saveSubscription(RecordSubs
                      {"targetDeviceId", subscription.targetDeviceId.toStdString()},
                      {"firesOn", "create"}}
             .dump(2));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        co_return error(RecordError::PermissionFailure, file.errorString());
+    if (const QString failed = atomicWrite(dir + u'/' + subscription.id + QStringLiteral(".json"), bytes); !failed.isEmpty())
+        co_return error(RecordError::PermissionFailure, failed);
     watchType(subscription.recordType);
     co_return subscription.id;
 }

@@ -1,8 +1,8 @@
 #include "platform/IdentityStore.h"
+#include "platform/AtomicFile.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,15 +16,8 @@ constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDe
 
 QString writePrivately(const QString &path, const QByteArray &bytes)
 {
-    // Restricted while still empty, before any key byte is written; the
-    // rename into place keeps the mode.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    file.setPermissions(kOwnerOnly);
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        return file.errorString();
-    return {};
+    // Restricted while still empty, before any key byte is written.
+    return atomicWrite(path, bytes, kOwnerOnly);
 }
 
 } // namespace

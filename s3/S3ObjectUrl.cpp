@@ -1,4 +1,5 @@
 #include "s3/S3ObjectUrl.h"
+#include "platform/Validators.h"
 
 #include <QHostAddress>
 #include <QRegularExpression>
@@ -14,25 +15,10 @@ bool isValidBucketName(const QString &bucket)
     return !(address.setAddress(bucket) && address.protocol() == QAbstractSocket::IPv4Protocol);
 }
 
-bool isValidObjectKey(const QString &key)
-{
-    if (key.isEmpty())
-        return false;
-    for (const QChar c : key) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return false;
-    }
-    for (const QStringView segment : QStringView(key).split(u'/')) {
-        if (segment == u"." || segment == u"..")
-            return false;
-    }
-    return true;
-}
-
 std::optional<QUrl> objectUrl(const QString &baseUrl, const QString &bucket, const QString &key)
 {
     if (bucket.isEmpty() || bucket.contains(u'/') || bucket == QLatin1String(".") || bucket == QLatin1String("..")
-        || !isValidObjectKey(key))
+        || !Validators::isValidObjectKey(key))
         return std::nullopt;
     const QByteArray path = '/' + QUrl::toPercentEncoding(bucket) + '/' + QUrl::toPercentEncoding(key, "/");
     QUrl url = QUrl::fromEncoded(baseUrl.toUtf8() + path, QUrl::StrictMode);

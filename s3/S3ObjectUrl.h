@@ -11,11 +11,6 @@ namespace tavrolin::S3ObjectUrl {
 // IPv4 address, no "..".
 bool isValidBucketName(const QString &bucket);
 
-// A key that names one object: not empty, no "." or ".." segment (they
-// would be resolved away and reach another object or bucket), no control
-// characters.
-bool isValidObjectKey(const QString &key);
-
 // baseUrl + "/" + bucket + "/" + key, each "/"-separated segment of the
 // key percent-encoded, so that "?", "#" and "%" stay part of the name.
 std::optional<QUrl> objectUrl(const QString &baseUrl, const QString &bucket, const QString &key);

@@ -4,12 +4,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <chrono>
 #include <csignal>
 
 #include "platform/DiagnosticLog.h"
+#include "platform/AtomicFile.h"
 
 namespace tavrolin {
 
@@ -94,14 +94,9 @@ void EngineCleanup::reportForeignHolder(quint16 port, qint64 pid, const QString 
 void EngineCleanup::writePidFile(qint64 pid) const
 {
     QDir().mkpath(QFileInfo(m_pidFilePath).absolutePath());
-    QSaveFile file(m_pidFilePath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        diagLog(QStringLiteral("Failed to write engine pid file %1: %2").arg(m_pidFilePath, file.errorString()));
-        return;
-    }
-    file.write(QByteArray::number(pid) + '\n' + m_storagePath.toUtf8() + '\n');
-    if (!file.commit())
-        diagLog(QStringLiteral("Failed to write engine pid file %1: %2").arg(m_pidFilePath, file.errorString()));
+    const QString failed = atomicWrite(m_pidFilePath, QByteArray::number(pid) + '\n' + m_storagePath.toUtf8() + '\n');
+    if (!failed.isEmpty())
+        diagLog(QStringLiteral("Failed to write engine pid file %1: %2").arg(m_pidFilePath, failed));
 }
 
 void EngineCleanup::removePidFile() const { QFile::remove(m_pidFilePath); }

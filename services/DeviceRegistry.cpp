@@ -3,12 +3,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cmath>
 
 #include "platform/DiagnosticLog.h"
 #include "platform/StrictJson.h"
+#include "platform/AtomicFile.h"
 
 namespace tavrolin {
 
@@ -143,22 +143,15 @@ void DeviceRegistry::save()
     QDir().mkpath(QFileInfo(m_filePath).absolutePath());
     // Written beside the file and renamed into place: a crash mid-write
     // leaves the previous registry whole.
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        log(QStringLiteral("Failed to save registry: ") + file.errorString());
-        return;
-    }
     std::string bytes;
     try {
         bytes = array.dump();
     } catch (const nlohmann::json::exception &e) {
         log(QStringLiteral("Failed to save registry: ") + QString::fromUtf8(e.what()));
-        file.cancelWriting();
         return;
     }
-    file.write(bytes.data(), qint64(bytes.size()));
-    if (!file.commit())
-        log(QStringLiteral("Failed to save registry: ") + file.errorString());
+    if (const QString failed = atomicWrite(m_filePath, QByteArray::fromStdString(bytes)); !failed.isEmpty())
+        log(QStringLiteral("Failed to save registry: ") + failed);
 }
 
 nlohmann::ordered_json DeviceRegistry::deviceListResponse() const

@@ -9,6 +9,7 @@
 
 #include "platform/DiagnosticLog.h"
 #include "platform/StrictJson.h"
+#include "platform/Validators.h"
 #include "s3/S3ObjectUrl.h"
 
 namespace tavrolin {
@@ -103,7 +104,7 @@ std::variant<UploadHeader, QString> UploadHeader::parse(const QByteArray &bytes)
     header.size = size->get<std::int64_t>();
     if (!S3ObjectUrl::isValidBucketName(header.bucket))
         return QStringLiteral("invalid bucket name");
-    if (!S3ObjectUrl::isValidObjectKey(header.key))
+    if (!Validators::isValidObjectKey(header.key))
         return QStringLiteral("invalid key");
     return header;
 }

@@ -5,6 +5,7 @@
 #include "services/DeviceRegistry.h"
 #include "tunnel/FileChunkReader.h"
 #include "tunnel/WebRTCTunnelServer.h"
+#include "platform/Validators.h"
 
 #include <QCoroNetworkReply>
 #include <QDir>
@@ -36,15 +37,6 @@ std::optional<QString> strictUtf8(const QByteArray &bytes)
     if (decoder.hasError())
         return std::nullopt;
     return text;
-}
-
-bool hasControlCharacters(const QString &text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return true;
-    }
-    return false;
 }
 
 Headers textHeaders(const QNetworkReply &reply)
@@ -180,7 +172,7 @@ std::variant<QNetworkRequest, QString> ClientConnection::toURLRequest(const Tunn
     // and port are the base's.
     if (!request.path.startsWith(u'/'))
         return QStringLiteral("The request path must begin with \"/\"");
-    if (hasControlCharacters(request.path))
+    if (Validators::hasControlCharacters(request.path))
         return QStringLiteral("The request path holds control characters");
     QUrl url = base;
     const qsizetype question = request.path.indexOf(u'?');
@@ -205,7 +197,7 @@ std::variant<QNetworkRequest, QString> ClientConnection::toURLRequest(const Tunn
         // another one in.
         static const QStringList kept = {QStringLiteral("host"), QStringLiteral("content-length"),
                                          QStringLiteral("transfer-encoding"), QStringLiteral("connection")};
-        if (kept.contains(name.toLower()) || name.isEmpty() || hasControlCharacters(name) || hasControlCharacters(it.value()))
+        if (kept.contains(name.toLower()) || name.isEmpty() || Validators::hasControlCharacters(name) || Validators::hasControlCharacters(it.value()))
             continue;
         out.setRawHeader(name.toUtf8(), it.value().toUtf8());
     }

@@ -3,10 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include "platform/DiagnosticLog.h"
+#include "platform/AtomicFile.h"
 
 namespace tavrolin::LoginItem {
 
@@ -26,7 +26,6 @@ bool set(bool enabled, const QString &executable)
         return true;
     }
     QDir().mkpath(QFileInfo(path).path());
-    QSaveFile file(path);
     // Exec quoting of the desktop entry specification: the path in double
     // quotes with \, ", ` and $ escaped.
     QString quoted = executable;
@@ -34,8 +33,8 @@ bool set(bool enabled, const QString &executable)
         quoted.replace(QLatin1String(c), QStringLiteral("\\") + QLatin1String(c));
     const QByteArray text = "[Desktop Entry]\nType=Application\nName=Tavrolin\nComment=Personal photo storage server\n"
                             "Exec=\"" + quoted.toUtf8() + "\"\nIcon=tavrolin\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        diagLog(QStringLiteral("Failed to set launch at login: %1").arg(file.errorString()));
+    if (const QString failed = atomicWrite(path, text); !failed.isEmpty()) {
+        diagLog(QStringLiteral("Failed to set launch at login: %1").arg(failed));
         return false;
     }
     return true;
