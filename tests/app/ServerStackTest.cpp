@@ -12,6 +12,7 @@
 #include "app/ServerStack.h"
 #include "services/DeviceRegistry.h"
 #include "server/LanAdvertiser.h"
+#include "tests/support/RecordingPublisher.h"
 #include "tests/support/TestSupport.h"
 
 using namespace tavrolin;
@@ -19,14 +20,6 @@ using namespace tavrolin::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-class RecordingPublisher : public DnsSdPublisher {
-public:
-    void publish(const DnsSdService &service) override { published.append(service); }
-    void withdraw() override { ++withdrawals; }
-    QList<DnsSdService> published;
-    int withdrawals = 0;
-};
 
 quint16 freeUdpPort()
 {

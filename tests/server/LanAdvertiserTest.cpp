@@ -3,22 +3,11 @@
 
 #include "platform/HostNames.h"
 #include "server/LanAdvertiser.h"
+#include "tests/support/RecordingPublisher.h"
 #include "tests/support/TestSupport.h"
 
 using namespace tavrolin;
 using namespace tavrolin::test;
-
-namespace {
-
-class RecordingPublisher : public DnsSdPublisher {
-public:
-    void publish(const DnsSdService &service) override { published.append(service); }
-    void withdraw() override { ++withdrawals; }
-    QList<DnsSdService> published;
-    int withdrawals = 0;
-};
-
-} // namespace
 
 TEST(LanAdvertiser, AdvertisesTheComputersNameWithBothPortsInTheTxtRecordAndLogsIt)
 {
