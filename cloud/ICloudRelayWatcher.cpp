@@ -309,37 +309,26 @@ QCoro::Task<std::optional<ICloudRelayWatcher::Failure>> ICloudRelayWatcher::uplo
     const auto url = RelayRecords::objectUrl(m_baseUrl, metadata.key);
     if (!url)
         co_return Failure{QStringLiteral("\"%1\" does not name an object").arg(metadata.key), kUploadFailed};
-    QFile file(dataPath);
-    if (!file.open(QIODevice::ReadOnly))
-        co_return Failure{QStringLiteral("Cannot read the data file: %1").arg(file.errorString()), file.errorString()};
 
     // The body streams from the file: memory stays flat whatever its size.
-    QNetworkRequest request(*url);
-    request.setTransferTimeout(m_config.transferTimeoutMs);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, metadata.contentType);
-    request.setHeader(QNetworkRequest::ContentLengthHeader, metadata.size);
-    std::unique_ptr<QNetworkReply> reply(m_network.put(request, &file));
-    co_await reply.get();
+    const GatewayResult stored = co_await m_gateway.putFile(*url, dataPath, metadata.size, metadata.contentType);
     if (!*alive)
         co_return std::nullopt;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid())
-        co_return Failure{reply->errorString(), kUploadFailed};
-    if (status.toInt() < 200 || status.toInt() > 299)
-        co_return Failure{QStringLiteral("HTTP %1 from the storage engine").arg(status.toInt()), kUploadFailed};
+    if (stored.localError)
+        co_return Failure{QStringLiteral("Cannot read the data file: %1").arg(stored.error), stored.error};
+    if (stored.status < 0 || !stored.error.isEmpty())
+        co_return Failure{stored.error, kUploadFailed};
+    if (!stored.ok())
+        co_return Failure{QStringLiteral("HTTP %1 from the storage engine").arg(stored.status), kUploadFailed};
 
     // Confirm only what was stored whole.
-    QNetworkRequest head(*url);
-    head.setTransferTimeout(m_config.transferTimeoutMs);
-    std::unique_ptr<QNetworkReply> check(m_network.head(head));
-    co_await check.get();
+    const GatewayResult check = co_await m_gateway.head(*url);
     if (!*alive)
         co_return std::nullopt;
-    const QVariant stored = check->header(QNetworkRequest::ContentLengthHeader);
-    if (check->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200 || !stored.isValid()
-        || stored.toLongLong() != metadata.size)
+    if (check.status != 200 || check.contentLength < 0 || check.contentLength != metadata.size)
         co_return Failure{QStringLiteral("The stored object has %1 bytes, not %2")
-                              .arg(stored.isValid() ? stored.toString() : QStringLiteral("no known number of"))
+                              .arg(check.status == 200 && check.contentLength >= 0 ? QString::number(check.contentLength)
+                                                                                   : QStringLiteral("no known number of"))
                               .arg(metadata.size),
                           kUploadFailed};
     co_return std::nullopt;
@@ -438,42 +427,22 @@ ICloudRelayWatcher::downloadToResponse(const QString &requestId, const QString &
     if (!data.open(QIODevice::WriteOnly))
         co_return Failure{QStringLiteral("Cannot write the data file: %1").arg(data.errorString()), data.errorString()};
 
-    QNetworkRequest request(*url);
-    request.setTransferTimeout(m_config.transferTimeoutMs);
-    std::unique_ptr<QNetworkReply> reply(m_network.get(request));
-    reply->setReadBufferSize(1 << 20);
-    QString writeError;
-    auto drain = [&] {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QByteArray chunk = reply->readAll();
-        if (status < 200 || status > 299 || !writeError.isEmpty())
-            return;
-        if (data.write(chunk) != chunk.size()) {
-            writeError = data.errorString();
-            reply->abort();
-        }
-    };
-    QObject::connect(reply.get(), &QNetworkReply::readyRead, reply.get(), drain);
-    co_await reply.get();
+    const GatewayResult fetched = co_await m_gateway.getToFile(*url, &data);
     if (!*alive)
         co_return std::nullopt;
-    drain();
-
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!writeError.isEmpty())
-        co_return Failure{QStringLiteral("Cannot write the data file: %1").arg(writeError), writeError};
-    if (!status.isValid())
-        co_return Failure{reply->errorString(), kDataNotFound};
-    if (status.toInt() < 200 || status.toInt() > 299)
-        co_return Failure{QStringLiteral("HTTP %1 from the storage engine").arg(status.toInt()), kDataNotFound};
-    if (reply->error() != QNetworkReply::NoError)
-        co_return Failure{reply->errorString(), kDataNotFound};
+    if (fetched.localError)
+        co_return Failure{QStringLiteral("Cannot write the data file: %1").arg(fetched.error), fetched.error};
+    if (fetched.status < 0)
+        co_return Failure{fetched.error, kDataNotFound};
+    if (fetched.status < 200 || fetched.status > 299)
+        co_return Failure{QStringLiteral("HTTP %1 from the storage engine").arg(fetched.status), kDataNotFound};
+    if (!fetched.error.isEmpty())
+        co_return Failure{fetched.error, kDataNotFound};
     size = data.size();
     if (!data.commit())
         co_return Failure{QStringLiteral("Cannot write the data file: %1").arg(data.errorString()), data.errorString()};
-    const QVariant type = reply->header(QNetworkRequest::ContentTypeHeader);
-    if (type.isValid())
-        contentType = type.toString();
+    if (!fetched.contentType.isEmpty())
+        contentType = fetched.contentType;
     co_return std::nullopt;
 }
 

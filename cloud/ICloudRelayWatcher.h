@@ -10,6 +10,7 @@
 
 #include "cloud/RelayRecords.h"
 #include "platform/ManagedService.h"
+#include "s3/S3Gateway.h"
 
 class QSettings;
 
@@ -91,6 +92,7 @@ private:
     RelayWatcherConfig m_config;
     std::unique_ptr<QSettings> m_settings;
     QNetworkAccessManager m_network;
+    S3Gateway m_gateway{m_network, m_config.transferTimeoutMs};
     QTimer m_pollingTimer;
     QString m_baseUrl;
     QStringList m_watchedFolders;

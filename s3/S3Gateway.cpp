@@ -1,0 +1,101 @@
+#include "s3/S3Gateway.h"
+
+#include <QCoro/QCoroNetworkReply>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <memory>
+
+namespace tavrolin {
+
+namespace {
+
+// Status, headers and the transport's failure; nothing of the caller's.
+GatewayResult resultOf(QNetworkReply &reply)
+{
+    GatewayResult result;
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        result.error = reply.errorString();
+        return result;
+    }
+    result.status = status.toInt();
+    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid())
+        result.contentLength = length.toLongLong();
+    const QVariant type = reply.header(QNetworkRequest::ContentTypeHeader);
+    if (type.isValid())
+        result.contentType = type.toString();
+    // An answer that began and then broke off is not a whole answer.
+    if (reply.error() != QNetworkReply::NoError && result.status >= 200 && result.status <= 299)
+        result.error = reply.errorString();
+    return result;
+}
+
+GatewayResult localFailure(const QString &reason)
+{
+    GatewayResult result;
+    result.error = reason;
+    result.localError = true;
+    return result;
+}
+
+} // namespace
+
+QCoro::Task<GatewayResult> S3Gateway::putFile(QUrl url, QString path, qint64 size, QString contentType)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        co_return localFailure(file.errorString());
+    QNetworkRequest request(url);
+    request.setTransferTimeout(m_timeoutMs);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+    request.setHeader(QNetworkRequest::ContentLengthHeader, size);
+    std::unique_ptr<QNetworkReply> reply(m_network.put(request, &file));
+    co_await reply.get();
+    co_return resultOf(*reply);
+}
+
+QCoro::Task<GatewayResult> S3Gateway::head(QUrl url)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(m_timeoutMs);
+    std::unique_ptr<QNetworkReply> reply(m_network.head(request));
+    co_await reply.get();
+    co_return resultOf(*reply);
+}
+
+QCoro::Task<GatewayResult> S3Gateway::getToFile(QUrl url, QFileDevice *out, qint64 readBufferBytes)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(m_timeoutMs);
+    std::unique_ptr<QNetworkReply> reply(m_network.get(request));
+    reply->setReadBufferSize(readBufferBytes);
+    QString writeError;
+    QNetworkReply *raw = reply.get();
+    auto drain = [raw, out, &writeError] {
+        if (!raw->isOpen()) // aborted after a failed write
+            return;
+        const int status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QByteArray chunk = raw->readAll();
+        if (status < 200 || status > 299 || !writeError.isEmpty())
+            return;
+        if (out->write(chunk) != chunk.size()) {
+            writeError = out->errorString();
+            raw->abort();
+        }
+    };
+    QObject::connect(raw, &QNetworkReply::readyRead, raw, drain);
+    co_await reply.get();
+    drain();
+    if (!writeError.isEmpty())
+        co_return localFailure(writeError);
+    co_return resultOf(*reply);
+}
+
+QCoro::Task<S3ListPage> S3Gateway::listPage(QUrl url)
+{
+    co_return co_await S3Listing::fetchPage(m_network, url, m_timeoutMs);
+}
+
+} // namespace tavrolin
