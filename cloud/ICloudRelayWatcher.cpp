@@ -327,8 +327,8 @@ QCoro::Task<std::optional<ICloudRelayWatcher::Failure>> ICloudRelayWatcher::uplo
         co_return std::nullopt;
     if (check.status != 200 || check.contentLength < 0 || check.contentLength != metadata.size)
         co_return Failure{QStringLiteral("The stored object has %1 bytes, not %2")
-                              .arg(check.status == 200 && check.contentLength >= 0 ? QString::number(check.contentLength)
-                                                                                   : QStringLiteral("no known number of"))
+                              .arg(check.contentLength >= 0 ? QString::number(check.contentLength)
+                                                            : QStringLiteral("no known number of"))
                               .arg(metadata.size),
                           kUploadFailed};
     co_return std::nullopt;

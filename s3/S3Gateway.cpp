@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QScopedPointer>
 #include <memory>
 
 namespace tavrolin {
@@ -32,6 +33,10 @@ GatewayResult resultOf(QNetworkReply &reply)
     return result;
 }
 
+// A reply resumes its coroutine from inside abort(): it may only be deleted
+// once control is back in the event loop.
+using Reply = std::unique_ptr<QNetworkReply, QScopedPointerDeleteLater>;
+
 GatewayResult localFailure(const QString &reason)
 {
     GatewayResult result;
@@ -51,7 +56,7 @@ QCoro::Task<GatewayResult> S3Gateway::putFile(QUrl url, QString path, qint64 siz
     request.setTransferTimeout(m_timeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
     request.setHeader(QNetworkRequest::ContentLengthHeader, size);
-    std::unique_ptr<QNetworkReply> reply(m_network.put(request, &file));
+    Reply reply(m_network.put(request, &file));
     co_await reply.get();
     co_return resultOf(*reply);
 }
@@ -60,7 +65,7 @@ QCoro::Task<GatewayResult> S3Gateway::head(QUrl url)
 {
     QNetworkRequest request(url);
     request.setTransferTimeout(m_timeoutMs);
-    std::unique_ptr<QNetworkReply> reply(m_network.head(request));
+    Reply reply(m_network.head(request));
     co_await reply.get();
     co_return resultOf(*reply);
 }
@@ -69,7 +74,7 @@ QCoro::Task<GatewayResult> S3Gateway::getToFile(QUrl url, QFileDevice *out, qint
 {
     QNetworkRequest request(url);
     request.setTransferTimeout(m_timeoutMs);
-    std::unique_ptr<QNetworkReply> reply(m_network.get(request));
+    Reply reply(m_network.get(request));
     reply->setReadBufferSize(readBufferBytes);
     QString writeError;
     QNetworkReply *raw = reply.get();
@@ -82,7 +87,7 @@ QCoro::Task<GatewayResult> S3Gateway::getToFile(QUrl url, QFileDevice *out, qint
             return;
         if (out->write(chunk) != chunk.size()) {
             writeError = out->errorString();
-            raw->abort();
+            QMetaObject::invokeMethod(raw, &QNetworkReply::abort, Qt::QueuedConnection);
         }
     };
     QObject::connect(raw, &QNetworkReply::readyRead, raw, drain);

@@ -2,6 +2,7 @@
 
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkReply>
+#include <QScopedPointer>
 
 #include "s3/S3ListParser.h"
 
@@ -20,7 +21,8 @@ QCoro::Task<S3ListPage> fetchPage(QNetworkAccessManager &network, QUrl url, int 
     S3ListPage page;
     QNetworkRequest request(url);
     request.setTransferTimeout(timeoutMs);
-    std::unique_ptr<QNetworkReply> reply(network.get(request));
+    // Deleted once back in the event loop: a reply may finish inside abort().
+    std::unique_ptr<QNetworkReply, QScopedPointerDeleteLater> reply(network.get(request));
     co_await reply.get();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid()) {

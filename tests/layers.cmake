@@ -8,7 +8,7 @@ set(allowed_server platform s3 server)
 set(allowed_services platform s3 services)
 set(allowed_cloud platform s3 cloud)
 set(allowed_tunnel platform s3 services cloud tunnel)
-set(allowed_ui platform s3 server services cloud tunnel ui)
+set(allowed_ui platform s3 server cloud ui)
 set(allowed_app platform s3 server services cloud tunnel ui app)
 # The tunnel's wire format stands alone, beside the diagnostic log and the
 # header-only strict JSON reader.
