@@ -1,5 +1,6 @@
 #include "cloud/ICloudRelayWatcher.h"
 
+#include <QCoro/QCoroNetworkReply>
 #include <QCoro/QCoroTimer>
 #include <QDir>
 #include <QFile>
@@ -11,9 +12,9 @@
 
 #include "cloud/ServerDeviceId.h"
 #include "platform/AppPaths.h"
-#include "platform/AtomicFile.h"
 #include "platform/CloudDrive.h"
 #include "platform/DiagnosticLog.h"
+#include "platform/AtomicFile.h"
 #include "platform/Validators.h"
 
 namespace tavrolin {

@@ -1,4 +1,5 @@
 #include "platform/IdentityStore.h"
+#include "platform/AtomicFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -6,8 +7,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "platform/AtomicFile.h"
 
 namespace tavrolin {
 

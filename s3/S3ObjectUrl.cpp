@@ -1,9 +1,8 @@
 #include "s3/S3ObjectUrl.h"
+#include "platform/Validators.h"
 
 #include <QHostAddress>
 #include <QRegularExpression>
-
-#include "platform/Validators.h"
 
 namespace tavrolin::S3ObjectUrl {
 

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <csignal>
 
-#include "platform/AtomicFile.h"
 #include "platform/DiagnosticLog.h"
+#include "platform/AtomicFile.h"
 
 namespace tavrolin {
 
