@@ -57,7 +57,6 @@ public:
     QUICReceiverService &quic() { return *m_quic; }
     WebRTCTunnelServer &tunnel() { return *m_tunnel; }
     ICloudRelayWatcher &relay() { return *m_relay; }
-    LanAdvertiser &advertiser() { return *m_advertiser; }
 
 private:
     // Declared in the order they are made: each depends only on those above.

@@ -19,9 +19,9 @@
 #include "platform/DiagnosticLog.h"
 #include "platform/FolderRecordStore.h"
 #include "platform/SyncFolderDrive.h"
+#include "platform/Validators.h"
 #include "s3/S3ObjectUrl.h"
 #include "tunnel/TunnelClient.h"
-#include "platform/Validators.h"
 
 using namespace tavrolin;
 using namespace HTTPTunnelProtocol;

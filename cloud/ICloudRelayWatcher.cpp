@@ -1,6 +1,5 @@
 #include "cloud/ICloudRelayWatcher.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QCoro/QCoroTimer>
 #include <QDir>
 #include <QFile>
@@ -12,9 +11,9 @@
 
 #include "cloud/ServerDeviceId.h"
 #include "platform/AppPaths.h"
+#include "platform/AtomicFile.h"
 #include "platform/CloudDrive.h"
 #include "platform/DiagnosticLog.h"
-#include "platform/AtomicFile.h"
 #include "platform/Validators.h"
 
 namespace tavrolin {

@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/StrictJson.h"
-#include "s3/S3ObjectUrl.h"
 #include "platform/Validators.h"
+#include "s3/S3ObjectUrl.h"
 
 namespace tavrolin::RelayRecords {
 

@@ -1,11 +1,12 @@
 #include "platform/FolderRecordStore.h"
-#include "platform/AtomicFile.h"
-#include "platform/Validators.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <nlohmann/json.hpp>
+
+#include "platform/AtomicFile.h"
+#include "platform/Validators.h"
 
 namespace tavrolin {
 

@@ -1,5 +1,4 @@
 #include "platform/IdentityStore.h"
-#include "platform/AtomicFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,6 +6,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/AtomicFile.h"
 
 namespace tavrolin {
 

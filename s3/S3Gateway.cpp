@@ -49,14 +49,17 @@ GatewayResult localFailure(const QString &reason)
 
 QCoro::Task<GatewayResult> S3Gateway::putFile(QUrl url, QString path, qint64 size, QString contentType)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        co_return localFailure(file.errorString());
+    // The file is the reply's body for as long as the reply lives, which is
+    // past this call (it is deleted from the event loop).
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly))
+        co_return localFailure(file->errorString());
     QNetworkRequest request(url);
     request.setTransferTimeout(m_timeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
     request.setHeader(QNetworkRequest::ContentLengthHeader, size);
-    Reply reply(m_network.put(request, &file));
+    Reply reply(m_network.put(request, file.get()));
+    file.release()->setParent(reply.get());
     co_await reply.get();
     co_return resultOf(*reply);
 }
@@ -96,11 +99,6 @@ QCoro::Task<GatewayResult> S3Gateway::getToFile(QUrl url, QFileDevice *out, qint
     if (!writeError.isEmpty())
         co_return localFailure(writeError);
     co_return resultOf(*reply);
-}
-
-QCoro::Task<S3ListPage> S3Gateway::listPage(QUrl url)
-{
-    co_return co_await S3Listing::fetchPage(m_network, url, m_timeoutMs);
 }
 
 } // namespace tavrolin

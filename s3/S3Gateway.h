@@ -3,9 +3,6 @@
 #include <QCoro/QCoroTask>
 #include <QString>
 #include <QUrl>
-#include <optional>
-
-#include "s3/S3Listing.h"
 
 class QFileDevice;
 class QNetworkAccessManager;
@@ -38,8 +35,6 @@ public:
     // GET into an open file; only a 2xx body is written. A write that fails
     // aborts the transfer.
     QCoro::Task<GatewayResult> getToFile(QUrl url, QFileDevice *out, qint64 readBufferBytes = qint64(1) << 20);
-    // One ListObjectsV2 page.
-    QCoro::Task<S3ListPage> listPage(QUrl url);
 
 private:
     QNetworkAccessManager &m_network;

@@ -1,8 +1,9 @@
 #include "s3/S3ObjectUrl.h"
-#include "platform/Validators.h"
 
 #include <QHostAddress>
 #include <QRegularExpression>
+
+#include "platform/Validators.h"
 
 namespace tavrolin::S3ObjectUrl {
 

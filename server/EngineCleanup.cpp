@@ -8,8 +8,8 @@
 #include <chrono>
 #include <csignal>
 
-#include "platform/DiagnosticLog.h"
 #include "platform/AtomicFile.h"
+#include "platform/DiagnosticLog.h"
 
 namespace tavrolin {
 

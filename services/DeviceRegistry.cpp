@@ -6,9 +6,9 @@
 
 #include <cmath>
 
+#include "platform/AtomicFile.h"
 #include "platform/DiagnosticLog.h"
 #include "platform/StrictJson.h"
-#include "platform/AtomicFile.h"
 
 namespace tavrolin {
 

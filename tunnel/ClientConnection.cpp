@@ -1,12 +1,5 @@
 #include "tunnel/ClientConnection.h"
 
-#include "platform/DiagnosticLog.h"
-#include "services/ApiRouter.h"
-#include "services/DeviceRegistry.h"
-#include "tunnel/FileChunkReader.h"
-#include "tunnel/WebRTCTunnelServer.h"
-#include "platform/Validators.h"
-
 #include <QCoroNetworkReply>
 #include <QDir>
 #include <QFile>
@@ -17,6 +10,13 @@
 #include <QStringDecoder>
 #include <QUuid>
 #include <cmath>
+
+#include "platform/DiagnosticLog.h"
+#include "platform/Validators.h"
+#include "services/ApiRouter.h"
+#include "services/DeviceRegistry.h"
+#include "tunnel/FileChunkReader.h"
+#include "tunnel/WebRTCTunnelServer.h"
 
 namespace tavrolin {
 

@@ -5,8 +5,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
-#include "platform/DiagnosticLog.h"
 #include "platform/AtomicFile.h"
+#include "platform/DiagnosticLog.h"
 
 namespace tavrolin::LoginItem {
 
