@@ -169,9 +169,17 @@ QCoro::Task<> CloudKitService::sendHeartbeat()
 QCoro::Task<> CloudKitService::unregisterServer()
 {
     m_heartbeat.stop();
+    const std::shared_ptr<bool> alive = m_alive;
+    QStringList sessions;
+    for (const auto &[session, names] : m_sent)
+        sessions.append(session);
+    for (const QString &session : sessions) {
+        co_await endSession(session);
+        if (!*alive)
+            co_return;
+    }
     if (!m_serverRecordName)
         co_return;
-    const std::shared_ptr<bool> alive = m_alive;
     StoreResult<Record> fetched = co_await m_store.fetch(kServerType, *m_serverRecordName);
     if (!*alive)
         co_return;
@@ -354,10 +362,37 @@ QCoro::Task<> CloudKitService::cleanupOldMessages()
 QCoro::Task<std::optional<RecordError>> CloudKitService::sendMessage(Record record, QString target)
 {
     const QString type = record.get<QString>(QStringLiteral("type")).value_or(QString());
+    const QString session = record.get<QString>(QStringLiteral("sessionId")).value_or(QString());
+    const QString name = record.name;
+    m_sent[session].append(name);
+    const std::shared_ptr<bool> alive = m_alive;
     const std::optional<RecordError> failure = co_await m_store.save(record);
+    if (!*alive)
+        co_return failure;
     if (!failure)
         cloudLog(QStringLiteral("Sent signaling message - type: %1, target: %2").arg(type, target));
+    const auto open = m_sent.find(session);
+    if (open == m_sent.end() || !open->second.contains(name)) {
+        // The session ended while this was being written; nobody will read it.
+        co_await m_store.remove(kMessageType, name);
+    }
     co_return failure;
+}
+
+QCoro::Task<> CloudKitService::endSession(QString sessionId)
+{
+    const auto open = m_sent.find(sessionId);
+    if (open == m_sent.end())
+        co_return;
+    const QStringList names = std::move(open->second);
+    m_sent.erase(open);
+    const std::shared_ptr<bool> alive = m_alive;
+    // Records the client already took are gone; removing them again is harmless.
+    for (const QString &name : names) {
+        co_await m_store.remove(kMessageType, name);
+        if (!*alive)
+            co_return;
+    }
 }
 
 Record CloudKitService::signalingRecord(const QString &sessionId, const QString &sender, const QString &target,

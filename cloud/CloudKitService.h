@@ -64,6 +64,11 @@ public:
     QCoro::Task<std::optional<RecordError>> sendAnswer(QString sessionId, QString target, QString sdp);
     QCoro::Task<std::optional<RecordError>> sendIceCandidate(QString sessionId, QString target, QString candidate,
                                                              std::optional<QString> sdpMid, qint64 sdpMLineIndex);
+    // The session is over: what was written to its client and is still in
+    // the store goes (a client that left never reads it), and so does
+    // anything still being written for it.
+    QCoro::Task<> endSession(QString sessionId);
+    qsizetype openSessionCount() const { return qsizetype(m_sent.size()); }
 
     QCoro::Task<> start(int s3Port) override { co_await registerServer(s3Port); }
     QCoro::Task<> stop() override { co_await unregisterServer(); }
@@ -100,6 +105,7 @@ private:
     QTimer m_heartbeat;
     int m_pollCount = 0;
     std::map<QString, QDateTime> m_processed; // record name -> when it was handled
+    std::map<QString, QStringList> m_sent;    // session id -> records written to its client
     std::shared_ptr<bool> m_alive;
 };
 

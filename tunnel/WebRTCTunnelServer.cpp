@@ -50,6 +50,7 @@ void WebRTCTunnelServer::stopListening()
     const auto sessions = std::exchange(m_clients, {});
     for (ClientConnection *connection : sessions) {
         connection->webRTCClient().disconnect();
+        m_cloud.endSession(connection->sessionId);
         connection->deleteLater();
     }
     setConnectedClients(0);
@@ -197,6 +198,7 @@ void WebRTCTunnelServer::connectionStateChanged(ClientConnection *connection, Ic
         // Only this connection: a newer offer may have taken its id.
         if (m_clients.value(sessionId) == connection) {
             m_clients.remove(sessionId);
+            m_cloud.endSession(sessionId);
             connection->deleteLater();
         }
         setConnectedClients(int(m_clients.size()));

@@ -245,6 +245,43 @@ TEST(CloudKitService, AnswersAndCandidatesAreAddressedToTheClient)
     EXPECT_TRUE(QCoro::waitFor(s.service->sendAnswer("S1", "PHONE", "x")).has_value());
 }
 
+TEST(CloudKitService, AnEndedSessionLeavesNothingForItsClient)
+{
+    // A client that has gone never reads what was written to it; without
+    // this its candidates stayed in the user's cloud folder for good.
+    Signaling s;
+    ASSERT_FALSE(QCoro::waitFor(s.service->sendAnswer("S1", "PHONE", "v=0 answer")).has_value());
+    ASSERT_FALSE(QCoro::waitFor(s.service->sendIceCandidate("S1", "PHONE", "candidate:1", QString("0"), 0)).has_value());
+    ASSERT_FALSE(QCoro::waitFor(s.service->sendAnswer("S2", "TABLET", "v=0 answer")).has_value());
+    ASSERT_EQ(s.store.records.size(), 3u);
+    // The client took the answer itself; the candidate it never read.
+    for (auto it = s.store.records.begin(); it != s.store.records.end(); ++it) {
+        if (it->second.get<QString>("type") == "answer" && it->second.get<QString>("sessionId") == "S1") {
+            s.store.records.erase(it);
+            break;
+        }
+    }
+    QCoro::waitFor(s.service->endSession("S1"));
+    ASSERT_EQ(s.store.records.size(), 1u);
+    EXPECT_EQ(s.store.records.begin()->second.get<QString>("sessionId"), "S2");
+    EXPECT_EQ(s.service->openSessionCount(), 1);
+
+    // A candidate still being written when its session ends goes once it lands.
+    s.store.saveDelay = 200ms;
+    auto late = s.service->sendIceCandidate("S2", "TABLET", "candidate:9", QString("0"), 0);
+    QCoro::waitFor(s.service->endSession("S2"));
+    EXPECT_FALSE(QCoro::waitFor(std::move(late)).has_value());
+    EXPECT_TRUE(s.store.records.empty());
+    EXPECT_EQ(s.service->openSessionCount(), 0);
+
+    // Stopping ends every session still open.
+    s.store.saveDelay = 0ms;
+    ASSERT_FALSE(QCoro::waitFor(s.service->sendAnswer("S3", "PHONE", "v=0 answer")).has_value());
+    QCoro::waitFor(s.service->unregisterServer());
+    EXPECT_TRUE(s.store.records.empty());
+    EXPECT_EQ(s.service->openSessionCount(), 0);
+}
+
 TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
 {
     Sandbox sandbox;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QCoroTimer>
 #include <QList>
+#include <chrono>
 #include <map>
 
 #include "platform/RecordStore.h"
@@ -18,6 +20,7 @@ public:
     QList<RecordQuery> queries;
     QStringList removed;
     QList<RecordSubscription> subscriptions;
+    std::chrono::milliseconds saveDelay{0}; // a slow store: saves land after this
 
     QCoro::Task<StoreResult<AccountStatus>> accountStatus() override { co_return status; }
     QCoro::Task<StoreResult<Record>> fetch(QString type, QString name) override
@@ -29,6 +32,8 @@ public:
     }
     QCoro::Task<std::optional<RecordError>> save(Record record) override
     {
+        if (saveDelay.count() > 0)
+            co_await QCoro::sleepFor(saveDelay);
         if (saveError)
             co_return saveError;
         records[record.name] = record;
