@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "s3/S3Gateway.h"
 #include "s3/S3Listing.h"
 #include "tests/support/ManagerHarness.h"
 #include "ui/PhotoListService.h"
@@ -39,8 +40,9 @@ QCoro::Task<int> barePaging(QNetworkAccessManager &network, int port)
     int keys = 0;
     std::optional<QString> token;
     for (;;) {
-        const S3ListPage page = co_await S3Listing::fetchPage(
-            network, S3Listing::pageUrl(QStringLiteral("http://localhost:%1").arg(port), "photos", token), 30000);
+        S3Gateway gateway(network, 30000);
+        const S3ListPage page =
+            co_await gateway.listPage(S3Listing::pageUrl(QStringLiteral("http://localhost:%1").arg(port), "photos", token));
         keys += int(page.keys.size());
         if (page.status != 200 || !page.isTruncated || !page.nextContinuationToken)
             co_return keys;

@@ -38,7 +38,7 @@ QString statusName(AccountStatus status)
 } // namespace
 
 CloudKitService::CloudKitService(RecordStore &store, CloudKitConfig config, QObject *parent)
-    : QObject(parent), m_store(store), m_config(std::move(config)), m_alive(std::make_shared<bool>(true))
+    : QObject(parent), m_store(store), m_config(std::move(config))
 {
     m_settings = m_config.settingsFile.isEmpty() ? AppPaths::userSettings()
                                                  : std::make_unique<QSettings>(m_config.settingsFile, QSettings::IniFormat);
@@ -99,14 +99,14 @@ void CloudKitService::setError(const std::optional<QString> &error)
 
 QCoro::Task<> CloudKitService::registerServer(int port)
 {
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     const StoreResult<AccountStatus> status = co_await m_store.accountStatus();
-    if (!*alive)
+    if (!alive)
         co_return;
     std::optional<RecordError> failure;
-    if (const auto *e = std::get_if<RecordError>(&status)) {
-        failure = *e;
-    } else if (const AccountStatus s = std::get<AccountStatus>(status); s != AccountStatus::Available) {
+    if (!status) {
+        failure = status.error();
+    } else if (const AccountStatus s = *status; s != AccountStatus::Available) {
         setError(accountStatusText(s));
         cloudLog(QStringLiteral("iCloud account status: ") + statusName(s));
         co_return;
@@ -116,10 +116,9 @@ QCoro::Task<> CloudKitService::registerServer(int port)
         const QString id = deviceId();
         m_serverRecordName = QStringLiteral("server-") + id;
         StoreResult<Record> fetched = co_await m_store.fetch(kServerType, *m_serverRecordName);
-        if (!*alive)
+        if (!alive)
             co_return;
-        Record record = std::holds_alternative<Record>(fetched) ? std::get<Record>(std::move(fetched))
-                                                                : Record{kServerType, *m_serverRecordName, {}};
+        Record record = fetched ? std::move(fetched).value() : Record{kServerType, *m_serverRecordName, {}};
         QString name = m_config.computerName ? m_config.computerName() : HostNames::userVisibleName();
         if (name.trimmed().isEmpty())
             name = QStringLiteral("Tavrolin Server");
@@ -129,7 +128,7 @@ QCoro::Task<> CloudKitService::registerServer(int port)
         record.fields[QStringLiteral("isOnline")] = true;
         record.fields[QStringLiteral("lastSeen")] = now();
         failure = co_await m_store.save(record);
-        if (!*alive)
+        if (!alive)
             co_return;
         if (!failure) {
             setRegistered(true);
@@ -149,19 +148,19 @@ QCoro::Task<> CloudKitService::sendHeartbeat()
 {
     if (!m_serverRecordName)
         co_return;
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     StoreResult<Record> fetched = co_await m_store.fetch(kServerType, *m_serverRecordName);
-    if (!*alive)
+    if (!alive)
         co_return;
-    if (const auto *e = std::get_if<RecordError>(&fetched)) {
-        cloudLog(QStringLiteral("Heartbeat failed - ") + describe(*e));
+    if (!fetched) {
+        cloudLog(QStringLiteral("Heartbeat failed - ") + describe(fetched.error()));
         co_return;
     }
-    Record record = std::get<Record>(std::move(fetched));
+    Record record = std::move(fetched).value();
     record.fields[QStringLiteral("lastSeen")] = now();
     record.fields[QStringLiteral("isOnline")] = true;
     const std::optional<RecordError> failure = co_await m_store.save(record);
-    if (!*alive)
+    if (!alive)
         co_return;
     cloudLog(failure ? QStringLiteral("Heartbeat failed - ") + describe(*failure) : QStringLiteral("Heartbeat sent"));
 }
@@ -169,29 +168,29 @@ QCoro::Task<> CloudKitService::sendHeartbeat()
 QCoro::Task<> CloudKitService::unregisterServer()
 {
     m_heartbeat.stop();
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     QStringList sessions;
     for (const auto &[session, names] : m_sent)
         sessions.append(session);
     for (const QString &session : sessions) {
         co_await endSession(session);
-        if (!*alive)
+        if (!alive)
             co_return;
     }
     if (!m_serverRecordName)
         co_return;
     StoreResult<Record> fetched = co_await m_store.fetch(kServerType, *m_serverRecordName);
-    if (!*alive)
+    if (!alive)
         co_return;
     std::optional<RecordError> failure;
-    if (const auto *e = std::get_if<RecordError>(&fetched)) {
-        failure = *e;
+    if (!fetched) {
+        failure = fetched.error();
     } else {
-        Record record = std::get<Record>(std::move(fetched));
+        Record record = std::move(fetched).value();
         record.fields[QStringLiteral("isOnline")] = false;
         record.fields[QStringLiteral("lastSeen")] = now();
         failure = co_await m_store.save(record);
-        if (!*alive)
+        if (!alive)
             co_return;
     }
     if (failure) {
@@ -205,17 +204,17 @@ QCoro::Task<> CloudKitService::unregisterServer()
 
 QCoro::Task<> CloudKitService::subscribeToSignaling()
 {
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     const QString id = deviceId();
     // Built apart: g++ 12 mishandles a braced temporary inside co_await.
     RecordSubscription subscription{QStringLiteral("signaling-") + id, kMessageType, id};
     const StoreResult<QString> saved = co_await m_store.saveSubscription(std::move(subscription));
-    if (!*alive)
+    if (!alive)
         co_return;
-    if (const auto *e = std::get_if<RecordError>(&saved)) {
-        cloudLog(QStringLiteral("Failed to subscribe - ") + describe(*e));
+    if (!saved) {
+        cloudLog(QStringLiteral("Failed to subscribe - ") + describe(saved.error()));
     } else {
-        m_subscriptionId = std::get<QString>(saved);
+        m_subscriptionId = *saved;
         cloudLog(QStringLiteral("Subscribed to signaling messages"));
     }
     co_await pollForMessages();
@@ -225,9 +224,9 @@ QCoro::Task<> CloudKitService::unsubscribeFromSignaling()
 {
     if (!m_subscriptionId)
         co_return;
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     const std::optional<RecordError> failure = co_await m_store.deleteSubscription(*m_subscriptionId);
-    if (!*alive)
+    if (!alive)
         co_return;
     cloudLog(failure ? QStringLiteral("Failed to unsubscribe - ") + describe(*failure) : QStringLiteral("Unsubscribed from signaling"));
 }
@@ -253,18 +252,18 @@ void CloudKitService::forgetOldIds()
 QCoro::Task<> CloudKitService::pollForMessages()
 {
     const int n = ++m_pollCount;
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     const QString id = deviceId();
     const QDateTime windowStart = now().addSecs(-kPollWindowSeconds);
     RecordQuery q{kMessageType, id, false, windowStart, std::nullopt};
     StoreResult<QList<QueryResult>> results = co_await m_store.query(q);
-    if (!*alive)
+    if (!alive)
         co_return;
-    if (const auto *e = std::get_if<RecordError>(&results)) {
-        cloudLog(QStringLiteral("Failed to poll messages - ") + describe(*e));
+    if (!results) {
+        cloudLog(QStringLiteral("Failed to poll messages - ") + describe(results.error()));
         co_return;
     }
-    const QList<QueryResult> &list = std::get<QList<QueryResult>>(results);
+    const QList<QueryResult> &list = *results;
     if (n % 20 == 1) {
         cloudLog(QStringLiteral("Looking for unprocessed messages to %1 from last 5 min").arg(id));
         cloudLog(QStringLiteral("Query returned %1 records").arg(list.size()));
@@ -299,7 +298,7 @@ QCoro::Task<> CloudKitService::pollForMessages()
     }
     for (const QString &name : toDelete) {
         co_await m_store.remove(kMessageType, name);
-        if (!*alive)
+        if (!alive)
             co_return;
     }
     if (n % 100 == 0)
@@ -337,16 +336,16 @@ void CloudKitService::handleSignalingRecord(const Record &record)
 
 QCoro::Task<> CloudKitService::cleanupOldMessages()
 {
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     RecordQuery q{kMessageType, deviceId(), std::nullopt, std::nullopt, now().addSecs(-kCleanupAgeSeconds)};
     StoreResult<QList<QueryResult>> results = co_await m_store.query(q);
-    if (!*alive)
+    if (!alive)
         co_return;
-    if (const auto *e = std::get_if<RecordError>(&results)) {
-        cloudLog(QStringLiteral("Cleanup failed - ") + describe(*e));
+    if (!results) {
+        cloudLog(QStringLiteral("Cleanup failed - ") + describe(results.error()));
         co_return;
     }
-    QList<QueryResult> list = std::get<QList<QueryResult>>(results);
+    QList<QueryResult> list = *results;
     // Unreadable records have no time to compare; the poll discards those.
     list.removeIf([](const QueryResult &r) { return !r.record; });
     if (list.isEmpty())
@@ -354,7 +353,7 @@ QCoro::Task<> CloudKitService::cleanupOldMessages()
     cloudLog(QStringLiteral("Cleaning up %1 old signaling messages").arg(list.size()));
     for (const QueryResult &result : list) {
         co_await m_store.remove(kMessageType, result.name);
-        if (!*alive)
+        if (!alive)
             co_return;
     }
 }
@@ -365,9 +364,9 @@ QCoro::Task<std::optional<RecordError>> CloudKitService::sendMessage(Record reco
     const QString session = record.get<QString>(QStringLiteral("sessionId")).value_or(QString());
     const QString name = record.name;
     m_sent[session].append(name);
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     const std::optional<RecordError> failure = co_await m_store.save(record);
-    if (!*alive)
+    if (!alive)
         co_return failure;
     if (!failure)
         cloudLog(QStringLiteral("Sent signaling message - type: %1, target: %2").arg(type, target));
@@ -386,11 +385,11 @@ QCoro::Task<> CloudKitService::endSession(QString sessionId)
         co_return;
     const QStringList names = std::move(open->second);
     m_sent.erase(open);
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     // Records the client already took are gone; removing them again is harmless.
     for (const QString &name : names) {
         co_await m_store.remove(kMessageType, name);
-        if (!*alive)
+        if (!alive)
             co_return;
     }
 }

@@ -8,8 +8,9 @@
 #include <map>
 #include <memory>
 
-#include "platform/RecordStore.h"
+#include "platform/Lifetime.h"
 #include "platform/ManagedService.h"
+#include "platform/RecordStore.h"
 
 namespace tavrolin {
 
@@ -40,7 +41,7 @@ public:
     static constexpr qsizetype kMaxFieldChars = 64 * 1024;
 
     explicit CloudKitService(RecordStore &store, CloudKitConfig config = {}, QObject *parent = nullptr);
-    ~CloudKitService() override { *m_alive = false; }
+    ~CloudKitService() override { m_lifetime.end(); }
 
     bool isRegistered() const { return m_isRegistered; }
     std::optional<QString> error() const { return m_error; }
@@ -106,7 +107,7 @@ private:
     int m_pollCount = 0;
     std::map<QString, QDateTime> m_processed; // record name -> when it was handled
     std::map<QString, QStringList> m_sent;    // session id -> records written to its client
-    std::shared_ptr<bool> m_alive;
+    Lifetime m_lifetime;
 };
 
 } // namespace tavrolin

@@ -55,7 +55,7 @@ QString writeAtomically(const QString &path, const QByteArray &bytes)
 } // namespace
 
 ICloudRelayWatcher::ICloudRelayWatcher(CloudDrive &drive, RelayWatcherConfig config, QObject *parent)
-    : QObject(parent), m_drive(drive), m_config(std::move(config)), m_alive(std::make_shared<bool>(true))
+    : QObject(parent), m_drive(drive), m_config(std::move(config))
 {
     m_settings = m_config.settingsFile.isEmpty() ? AppPaths::userSettings()
                                                  : std::make_unique<QSettings>(m_config.settingsFile, QSettings::IniFormat);
@@ -73,7 +73,7 @@ ICloudRelayWatcher::~ICloudRelayWatcher()
 {
     // Transfers still running end here; their tasks see the watcher gone
     // and stop without touching it.
-    *m_alive = false;
+    m_lifetime.end();
     for (QNetworkReply *reply : m_network.findChildren<QNetworkReply *>())
         reply->abort();
 }
@@ -222,7 +222,7 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
         co_return;
     m_processedUploadIds.insert(uploadId);
     relayLog(QStringLiteral("Processing upload ") + uploadId);
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     ++m_activeTasks;
 
     std::optional<Failure> failure;
@@ -239,11 +239,11 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
             break;
         }
         auto decoded = RelayRecords::decodeMetadata(bytes);
-        if (auto *message = std::get_if<QString>(&decoded)) {
-            failure = Failure{*message, *message};
+        if (!decoded) {
+            failure = Failure{decoded.error(), decoded.error()};
             break;
         }
-        metadata = std::get<RelayMetadata>(std::move(decoded));
+        metadata = std::move(decoded).value();
         error = m_drive.makeLocal(dataPath);
         if (!error.isEmpty()) {
             failure = Failure{error, error};
@@ -258,7 +258,7 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
         };
         for (int waits = 0; !complete() && waits < m_config.dataWaits; ++waits) {
             co_await sleepMs(m_config.dataWaitMs);
-            if (!*alive)
+            if (!alive)
                 co_return;
         }
         const QFileInfo data(dataPath);
@@ -278,7 +278,7 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
         }
 
         failure = co_await uploadToStorage(dataPath, metadata);
-        if (!*alive)
+        if (!alive)
             co_return;
         if (failure)
             break;
@@ -304,14 +304,14 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
 QCoro::Task<std::optional<ICloudRelayWatcher::Failure>> ICloudRelayWatcher::uploadToStorage(const QString &dataPath,
                                                                                              const RelayMetadata &metadata)
 {
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     const auto url = RelayRecords::objectUrl(m_baseUrl, metadata.key);
     if (!url)
         co_return Failure{QStringLiteral("\"%1\" does not name an object").arg(metadata.key), kUploadFailed};
 
     // The body streams from the file: memory stays flat whatever its size.
     const GatewayResult stored = co_await m_gateway.putFile(*url, dataPath, metadata.size, metadata.contentType);
-    if (!*alive)
+    if (!alive)
         co_return std::nullopt;
     if (stored.localError)
         co_return Failure{QStringLiteral("Cannot read the data file: %1").arg(stored.error), stored.error};
@@ -322,7 +322,7 @@ QCoro::Task<std::optional<ICloudRelayWatcher::Failure>> ICloudRelayWatcher::uplo
 
     // Confirm only what was stored whole.
     const GatewayResult check = co_await m_gateway.head(*url);
-    if (!*alive)
+    if (!alive)
         co_return std::nullopt;
     if (check.status != 200 || check.contentLength < 0 || check.contentLength != metadata.size)
         co_return Failure{QStringLiteral("The stored object has %1 bytes, not %2")
@@ -359,7 +359,7 @@ QCoro::Task<> ICloudRelayWatcher::processDownloadRequest(QString requestPath)
         co_return;
     m_processedDownloadIds.insert(requestId);
     relayLog(QStringLiteral("Processing download request ") + requestId);
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     ++m_activeTasks;
 
     std::optional<Failure> failure;
@@ -373,7 +373,7 @@ QCoro::Task<> ICloudRelayWatcher::processDownloadRequest(QString requestPath)
         }
         for (int waits = 0; !QFile::exists(requestPath) && waits < m_config.requestWaits; ++waits) {
             co_await sleepMs(m_config.requestWaitMs);
-            if (!*alive)
+            if (!alive)
                 co_return;
         }
         QByteArray bytes;
@@ -383,14 +383,14 @@ QCoro::Task<> ICloudRelayWatcher::processDownloadRequest(QString requestPath)
             break;
         }
         auto decoded = RelayRecords::decodeRequest(bytes);
-        if (auto *message = std::get_if<QString>(&decoded)) {
-            failure = Failure{*message, *message};
+        if (!decoded) {
+            failure = Failure{decoded.error(), decoded.error()};
             break;
         }
-        const DownloadRequest request = std::get<DownloadRequest>(std::move(decoded));
+        const DownloadRequest request = std::move(decoded).value();
         relayLog(QStringLiteral("Fetching key: ") + request.key);
         failure = co_await downloadToResponse(requestId, request.key, size, contentType);
-        if (!*alive)
+        if (!alive)
             co_return;
         if (failure)
             break;
@@ -411,7 +411,7 @@ QCoro::Task<std::optional<ICloudRelayWatcher::Failure>>
 ICloudRelayWatcher::downloadToResponse(const QString &requestId, const QString &key, qint64 &size,
                                        std::optional<QString> &contentType)
 {
-    const std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     const auto relay = relayDirectory();
     if (!relay)
         co_return Failure{QStringLiteral("The relay folder is gone"), kDataNotFound};
@@ -427,7 +427,7 @@ ICloudRelayWatcher::downloadToResponse(const QString &requestId, const QString &
         co_return Failure{QStringLiteral("Cannot write the data file: %1").arg(data.errorString()), data.errorString()};
 
     const GatewayResult fetched = co_await m_gateway.getToFile(*url, &data);
-    if (!*alive)
+    if (!alive)
         co_return std::nullopt;
     if (fetched.localError)
         co_return Failure{QStringLiteral("Cannot write the data file: %1").arg(fetched.error), fetched.error};

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "cloud/RelayRecords.h"
+#include "platform/Lifetime.h"
 #include "platform/ManagedService.h"
 #include "s3/S3Gateway.h"
 
@@ -99,7 +100,7 @@ private:
     bool m_isWatching = false;
     qint64 m_processedCount = 0;
     int m_activeTasks = 0;
-    std::shared_ptr<bool> m_alive; // false once destroyed: running tasks stop
+    Lifetime m_lifetime; // ended first in the destructor: running tasks stop
     QSet<QString> m_processedUploadIds;
     QSet<QString> m_processedDownloadIds;
 };

@@ -81,7 +81,7 @@ Decoded<RelayMetadata> decodeMetadata(const QByteArray &bytes)
 {
     const auto object = parseObject(bytes);
     if (!object)
-        return QStringLiteral("The metadata is not a JSON object");
+        return Unexpected{QStringLiteral("The metadata is not a JSON object")};
     Reader r{*object, {}};
     RelayMetadata m;
     m.uploadId = r.string("uploadId");
@@ -93,7 +93,7 @@ Decoded<RelayMetadata> decodeMetadata(const QByteArray &bytes)
     if (r.error.isEmpty() && m.size < 0)
         r.error = QStringLiteral("negative \"size\"");
     if (!r.error.isEmpty())
-        return QStringLiteral("Invalid upload metadata: %1").arg(r.error);
+        return Unexpected{QStringLiteral("Invalid upload metadata: %1").arg(r.error)};
     return m;
 }
 
@@ -101,7 +101,7 @@ Decoded<DownloadRequest> decodeRequest(const QByteArray &bytes)
 {
     const auto object = parseObject(bytes);
     if (!object)
-        return QStringLiteral("The download request is not a JSON object");
+        return Unexpected{QStringLiteral("The download request is not a JSON object")};
     Reader r{*object, {}};
     DownloadRequest d;
     d.requestId = r.string("requestId");
@@ -109,7 +109,7 @@ Decoded<DownloadRequest> decodeRequest(const QByteArray &bytes)
     d.timestamp = r.date("timestamp");
     d.requesterDeviceId = r.string("requesterDeviceId");
     if (!r.error.isEmpty())
-        return QStringLiteral("Invalid download request: %1").arg(r.error);
+        return Unexpected{QStringLiteral("Invalid download request: %1").arg(r.error)};
     return d;
 }
 

@@ -5,7 +5,8 @@
 #include <QString>
 #include <QUrl>
 #include <optional>
-#include <variant>
+
+#include "platform/Result.h"
 
 namespace tavrolin {
 
@@ -50,7 +51,7 @@ namespace RelayRecords {
 
 // A decoded record, or why the bytes are not one.
 template <typename T>
-using Decoded = std::variant<T, QString>;
+using Decoded = Result<T>;
 
 Decoded<RelayMetadata> decodeMetadata(const QByteArray &json);
 Decoded<DownloadRequest> decodeRequest(const QByteArray &json);

@@ -74,34 +74,34 @@ QByteArray FolderRecordStore::encode(const Record &record)
     return QByteArray::fromStdString(document.dump(2)) + '\n';
 }
 
-std::variant<Record, QString> FolderRecordStore::decode(const QByteArray &bytes, const QString &type, const QString &name)
+Result<Record> FolderRecordStore::decode(const QByteArray &bytes, const QString &type, const QString &name)
 {
     if (bytes.size() > kMaxRecordBytes)
-        return QStringLiteral("record of %1 bytes is too large").arg(bytes.size());
+        return Unexpected{QStringLiteral("record of %1 bytes is too large").arg(bytes.size())};
     const json document = json::parse(bytes.begin(), bytes.end(), nullptr, false);
     if (document.is_discarded() || !document.is_object())
-        return QStringLiteral("not a JSON object");
+        return Unexpected{QStringLiteral("not a JSON object")};
     const auto fields = document.find("fields");
     if (fields == document.end() || !fields->is_object())
-        return QStringLiteral("no \"fields\" object");
+        return Unexpected{QStringLiteral("no \"fields\" object")};
     // The file's place names the record; a body claiming otherwise is not it.
     const auto recordType = document.find("recordType"), recordName = document.find("recordName");
     if (recordType != document.end() && (!recordType->is_string() || QString::fromStdString(recordType->get<std::string>()) != type))
-        return QStringLiteral("recordType does not match its folder");
+        return Unexpected{QStringLiteral("recordType does not match its folder")};
     if (recordName != document.end() && (!recordName->is_string() || QString::fromStdString(recordName->get<std::string>()) != name))
-        return QStringLiteral("recordName does not match its file name");
+        return Unexpected{QStringLiteral("recordName does not match its file name")};
     Record record{type, name, {}};
     for (auto it = fields->begin(); it != fields->end(); ++it) {
         const json &field = it.value();
         const QString key = QString::fromStdString(it.key());
         if (!field.is_object() || !field.contains("type") || !field["type"].is_string() || !field.contains("value"))
-            return QStringLiteral("field \"%1\" is not {type, value}").arg(key);
+            return Unexpected{QStringLiteral("field \"%1\" is not {type, value}").arg(key)};
         const std::string kind = field["type"].get<std::string>();
         const json &value = field["value"];
         if (kind == "string" && value.is_string()) {
             const std::string &s = value.get_ref<const std::string &>();
             if (qsizetype(s.size()) > kMaxStringBytes)
-                return QStringLiteral("field \"%1\" is too long").arg(key);
+                return Unexpected{QStringLiteral("field \"%1\" is too long").arg(key)};
             record.fields[key] = QString::fromStdString(s);
         } else if (kind == "int64" && value.is_number_integer()
                    && !(value.is_number_unsigned() && value.get<std::uint64_t>() > std::uint64_t(INT64_MAX))) {
@@ -111,10 +111,10 @@ std::variant<Record, QString> FolderRecordStore::decode(const QByteArray &bytes,
         } else if (kind == "timestamp" && value.is_string()) {
             const QDateTime t = QDateTime::fromString(QString::fromStdString(value.get<std::string>()), Qt::ISODateWithMs);
             if (!t.isValid())
-                return QStringLiteral("field \"%1\" is not a valid timestamp").arg(key);
+                return Unexpected{QStringLiteral("field \"%1\" is not a valid timestamp").arg(key)};
             record.fields[key] = t.toUTC();
         } else {
-            return QStringLiteral("field \"%1\" has a wrong type").arg(key);
+            return Unexpected{QStringLiteral("field \"%1\" has a wrong type").arg(key)};
         }
     }
     return record;
@@ -134,14 +134,14 @@ QCoro::Task<StoreResult<Record>> FolderRecordStore::fetch(QString type, QString 
 {
     const auto path = recordPath(type, name);
     if (!path)
-        co_return error(RecordError::UnknownItem, QStringLiteral("no such record"));
+        co_return Unexpected{error(RecordError::UnknownItem, QStringLiteral("no such record"))};
     QFile file(*path);
     if (!file.open(QIODevice::ReadOnly))
-        co_return error(RecordError::UnknownItem, QStringLiteral("record %1 not found").arg(name));
+        co_return Unexpected{error(RecordError::UnknownItem, QStringLiteral("record %1 not found").arg(name))};
     auto decoded = decode(file.read(kMaxRecordBytes + 1), type, name);
-    if (auto *message = std::get_if<QString>(&decoded))
-        co_return error(RecordError::Other, *message);
-    co_return std::get<Record>(std::move(decoded));
+    if (!decoded)
+        co_return Unexpected{error(RecordError::Other, decoded.error())};
+    co_return std::move(decoded).value();
 }
 
 QCoro::Task<std::optional<RecordError>> FolderRecordStore::save(Record record)
@@ -172,9 +172,9 @@ QCoro::Task<StoreResult<QList<QueryResult>>> FolderRecordStore::query(RecordQuer
 {
     const auto folder = containerFolder();
     if (!folder)
-        co_return error(RecordError::NotAuthenticated, QStringLiteral("no cloud folder"));
+        co_return Unexpected{error(RecordError::NotAuthenticated, QStringLiteral("no cloud folder"))};
     if (!isValidName(q.type))
-        co_return error(RecordError::Other, QStringLiteral("invalid record type"));
+        co_return Unexpected{error(RecordError::Other, QStringLiteral("invalid record type"))};
     QList<QueryResult> results;
     const QDir dir(*folder + u'/' + q.type);
     const QFileInfoList files = dir.entryInfoList({QStringLiteral("*.json")}, QDir::Files | QDir::System, QDir::Name);
@@ -193,10 +193,10 @@ QCoro::Task<StoreResult<QList<QueryResult>>> FolderRecordStore::query(RecordQuer
                 result.error = file.errorString();
             } else {
                 auto decoded = decode(file.read(kMaxRecordBytes + 1), q.type, name);
-                if (auto *message = std::get_if<QString>(&decoded)) {
-                    result.error = *message;
+                if (!decoded) {
+                    result.error = decoded.error();
                 } else {
-                    Record record = std::get<Record>(std::move(decoded));
+                    Record record = std::move(decoded).value();
                     if (!q.matches(record))
                         continue;
                     result.record = std::move(record);
@@ -212,7 +212,7 @@ QCoro::Task<StoreResult<QString>> FolderRecordStore::saveSubscription(RecordSubs
 {
     const auto folder = containerFolder();
     if (!folder || !isValidName(subscription.id))
-        co_return error(RecordError::Other, QStringLiteral("invalid subscription"));
+        co_return Unexpected{error(RecordError::Other, QStringLiteral("invalid subscription"))};
     const QString dir = *folder + QStringLiteral("/_subscriptions");
     QDir().mkpath(dir);
     const QByteArray bytes = QByteArray::fromStdString(
@@ -223,7 +223,7 @@ QCoro::Task<StoreResult<QString>> FolderRecordStore::saveSubscription(RecordSubs
                      {"firesOn", "create"}}
             .dump(2));
     if (const QString failed = atomicWrite(dir + u'/' + subscription.id + QStringLiteral(".json"), bytes); !failed.isEmpty())
-        co_return error(RecordError::PermissionFailure, failed);
+        co_return Unexpected{error(RecordError::PermissionFailure, failed)};
     watchType(subscription.recordType);
     co_return subscription.id;
 }

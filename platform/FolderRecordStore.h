@@ -35,7 +35,7 @@ public:
 
     // The file format, for the store and its tests.
     static QByteArray encode(const Record &record);
-    static std::variant<Record, QString> decode(const QByteArray &bytes, const QString &type, const QString &name);
+    static Result<Record> decode(const QByteArray &bytes, const QString &type, const QString &name);
     static bool isValidName(const QString &name);
 
 private:

@@ -8,6 +8,8 @@
 #include <optional>
 #include <variant>
 
+#include "platform/Result.h"
+
 namespace tavrolin {
 
 // The cloud record store the signaling rides on: records of a type, named
@@ -67,7 +69,7 @@ struct RecordSubscription {
 };
 
 template <typename T>
-using StoreResult = std::variant<T, RecordError>;
+using StoreResult = Result<T, RecordError>;
 
 class RecordStore : public QObject {
     Q_OBJECT

@@ -5,14 +5,30 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QScopedPointer>
+
+#include "s3/S3ListParser.h"
 #include <memory>
 
 namespace tavrolin {
 
 namespace {
 
+// A reply resumes its coroutine from inside abort(): it may only be deleted
+// once control is back in the event loop.
+using Reply = std::unique_ptr<QNetworkReply, QScopedPointerDeleteLater>;
+
+GatewayResult localFailure(const QString &reason)
+{
+    GatewayResult result;
+    result.error = reason;
+    result.localError = true;
+    return result;
+}
+
+} // namespace
+
 // Status, headers and the transport's failure; nothing of the caller's.
-GatewayResult resultOf(QNetworkReply &reply)
+GatewayResult S3Gateway::resultOf(QNetworkReply &reply)
 {
     GatewayResult result;
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -33,19 +49,30 @@ GatewayResult resultOf(QNetworkReply &reply)
     return result;
 }
 
-// A reply resumes its coroutine from inside abort(): it may only be deleted
-// once control is back in the event loop.
-using Reply = std::unique_ptr<QNetworkReply, QScopedPointerDeleteLater>;
-
-GatewayResult localFailure(const QString &reason)
+QNetworkRequest S3Gateway::request(const QUrl &url, int transferTimeoutMs)
 {
-    GatewayResult result;
-    result.error = reason;
-    result.localError = true;
-    return result;
+    QNetworkRequest request(url);
+    request.setTransferTimeout(transferTimeoutMs);
+    // The gateway answers itself: a redirect would lead a body elsewhere,
+    // and nothing of one answer may be kept for another.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    return request;
 }
 
-} // namespace
+QNetworkReply *S3Gateway::startPut(const QUrl &url, QIODevice *body, qint64 size, const QString &contentType)
+{
+    QNetworkRequest request = S3Gateway::request(url, m_timeoutMs);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+    request.setHeader(QNetworkRequest::ContentLengthHeader, size);
+    request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+    QNetworkReply *reply = m_network.put(request, body);
+    body->setParent(reply);
+    return reply;
+}
 
 QCoro::Task<GatewayResult> S3Gateway::putFile(QUrl url, QString path, qint64 size, QString contentType)
 {
@@ -54,30 +81,21 @@ QCoro::Task<GatewayResult> S3Gateway::putFile(QUrl url, QString path, qint64 siz
     auto file = std::make_unique<QFile>(path);
     if (!file->open(QIODevice::ReadOnly))
         co_return localFailure(file->errorString());
-    QNetworkRequest request(url);
-    request.setTransferTimeout(m_timeoutMs);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
-    request.setHeader(QNetworkRequest::ContentLengthHeader, size);
-    Reply reply(m_network.put(request, file.get()));
-    file.release()->setParent(reply.get());
+    Reply reply(startPut(url, file.release(), size, contentType));
     co_await reply.get();
     co_return resultOf(*reply);
 }
 
 QCoro::Task<GatewayResult> S3Gateway::head(QUrl url)
 {
-    QNetworkRequest request(url);
-    request.setTransferTimeout(m_timeoutMs);
-    Reply reply(m_network.head(request));
+    Reply reply(m_network.head(request(url, m_timeoutMs)));
     co_await reply.get();
     co_return resultOf(*reply);
 }
 
 QCoro::Task<GatewayResult> S3Gateway::getToFile(QUrl url, QFileDevice *out, qint64 readBufferBytes)
 {
-    QNetworkRequest request(url);
-    request.setTransferTimeout(m_timeoutMs);
-    Reply reply(m_network.get(request));
+    Reply reply(m_network.get(request(url, m_timeoutMs)));
     reply->setReadBufferSize(readBufferBytes);
     QString writeError;
     QNetworkReply *raw = reply.get();
@@ -99,6 +117,87 @@ QCoro::Task<GatewayResult> S3Gateway::getToFile(QUrl url, QFileDevice *out, qint
     if (!writeError.isEmpty())
         co_return localFailure(writeError);
     co_return resultOf(*reply);
+}
+
+QCoro::Task<GatewayResult> S3Gateway::send(QByteArray verb, QUrl url, QByteArray body, Headers headers,
+                                           qint64 maxAnswerBytes)
+{
+    QNetworkRequest request = S3Gateway::request(url, m_timeoutMs);
+    for (const auto &[name, value] : headers)
+        request.setRawHeader(name, value);
+    Reply reply(body.isEmpty() && verb != "PUT" && verb != "POST" ? m_network.sendCustomRequest(request, verb)
+                                                                   : m_network.sendCustomRequest(request, verb, body));
+    QByteArray answer;
+    bool tooLong = false;
+    QNetworkReply *raw = reply.get();
+    auto drain = [raw, &answer, &tooLong, maxAnswerBytes] {
+        if (!raw->isOpen() || tooLong)
+            return;
+        answer += raw->readAll();
+        if (maxAnswerBytes != kUnbounded && answer.size() > maxAnswerBytes) {
+            tooLong = true;
+            QMetaObject::invokeMethod(raw, &QNetworkReply::abort, Qt::QueuedConnection);
+        }
+    };
+    QObject::connect(raw, &QNetworkReply::readyRead, raw, drain);
+    co_await reply.get();
+    drain();
+    GatewayResult result = resultOf(*reply);
+    if (tooLong) {
+        // The status stands (it arrived whole); the body does not.
+        result.error = QStringLiteral("The answer is longer than %1 bytes").arg(maxAnswerBytes);
+        result.localError = true;
+        co_return result;
+    }
+    result.body = std::move(answer);
+    co_return result;
+}
+
+QCoro::Task<S3ListPage> S3Gateway::listPage(QUrl url)
+{
+    // A page names at most a thousand keys of at most 1 KiB each.
+    const GatewayResult answer = co_await send("GET", url, {}, {}, qint64(32) << 20);
+    S3ListPage page;
+    if (answer.status < 0) {
+        page.transportError = answer.error;
+        co_return page;
+    }
+    page.status = answer.status;
+    if (page.status != 200)
+        co_return page;
+    S3ListParser parser(answer.body);
+    parser.parse();
+    page.keys = parser.keys;
+    page.isTruncated = parser.isTruncated;
+    page.nextContinuationToken = parser.nextContinuationToken;
+    page.parseError = parser.errorText;
+    // Cut off: the keys that arrived stand, the page is not whole.
+    if (page.parseError.isEmpty() && !answer.error.isEmpty())
+        page.parseError = answer.error;
+    co_return page;
+}
+
+QCoro::Task<std::optional<S3ListPage>> S3Gateway::forEachPage(QString baseUrl, QString bucket,
+                                                              std::function<void(const QStringList &)> onKeys)
+{
+    std::optional<QString> token;
+    for (;;) {
+        const QUrl url = S3Listing::pageUrl(baseUrl, bucket, token);
+        if (!url.isValid()) {
+            S3ListPage invalid;
+            invalid.transportError = QStringLiteral("Invalid listing address");
+            co_return invalid;
+        }
+        S3ListPage page = co_await listPage(url);
+        if (!page.transportError.isEmpty() || page.status != 200)
+            co_return page;
+        onKeys(page.keys);
+        if (!page.parseError.isEmpty())
+            co_return page;
+        if (!page.isTruncated || !page.nextContinuationToken)
+            co_return std::nullopt;
+        token = page.nextContinuationToken;
+    }
 }
 
 } // namespace tavrolin

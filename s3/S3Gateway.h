@@ -1,11 +1,21 @@
 #pragma once
 
+#include <QByteArray>
 #include <QCoro/QCoroTask>
+#include <QList>
+#include <QNetworkRequest>
+#include <QPair>
 #include <QString>
 #include <QUrl>
+#include <functional>
+#include <optional>
+
+#include "s3/S3Listing.h"
 
 class QFileDevice;
+class QIODevice;
 class QNetworkAccessManager;
+class QNetworkReply;
 
 namespace tavrolin {
 
@@ -16,6 +26,7 @@ struct GatewayResult {
     bool localError = false;    // the error is ours (writing the file), not the gateway's
     qint64 contentLength = -1;  // the answer's Content-Length, -1 without one
     QString contentType;        // the answer's Content-Type, empty without one
+    QByteArray body;            // the answer's body, for the calls that keep it
     bool ok() const { return error.isEmpty() && status >= 200 && status <= 299; }
 };
 
@@ -26,6 +37,9 @@ struct GatewayResult {
 // that is destroyed meanwhile (the transfers are aborted, the calls return).
 class S3Gateway {
 public:
+    using Headers = QList<QPair<QByteArray, QByteArray>>;
+    static constexpr qint64 kUnbounded = -1;
+
     // The network manager is the caller's, with no proxy.
     S3Gateway(QNetworkAccessManager &network, int transferTimeoutMs) : m_network(network), m_timeoutMs(transferTimeoutMs) {}
 
@@ -35,6 +49,28 @@ public:
     // GET into an open file; only a 2xx body is written. A write that fails
     // aborts the transfer.
     QCoro::Task<GatewayResult> getToFile(QUrl url, QFileDevice *out, qint64 readBufferBytes = qint64(1) << 20);
+    // Any request with a small body whose answer is kept in memory; an
+    // answer longer than maxAnswerBytes is cut off and fails as ours (its
+    // status stays, its body is dropped).
+    QCoro::Task<GatewayResult> send(QByteArray verb, QUrl url, QByteArray body = {}, Headers headers = {},
+                                    qint64 maxAnswerBytes = qint64(1) << 20);
+    // One ListObjectsV2 page (S3Listing::pageUrl builds the address).
+    QCoro::Task<S3ListPage> listPage(QUrl url);
+    // Every page of a bucket in turn, each 200 page's keys handed to onKeys
+    // (a page cut short hands on what it held). The page that ended the walk
+    // early, or nothing once the last page is read.
+    QCoro::Task<std::optional<S3ListPage>> forEachPage(QString baseUrl, QString bucket,
+                                                       std::function<void(const QStringList &)> onKeys);
+
+    // For callers that drive a streaming transfer themselves (an upload fed
+    // from a pipe, a proxied request): the request as every call here makes
+    // it, and the answer read the same way.
+    static QNetworkRequest request(const QUrl &url, int transferTimeoutMs);
+    static GatewayResult resultOf(QNetworkReply &reply);
+    // A PUT whose body is read as it is sent, never held whole (an upload
+    // fed from the network); the body becomes the reply's, the reply the
+    // caller's.
+    QNetworkReply *startPut(const QUrl &url, QIODevice *body, qint64 size, const QString &contentType);
 
 private:
     QNetworkAccessManager &m_network;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QCoro/QCoroTask>
-#include <QNetworkAccessManager>
 #include <QStringList>
 #include <QUrl>
 #include <optional>
@@ -24,8 +22,6 @@ namespace S3Listing {
 // token is encoded down to the unreserved characters: it is a key, and a
 // "&", "+" or "=" in it would end the query.
 QUrl pageUrl(const QString &baseUrl, const QString &bucket, const std::optional<QString> &token);
-
-QCoro::Task<S3ListPage> fetchPage(QNetworkAccessManager &network, QUrl url, int timeoutMs);
 
 } // namespace S3Listing
 } // namespace tavrolin

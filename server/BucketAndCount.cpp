@@ -1,9 +1,7 @@
 // The "photos" bucket and the count of stored objects.
 
-#include <QCoro/QCoroNetworkReply>
 #include <QCoro/QCoroTimer>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -13,8 +11,7 @@
 #include <algorithm>
 
 #include "platform/DiagnosticLog.h"
-#include "s3/S3ListParser.h"
-#include "s3/S3Listing.h"
+#include "s3/S3Gateway.h"
 #include "s3/S3ObjectUrl.h"
 #include "server/ServerManager.h"
 
@@ -31,14 +28,11 @@ QCoro::Task<> ServerManager::createDefaultBucket()
     if (!url.isValid())
         co_return;
 
+    S3Gateway gateway(*m_network, 60000);
     for (int attempt = 1; attempt <= kBucketAttempts; ++attempt) {
-        QNetworkRequest request(url);
-        request.setTransferTimeout(60000);
-        std::unique_ptr<QNetworkReply> reply(m_network->put(request, QByteArray()));
-        co_await reply.get();
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (status.isValid()) {
-            const int code = status.toInt();
+        const GatewayResult answer = co_await gateway.send("PUT", url);
+        if (answer.status >= 0) {
+            const int code = answer.status;
             // 409: the bucket exists already.
             if (code == 200 || code == 409) {
                 diagLog(QStringLiteral("Default 'photos' bucket ready"));
@@ -47,7 +41,7 @@ QCoro::Task<> ServerManager::createDefaultBucket()
             }
             diagLog(QStringLiteral("Failed to create bucket (attempt %1): HTTP %2").arg(attempt).arg(code));
         } else {
-            diagLog(QStringLiteral("Failed to create default bucket (attempt %1): %2").arg(attempt).arg(reply->errorString()));
+            diagLog(QStringLiteral("Failed to create default bucket (attempt %1): %2").arg(attempt).arg(answer.error));
         }
         if (attempt < kBucketAttempts)
             co_await sleepSeconds(attempt);
@@ -66,36 +60,23 @@ QCoro::Task<> ServerManager::updateObjectCount()
     m_countInProgress = true;
     m_lastCountComplete = false;
 
+    S3Gateway gateway(*m_network, 30000);
     qint64 total = 0;
-    std::optional<QString> token;
-    bool complete = false;
-    for (;;) {
-        const QUrl pageUrl = S3Listing::pageUrl(s3BaseUrl(), QStringLiteral("photos"), token);
-        if (!pageUrl.isValid())
-            break;
-        const S3ListPage page = co_await S3Listing::fetchPage(*m_network, pageUrl, 30000);
-        if (!page.transportError.isEmpty()) {
-            diagLog(QStringLiteral("Failed to count objects: ") + page.transportError);
-            break;
-        }
-        if (page.status != 200) {
-            diagLog(QStringLiteral("Failed to list objects: HTTP %1").arg(page.status));
-            break;
-        }
-        if (!page.parseError.isEmpty()) {
-            diagLog(QStringLiteral("Failed to list objects: malformed page (%1)").arg(page.parseError));
-            break;
-        }
-        for (const QString &key : page.keys)
-            if (!key.endsWith(kThumbnailSuffix))
-                ++total;
-        if (page.isTruncated && page.nextContinuationToken) {
-            token = page.nextContinuationToken;
-            continue;
-        }
-        complete = true;
-        break;
+    const std::optional<S3ListPage> failed =
+        co_await gateway.forEachPage(s3BaseUrl(), QStringLiteral("photos"), [&total](const QStringList &keys) {
+            for (const QString &key : keys)
+                if (!key.endsWith(kThumbnailSuffix))
+                    ++total;
+        });
+    if (failed) {
+        if (!failed->transportError.isEmpty())
+            diagLog(QStringLiteral("Failed to count objects: ") + failed->transportError);
+        else if (failed->status != 200)
+            diagLog(QStringLiteral("Failed to list objects: HTTP %1").arg(failed->status));
+        else
+            diagLog(QStringLiteral("Failed to list objects: malformed page (%1)").arg(failed->parseError));
     }
+    const bool complete = !failed;
 
     m_countInProgress = false;
     m_lastCountComplete = complete;
@@ -115,16 +96,16 @@ QCoro::Task<bool> ServerManager::storesTestUpload()
     // so nothing of ours ever shows in the user's bucket.
     const QString key = QStringLiteral("tavrolin-write-check/") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QString objectUrl = s3BaseUrl() + QStringLiteral("/photos/") + key;
+    S3Gateway gateway(*m_network, 10000);
 
-    QNetworkRequest initiate(QUrl(objectUrl + QStringLiteral("?uploads")));
-    initiate.setTransferTimeout(10000);
-    initiate.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/octet-stream"));
-    std::unique_ptr<QNetworkReply> initReply(m_network->post(initiate, QByteArray()));
-    co_await initReply.get();
-    const QByteArray initBody = initReply->readAll();
-    if (initReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+    // Built apart: g++ 12 mishandles a braced temporary inside co_await.
+    S3Gateway::Headers binary;
+    binary.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream")});
+    const GatewayResult initiated = co_await gateway.send("POST", QUrl(objectUrl + QStringLiteral("?uploads")), {}, binary);
+    if (initiated.status != 200)
         co_return false;
-    const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("<UploadId>([^<]+)</UploadId>")).match(QString::fromUtf8(initBody));
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("<UploadId>([^<]+)</UploadId>")).match(QString::fromUtf8(initiated.body));
     if (!match.hasMatch())
         co_return false;
     QUrlQuery uploadQuery;
@@ -134,21 +115,14 @@ QCoro::Task<bool> ServerManager::storesTestUpload()
     QUrlQuery partQuery = uploadQuery;
     partQuery.addQueryItem(QStringLiteral("partNumber"), QStringLiteral("1"));
     partUrl.setQuery(partQuery);
-    QNetworkRequest part(partUrl);
-    part.setTransferTimeout(10000);
-    std::unique_ptr<QNetworkReply> partReply(m_network->put(part, QByteArrayLiteral("storage write check")));
-    co_await partReply.get();
-    const bool stored = partReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+    const GatewayResult part = co_await gateway.send("PUT", partUrl, QByteArrayLiteral("storage write check"));
+    const bool stored = part.status == 200;
 
     QUrl abortUrl(objectUrl);
     abortUrl.setQuery(uploadQuery);
-    QNetworkRequest abort(abortUrl);
-    abort.setTransferTimeout(10000);
-    std::unique_ptr<QNetworkReply> abortReply(m_network->deleteResource(abort));
-    co_await abortReply.get();
-    const int abortStatus = abortReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (abortStatus != 204 && abortStatus != 200)
-        diagLog(QStringLiteral("Could not remove the write check's upload: HTTP %1").arg(abortStatus));
+    const GatewayResult aborted = co_await gateway.send("DELETE", abortUrl);
+    if (aborted.status != 204 && aborted.status != 200)
+        diagLog(QStringLiteral("Could not remove the write check's upload: HTTP %1").arg(aborted.status));
     co_return stored;
 }
 
@@ -156,7 +130,8 @@ QCoro::Task<bool> ServerManager::servesStoredObject()
 {
     QUrl listUrl(s3BaseUrl() + QStringLiteral("/photos"));
     listUrl.setQuery(QStringLiteral("list-type=2&max-keys=1"));
-    const S3ListPage page = co_await S3Listing::fetchPage(*m_network, listUrl, 10000);
+    S3Gateway gateway(*m_network, 10000);
+    const S3ListPage page = co_await gateway.listPage(listUrl);
     if (page.status != 200)
         co_return false;
     if (page.keys.isEmpty())
@@ -165,14 +140,11 @@ QCoro::Task<bool> ServerManager::servesStoredObject()
     if (!objectUrl)
         co_return true; // a key no request can name; nothing to learn from it
     // One byte of a stored object: its volume has registered and answers.
-    QNetworkRequest get(*objectUrl);
-    get.setTransferTimeout(10000);
-    get.setRawHeader("Range", "bytes=0-0");
-    std::unique_ptr<QNetworkReply> reply(m_network->get(get));
-    co_await reply.get();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    S3Gateway::Headers firstByte;
+    firstByte.append({QByteArrayLiteral("Range"), QByteArrayLiteral("bytes=0-0")});
+    const GatewayResult read = co_await gateway.send("GET", *objectUrl, {}, firstByte, 1024);
     // 416: an empty object, which has no byte to serve.
-    co_return status == 200 || status == 206 || status == 416;
+    co_return read.status == 200 || read.status == 206 || read.status == 416;
 }
 
 QCoro::Task<bool> ServerManager::waitUntilWritable(int limitSeconds)
@@ -204,16 +176,17 @@ QCoro::Task<std::optional<QString>> ServerManager::metadataChangeSignature()
     // nobody else's numbers can hide a change.
     if (engine <= 0 || !m_seaweedProcess->arguments().contains(metricsArgument()))
         co_return std::nullopt;
-    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/metrics").arg(m_config.metricsPort)));
-    request.setTransferTimeout(5000);
-    std::unique_ptr<QNetworkReply> reply(m_network->get(request));
-    co_await reply.get();
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+    // Not the gateway, but the engine's other loopback port: the same client.
+    S3Gateway metrics(*m_network, 5000);
+    const GatewayResult answer =
+        co_await metrics.send("GET", QUrl(QStringLiteral("http://127.0.0.1:%1/metrics").arg(m_config.metricsPort)), {}, {},
+                              qint64(16) << 20);
+    if (answer.status != 200 || !answer.error.isEmpty())
         co_return std::nullopt;
     static const QByteArray kCounter = QByteArrayLiteral("SeaweedFS_filerStore_request_total{");
     static const QList<QByteArray> kReads = {"\"find\"", "\"prefixList\"", "\"list\"", "\"kvGet\""};
     QStringList writes;
-    const QByteArray page = reply->readAll();
+    const QByteArray &page = answer.body;
     for (const QByteArray &line : page.split('\n')) {
         if (!line.startsWith(kCounter))
             continue;

@@ -10,6 +10,7 @@
 #include "platform/DiagnosticLog.h"
 #include "platform/StrictJson.h"
 #include "platform/Validators.h"
+#include "s3/S3Gateway.h"
 #include "s3/S3ObjectUrl.h"
 
 namespace tavrolin {
@@ -84,28 +85,28 @@ private:
 
 } // namespace
 
-std::variant<UploadHeader, QString> UploadHeader::parse(const QByteArray &bytes)
+Result<UploadHeader> UploadHeader::parse(const QByteArray &bytes)
 {
     const nlohmann::json value = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
     if (value.is_discarded() || !value.is_object())
-        return QStringLiteral("not a JSON object");
+        return Unexpected{QStringLiteral("not a JSON object")};
     UploadHeader header;
     const auto bucket = stringMember(value, "bucket"), key = stringMember(value, "key"),
                contentType = stringMember(value, "contentType");
     const auto size = value.find("size");
     if (!bucket || !key || !contentType || size == value.end() || !size->is_number_integer())
-        return QStringLiteral("a member is missing or of the wrong type");
+        return Unexpected{QStringLiteral("a member is missing or of the wrong type")};
     if (size->is_number_unsigned() ? size->get<std::uint64_t>() > std::uint64_t(kMaxSize)
                                    : (size->get<std::int64_t>() < 0 || size->get<std::int64_t>() > kMaxSize))
-        return QStringLiteral("size out of range");
+        return Unexpected{QStringLiteral("size out of range")};
     header.bucket = *bucket;
     header.key = *key;
     header.contentType = *contentType;
     header.size = size->get<std::int64_t>();
     if (!S3ObjectUrl::isValidBucketName(header.bucket))
-        return QStringLiteral("invalid bucket name");
+        return Unexpected{QStringLiteral("invalid bucket name")};
     if (!Validators::isValidObjectKey(header.key))
-        return QStringLiteral("invalid key");
+        return Unexpected{QStringLiteral("invalid key")};
     return header;
 }
 
@@ -201,12 +202,12 @@ private:
                 m_pending.remove(0, m_headerLength);
                 consume(m_headerLength);
                 auto parsed = UploadHeader::parse(json);
-                if (std::holds_alternative<QString>(parsed)) {
+                if (!parsed) {
                     quicLog(QStringLiteral("Failed to decode header"));
                     end(kBadHeader);
                     return;
                 }
-                m_header = std::get<UploadHeader>(std::move(parsed));
+                m_header = std::move(parsed).value();
                 quicLog(QStringLiteral("Receiving %1 (%2 bytes)").arg(m_header.key).arg(m_header.size));
                 m_remaining = m_header.size;
                 startUpload();
@@ -260,15 +261,9 @@ private:
             m_uploadDone = true;
             return;
         }
-        QNetworkRequest request(*url);
-        request.setHeader(QNetworkRequest::ContentTypeHeader, m_header.contentType);
-        request.setHeader(QNetworkRequest::ContentLengthHeader, m_header.size);
-        request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
-        request.setTransferTimeout(60000);
         m_pipe = new BodyPipe(m_header.size);
         connect(m_pipe, &BodyPipe::consumed, this, [this](qint64 n) { consume(n); });
-        m_reply = m_service.m_network.put(request, m_pipe);
-        m_pipe->setParent(m_reply);
+        m_reply = S3Gateway(m_service.m_network, 60000).startPut(*url, m_pipe, m_header.size, m_header.contentType);
         connect(m_reply, &QNetworkReply::finished, this, &UploadStream::uploadFinished);
     }
 
@@ -278,14 +273,15 @@ private:
         if (!reply)
             return;
         reply->deleteLater();
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (status.isValid()) {
-            const int code = status.toInt();
-            m_uploadOk = code == 200 || code == 201;
+        const GatewayResult result = S3Gateway::resultOf(*reply);
+        if (result.status >= 0) {
+            // A 2xx whose transfer broke off is not a stored file.
+            m_uploadOk = (result.status == 200 || result.status == 201) && result.error.isEmpty();
             if (!m_uploadOk)
-                quicLog(QStringLiteral("S3 PUT failed with status %1").arg(code));
-        } else if (reply->error() != QNetworkReply::NoError) {
-            quicLog(QStringLiteral("S3 PUT error - %1").arg(reply->errorString()));
+                quicLog(result.error.isEmpty() ? QStringLiteral("S3 PUT failed with status %1").arg(result.status)
+                                               : QStringLiteral("S3 PUT error - %1").arg(result.error));
+        } else {
+            quicLog(QStringLiteral("S3 PUT error - %1").arg(result.error));
         }
         if (m_pipe) {
             // Whatever the store did not take is drained, so the next file

@@ -6,10 +6,10 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <variant>
 
-#include "platform/QuicServer.h"
 #include "platform/ManagedService.h"
+#include "platform/QuicServer.h"
+#include "platform/Result.h"
 #include "services/ServerIdentity.h"
 
 namespace tavrolin {
@@ -24,7 +24,7 @@ struct UploadHeader {
     // Bigger than any phone's file; a larger claim is not a real upload.
     static constexpr qint64 kMaxSize = qint64(1) << 40;
     // The header, or why it is not a valid one.
-    static std::variant<UploadHeader, QString> parse(const QByteArray &json);
+    static Result<UploadHeader> parse(const QByteArray &json);
 };
 
 struct QuicReceiverConfig {

@@ -146,7 +146,7 @@ void TavroAPIServer::onNewConnection()
             }
             const QByteArray request = length ? buffer->left(*length) : *buffer;
             const auto parsed = parseRequest(request);
-            respond(std::holds_alternative<Response>(parsed) ? std::get<Response>(parsed) : handle(std::get<Request>(parsed)));
+            respond(parsed ? handle(*parsed) : parsed.error());
         };
         connect(socket, &QTcpSocket::readyRead, socket, [process] { process(false); });
         // A peer that half-closes has sent all it will: answer what arrived.
@@ -156,18 +156,18 @@ void TavroAPIServer::onNewConnection()
     }
 }
 
-std::variant<TavroAPIServer::Request, TavroAPIServer::Response> TavroAPIServer::parseRequest(const QByteArray &bytes)
+Result<TavroAPIServer::Request, TavroAPIServer::Response> TavroAPIServer::parseRequest(const QByteArray &bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder(bytes);
     if (decoder.hasError())
-        return invalidRequest();
+        return Unexpected{invalidRequest()};
     const QStringList lines = text.split(QStringLiteral("\r\n"));
     if (lines.isEmpty())
-        return invalidRequest();
+        return Unexpected{invalidRequest()};
     const QStringList requestLine = lines.first().split(QLatin1Char(' '));
     if (requestLine.size() < 2)
-        return invalidRequest();
+        return Unexpected{invalidRequest()};
 
     Request request{requestLine[0].toUtf8(), requestLine[1].toUtf8(), {}};
     const qsizetype blank = lines.indexOf(QString());

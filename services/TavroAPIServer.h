@@ -7,9 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include <variant>
-
 #include "platform/ManagedService.h"
+#include "platform/Result.h"
 #include "services/ApiRouter.h"
 
 class QTcpSocket;
@@ -42,7 +41,7 @@ public:
     using Request = ApiRequest;
     using Response = ApiResponse;
     // The request as read from the bytes that arrived, or the 400 answer.
-    static std::variant<Request, Response> parseRequest(const QByteArray &bytes);
+    static Result<Request, Response> parseRequest(const QByteArray &bytes);
     Response handle(const Request &request) const { return m_router.route(request, ApiTransport::Lan); }
     static QByteArray responseBytes(const Response &response);
 

@@ -13,6 +13,7 @@
 
 #include "platform/DiagnosticLog.h"
 #include "platform/Validators.h"
+#include "s3/S3Gateway.h"
 #include "services/ApiRouter.h"
 #include "services/DeviceRegistry.h"
 #include "tunnel/FileChunkReader.h"
@@ -165,15 +166,15 @@ QCoro::Task<bool> sendFile(QString path, QByteArray header, DataChannelPtr chann
 
 // ---- the request ------------------------------------------------------------
 
-std::variant<QNetworkRequest, QString> ClientConnection::toURLRequest(const TunnelRequest &request, const QUrl &base,
+Result<QNetworkRequest> ClientConnection::toURLRequest(const TunnelRequest &request, const QUrl &base,
                                                                       std::chrono::milliseconds timeout)
 {
     // Only a path on the gateway: whatever the text says, the scheme, host
     // and port are the base's.
     if (!request.path.startsWith(u'/'))
-        return QStringLiteral("The request path must begin with \"/\"");
+        return Unexpected{QStringLiteral("The request path must begin with \"/\"")};
     if (Validators::hasControlCharacters(request.path))
-        return QStringLiteral("The request path holds control characters");
+        return Unexpected{QStringLiteral("The request path holds control characters")};
     QUrl url = base;
     const qsizetype question = request.path.indexOf(u'?');
     const QString path = question < 0 ? request.path : request.path.left(question);
@@ -182,14 +183,8 @@ std::variant<QNetworkRequest, QString> ClientConnection::toURLRequest(const Tunn
         url.setQuery(request.path.mid(question + 1), QUrl::TolerantMode);
     if (!url.isValid() || url.scheme() != base.scheme() || url.host() != base.host() || url.port() != base.port()
         || !url.userInfo().isEmpty() || url.hasFragment())
-        return QStringLiteral("bad URL");
-    QNetworkRequest out(url);
-    out.setTransferTimeout(int(timeout.count()));
-    out.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    out.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    out.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-    out.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    out.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+        return Unexpected{QStringLiteral("bad URL")};
+    QNetworkRequest out = S3Gateway::request(url, int(timeout.count()));
     for (auto it = request.headers.begin(); it != request.headers.end(); ++it) {
         const QString &name = it.key();
         // Host never goes through; the message framing is the network
@@ -229,19 +224,19 @@ namespace {
 
 // Sends the request and collects the answer: in memory, or in a temporary
 // file once it is media or grows past the threshold.
-QCoro::Task<std::variant<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Shared> s,
+QCoro::Task<Result<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Shared> s,
                                                         QNetworkRequest networkRequest, TunnelRequest request,
                                                         bool toFile)
 {
     if (!s->network)
-        co_return Failure{TunnelErrorCode::BadServerResponse, QStringLiteral("The server is shutting down")};
+        co_return Unexpected{Failure{TunnelErrorCode::BadServerResponse, QStringLiteral("The server is shutting down")}};
     QNetworkReply *reply = nullptr;
     if (!request.bodyFile.isEmpty()) {
         auto *upload = new QFile(request.bodyFile);
         if (!upload->open(QIODevice::ReadOnly)) {
             const QString why = upload->errorString();
             delete upload;
-            co_return Failure{TunnelErrorCode::CannotOpenFile, why};
+            co_return Unexpected{Failure{TunnelErrorCode::CannotOpenFile, why}};
         }
         networkRequest.setHeader(QNetworkRequest::ContentLengthHeader, upload->size());
         reply = s->network->sendCustomRequest(networkRequest, request.method.toUtf8(), upload);
@@ -307,23 +302,23 @@ QCoro::Task<std::variant<Fetched, Failure>> fetch(std::shared_ptr<ClientConnecti
     };
     if (s->ended) {
         removeFile();
-        co_return Failure{QNetworkReply::OperationCanceledError, QStringLiteral("The session ended")};
+        co_return Unexpected{Failure{QNetworkReply::OperationCanceledError, QStringLiteral("The session ended")}};
     }
     if (!sink->fileError.isEmpty()) {
         removeFile();
-        co_return Failure{TunnelErrorCode::CannotWriteFile, sink->fileError};
+        co_return Unexpected{Failure{TunnelErrorCode::CannotWriteFile, sink->fileError}};
     }
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid()) {
         removeFile();
         if (reply->error() != QNetworkReply::NoError)
-            co_return Failure{qint64(reply->error()), reply->errorString()};
-        co_return Failure{TunnelErrorCode::BadServerResponse, QStringLiteral("The server's response was not HTTP")};
+            co_return Unexpected{Failure{qint64(reply->error()), reply->errorString()}};
+        co_return Unexpected{Failure{TunnelErrorCode::BadServerResponse, QStringLiteral("The server's response was not HTTP")}};
     }
     // A body cut short by the network is not a response to pass on.
     if (reply->error() != QNetworkReply::NoError && reply->error() < QNetworkReply::ContentAccessDenied) {
         removeFile();
-        co_return Failure{qint64(reply->error()), reply->errorString()};
+        co_return Unexpected{Failure{qint64(reply->error()), reply->errorString()}};
     }
     Fetched fetched{status.toInt(), textHeaders(*reply), std::move(sink->memory), {}, sink->size};
     if (sink->file) {
@@ -360,11 +355,11 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
     base.setHost(QStringLiteral("localhost"));
     base.setPort(s->port);
     auto converted = ClientConnection::toURLRequest(request, base, s->config.requestTimeout);
-    if (const auto *bad = std::get_if<QString>(&converted)) {
-        sendError(channel, label, request.id, {TunnelErrorCode::BadURL, *bad});
+    if (!converted) {
+        sendError(channel, label, request.id, {TunnelErrorCode::BadURL, converted.error()});
         co_return;
     }
-    QNetworkRequest networkRequest = std::get<QNetworkRequest>(converted);
+    QNetworkRequest networkRequest = *converted;
     const bool streamed = ClientConnection::isStreamedMedia(request);
     const QString url = networkRequest.url().toString(QUrl::FullyEncoded);
     log(kSeparator);
@@ -381,12 +376,13 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
     log(kSeparator);
 
     auto result = co_await fetch(s, networkRequest, request, streamed);
-    if (const auto *failure = std::get_if<Failure>(&result)) {
+    if (!result) {
+        const Failure *failure = &result.error();
         if (!s->ended)
             sendError(channel, label, request.id, *failure);
         co_return;
     }
-    Fetched fetched = std::get<Fetched>(std::move(result));
+    Fetched fetched = std::move(result).value();
     const auto removeFile = qScopeGuard([&] { s->removeTempFile(fetched.file); });
     if (fetched.file.isEmpty()) {
         log(QStringLiteral("Response status: %1").arg(fetched.status));

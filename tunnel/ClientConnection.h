@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Result.h"
 #include "tunnel/ChunkAssembler.h"
 #include "tunnel/HTTPTunnelProtocol.h"
 #include "tunnel/WebRTCClient.h"
@@ -11,7 +12,6 @@
 #include <QUrl>
 #include <chrono>
 #include <memory>
-#include <variant>
 
 class QNetworkAccessManager;
 
@@ -66,7 +66,7 @@ public:
 
     // The request as it goes to the gateway at base; an error text when the
     // request may not go there at all.
-    static std::variant<QNetworkRequest, QString> toURLRequest(const HTTPTunnelProtocol::TunnelRequest &request,
+    static Result<QNetworkRequest> toURLRequest(const HTTPTunnelProtocol::TunnelRequest &request,
                                                                const QUrl &base, std::chrono::milliseconds timeout);
     static bool isStreamedMedia(const HTTPTunnelProtocol::TunnelRequest &request);
 

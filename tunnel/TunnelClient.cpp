@@ -11,7 +11,6 @@
 #include <QDateTime>
 #include <QFile>
 #include <QElapsedTimer>
-#include <QPointer>
 #include <QTimer>
 #include <QUuid>
 #include <algorithm>
@@ -45,7 +44,7 @@ TunnelClient::TunnelClient(RecordStore &store, TunnelClientConfig config, QObjec
 
 TunnelClient::~TunnelClient()
 {
-    *m_alive = false;
+    m_lifetime.end();
     failAll(QStringLiteral("The tunnel client was closed"));
     disconnect();
 }
@@ -66,9 +65,9 @@ QCoro::Task<> TunnelClient::close()
     query.type = kMessageType;
     query.targetDeviceId = deviceId;
     const auto found = co_await m_store.query(std::move(query));
-    if (std::holds_alternative<RecordError>(found))
+    if (!found)
         co_return;
-    for (const QueryResult &result : std::get<QList<QueryResult>>(found)) {
+    for (const QueryResult &result : *found) {
         QString type = kMessageType, name = result.name;
         co_await m_store.remove(std::move(type), std::move(name));
     }
@@ -80,13 +79,13 @@ QCoro::Task<std::optional<QString>> TunnelClient::findServer()
     query.type = kServerType;
     query.anyTarget = true;
     const auto found = co_await m_store.query(std::move(query));
-    if (const auto *error = std::get_if<RecordError>(&found)) {
-        log(QStringLiteral("Cannot look for servers - ") + error->description);
+    if (!found) {
+        log(QStringLiteral("Cannot look for servers - ") + found.error().description);
         co_return std::nullopt;
     }
     std::optional<QString> best;
     QDateTime bestSeen;
-    for (const QueryResult &result : std::get<QList<QueryResult>>(found)) {
+    for (const QueryResult &result : *found) {
         if (!result.record || !result.record->get<bool>(QStringLiteral("isOnline")).value_or(false))
             continue;
         const auto id = result.record->get<QString>(QStringLiteral("deviceId"));
@@ -151,18 +150,18 @@ QCoro::Task<std::optional<QString>> TunnelClient::connectToServer(QString server
 
     QElapsedTimer elapsed;
     elapsed.start();
-    std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     while (!m_channel->isOpen()) {
         if (elapsed.elapsed() > m_config.connectTimeout.count())
             co_return QStringLiteral("The server did not answer within %1 s").arg(m_config.connectTimeout.count() / 1000);
         co_await pollSignaling();
-        if (!*alive)
+        if (!alive)
             co_return QStringLiteral("The tunnel client was closed");
         if (!m_channel)
             co_return QStringLiteral("Disconnected");
         if (!m_channel->isOpen())
             co_await QCoro::sleepFor(m_config.pollInterval);
-        if (!*alive || !m_channel)
+        if (!alive || !m_channel)
             co_return QStringLiteral("The tunnel client was closed");
     }
     log(QStringLiteral("Channel open"));
@@ -174,12 +173,12 @@ QCoro::Task<> TunnelClient::pollSignaling()
     RecordQuery query;
     query.type = kMessageType;
     query.targetDeviceId = deviceId;
-    std::shared_ptr<bool> alive = m_alive;
+    const Lifetime::Guard alive = m_lifetime.guard();
     const auto found = co_await m_store.query(std::move(query));
-    if (!*alive || std::holds_alternative<RecordError>(found))
+    if (!alive || !found)
         co_return;
     QList<Record> mine;
-    for (const QueryResult &result : std::get<QList<QueryResult>>(found)) {
+    for (const QueryResult &result : *found) {
         if (result.record && result.record->get<QString>(QStringLiteral("sessionId")) == m_sessionId)
             mine.append(*result.record);
     }
@@ -194,7 +193,7 @@ QCoro::Task<> TunnelClient::pollSignaling()
     for (const Record &record : mine) {
         QString type = record.type, name = record.name;
         co_await m_store.remove(std::move(type), std::move(name));
-        if (!*alive || !m_client)
+        if (!alive || !m_client)
             co_return;
         const QString kind = record.get<QString>(QStringLiteral("type")).value_or(QString());
         if (kind == QLatin1String("answer") && !m_answered) {
@@ -203,7 +202,7 @@ QCoro::Task<> TunnelClient::pollSignaling()
                 log(QStringLiteral("The server's answer was refused"));
                 continue;
             }
-            if (!*alive)
+            if (!alive)
                 co_return;
             m_answered = true;
             for (const IceCandidate &early : std::exchange(m_earlyCandidates, {}))
@@ -213,7 +212,7 @@ QCoro::Task<> TunnelClient::pollSignaling()
                                    record.get<QString>(QStringLiteral("sdpMid")),
                                    int(record.get<qint64>(QStringLiteral("sdpMLineIndex")).value_or(0))};
             co_await m_client->addIceCandidate(std::move(candidate));
-            if (!*alive)
+            if (!alive)
                 co_return;
         }
     }
@@ -257,7 +256,7 @@ QCoro::Task<TunnelClient::Result> TunnelClient::send(TunnelRequest request)
     promise->start();
     QFuture<Result> future = promise->future();
     m_waiting.insert(id, promise);
-    QPointer<TunnelClient> self(this);
+    const Lifetime::Guard alive = m_lifetime.guard();
     DataChannelPtr channel = m_channel;
     bool sent = true;
     if (fromFile) {
@@ -270,22 +269,21 @@ QCoro::Task<TunnelClient::Result> TunnelClient::send(TunnelRequest request)
                 break;
             }
             sent = co_await m_client->send(std::move(*message), channel);
-            if (!self)
+            if (!alive)
                 co_return tunnelError(id, QStringLiteral("The client went away"));
             Q_EMIT sendProgress(id, fromFile->bytesRead(), total);
         }
     } else {
         sent = co_await m_client->sendChunks(std::move(messages), channel);
     }
-    if (!self)
+    if (!alive)
         co_return tunnelError(id, QStringLiteral("The client went away"));
     if (!sent)
         finish(id, tunnelError(id, QStringLiteral("The request could not be sent")));
     // The answer's time counts from here: a long upload is not a late answer.
-    QTimer::singleShot(m_config.requestTimeout, this, [self, id] {
-        if (self)
-            self->finish(id, tunnelError(id, QStringLiteral("No answer in time")));
-    });
+    // Bound to this object: the timer goes with it.
+    QTimer::singleShot(m_config.requestTimeout, this,
+                       [this, id] { finish(id, tunnelError(id, QStringLiteral("No answer in time"))); });
     Result result = co_await future;
     co_return result;
 }

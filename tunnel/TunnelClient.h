@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Lifetime.h"
 #include "platform/RecordStore.h"
 #include "tunnel/ChunkAssembler.h"
 #include "tunnel/HTTPTunnelProtocol.h"
@@ -76,7 +77,7 @@ private:
     bool m_answered = false;
     QList<IceCandidate> m_earlyCandidates;
     QHash<QString, std::shared_ptr<QPromise<Result>>> m_waiting;
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    Lifetime m_lifetime;
 };
 
 } // namespace tavrolin

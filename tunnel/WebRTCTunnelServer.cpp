@@ -70,11 +70,11 @@ void WebRTCTunnelServer::tick()
     if (m_polling)
         return;
     m_polling = true;
-    [](QPointer<WebRTCTunnelServer> self, CloudKitService &cloud) -> QCoro::Task<> {
+    [](WebRTCTunnelServer *self, Lifetime::Guard alive, CloudKitService &cloud) -> QCoro::Task<> {
         co_await cloud.pollForMessages();
-        if (self)
+        if (alive)
             self->m_polling = false;
-    }(this, m_cloud);
+    }(this, m_lifetime.guard(), m_cloud);
 }
 
 void WebRTCTunnelServer::handleSignalingNotification(const QVariantMap &message)

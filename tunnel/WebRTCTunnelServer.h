@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Lifetime.h"
 #include "platform/ManagedService.h"
 #include "tunnel/ClientConnection.h"
 
@@ -71,6 +72,7 @@ private:
     std::optional<QTimer> m_pollingTimer;
     int m_pollCount = 0;
     bool m_polling = false;
+    Lifetime m_lifetime;
 };
 
 } // namespace tavrolin

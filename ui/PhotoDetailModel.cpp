@@ -3,7 +3,6 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QGuiApplication>
-#include <QPointer>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -53,11 +52,10 @@ void PhotoDetailModel::open(const PhotoItem &photo)
         return;
     }
     setState(QStringLiteral("loading"));
-    QPointer<PhotoDetailModel> self(this);
-    [](QPointer<PhotoDetailModel> self, PhotoListService &service, PhotoItem photo, int generation) -> QCoro::Task<> {
+    [](PhotoDetailModel *self, Lifetime::Guard alive, PhotoListService &service, PhotoItem photo, int generation) -> QCoro::Task<> {
         const std::optional<QImage> image = co_await service.loadFullImage(photo);
         // A sheet closed or moved on meanwhile ignores the late image.
-        if (!self || self->m_generation != generation)
+        if (!alive || self->m_generation != generation)
             co_return;
         if (!image) {
             self->m_error = QStringLiteral("Failed to load image");
@@ -68,7 +66,7 @@ void PhotoDetailModel::open(const PhotoItem &photo)
         if (self->imageSink)
             self->imageSink(self->m_image);
         self->setState(QStringLiteral("image"));
-    }(self, m_service, photo, generation);
+    }(this, m_lifetime.guard(), m_service, photo, generation);
 }
 
 void PhotoDetailModel::zoomIn()
@@ -104,25 +102,24 @@ void PhotoDetailModel::saveToDownloads()
         setMessage(QStringLiteral("No Downloads folder"));
         return;
     }
-    QPointer<PhotoDetailModel> self(this);
-    [](QPointer<PhotoDetailModel> self, PhotoListService &service, PhotoItem photo, QString folder) -> QCoro::Task<> {
+    [](PhotoDetailModel *self, Lifetime::Guard alive, PhotoListService &service, PhotoItem photo, QString folder) -> QCoro::Task<> {
         // The stored bytes, not a re-encoding: the copy is the original.
         const std::optional<QByteArray> bytes = co_await service.loadOriginal(photo);
-        if (!self)
+        if (!alive)
             co_return;
         if (!bytes) {
             self->setMessage(QStringLiteral("Could not fetch %1 from the store").arg(photo.filename));
             co_return;
         }
         const auto result = PhotoExporter::saveOriginal(*bytes, folder, photo.filename);
-        if (result.index() == 1) {
-            self->setMessage(std::get<1>(result));
+        if (!result) {
+            self->setMessage(result.error());
             co_return;
         }
-        const QString path = std::get<0>(result);
+        const QString path = *result;
         self->setMessage(QStringLiteral("Saved to ") + path);
         Q_EMIT self->saved(path);
-    }(self, m_service, m_photo, folder);
+    }(this, m_lifetime.guard(), m_service, m_photo, folder);
 }
 
 QUrl PhotoDetailModel::objectUrl() const

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <functional>
 
+#include "platform/Lifetime.h"
 #include "ui/PhotoItem.h"
 
 namespace tavrolin {
@@ -80,6 +81,7 @@ private:
     double m_zoom = 1.0;
     QString m_message;
     int m_generation = 0;
+    Lifetime m_lifetime;
 };
 
 } // namespace tavrolin

@@ -22,13 +22,13 @@ QString numberedName(const QString &fileName, int n)
     return QStringLiteral("%1 (%2)%3").arg(fileName.left(dot)).arg(n).arg(fileName.mid(dot));
 }
 
-std::variant<QString, QString> saveOriginal(const QByteArray &bytes, const QString &folder, const QString &fileName)
+Result<QString> saveOriginal(const QByteArray &bytes, const QString &folder, const QString &fileName)
 {
     if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String("..") || fileName.contains(u'/')
         || fileName.contains(QChar(0)))
-        return std::variant<QString, QString>(std::in_place_index<1>, QStringLiteral("\"%1\" cannot be used as a file name").arg(fileName));
+        return Unexpected{QStringLiteral("\"%1\" cannot be used as a file name").arg(fileName)};
     if (!QDir().mkpath(folder))
-        return std::variant<QString, QString>(std::in_place_index<1>, QStringLiteral("Cannot create %1").arg(folder));
+        return Unexpected{QStringLiteral("Cannot create %1").arg(folder)};
     for (int n = 0; n < 10000; ++n) {
         const QString path = QDir(folder).filePath(numberedName(fileName, n));
         // O_EXCL: the name is ours only if nobody had it, even a moment ago.
@@ -36,19 +36,18 @@ std::variant<QString, QString> saveOriginal(const QByteArray &bytes, const QStri
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
-            return std::variant<QString, QString>(std::in_place_index<1>,
-                                                  QStringLiteral("Cannot save %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
+            return Unexpected{QStringLiteral("Cannot save %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)))};
         }
         QFile file;
         bool ok = file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && file.write(bytes) == bytes.size() && file.flush();
         file.close();
         if (!ok) {
             QFile::remove(path);
-            return std::variant<QString, QString>(std::in_place_index<1>, QStringLiteral("Cannot save %1").arg(path));
+            return Unexpected{QStringLiteral("Cannot save %1").arg(path)};
         }
-        return std::variant<QString, QString>(std::in_place_index<0>, path);
+        return path;
     }
-    return std::variant<QString, QString>(std::in_place_index<1>, QStringLiteral("Too many copies of %1").arg(fileName));
+    return Unexpected{QStringLiteral("Too many copies of %1").arg(fileName)};
 }
 
 } // namespace tavrolin::PhotoExporter

@@ -1,11 +1,9 @@
 #include "ui/PhotoListService.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QNetworkProxy>
-#include <QNetworkReply>
 #include <algorithm>
 
-#include "s3/S3Listing.h"
+#include "s3/S3Gateway.h"
 #include "ui/ImageDecoder.h"
 
 namespace tavrolin {
@@ -48,27 +46,16 @@ QCoro::Task<> PhotoListService::fetchPhotos()
         Q_EMIT errorChanged();
     }
 
+    S3Gateway gateway(m_network, 30000);
     QStringList keys;
-    std::optional<QString> token;
     std::optional<QString> error;
-    for (;;) {
-        const QUrl url = S3Listing::pageUrl(baseUrl(), QStringLiteral("photos"), token);
-        if (!url.isValid())
-            break;
-        const S3ListPage page = co_await S3Listing::fetchPage(m_network, url, 30000);
-        if (!page.transportError.isEmpty()) {
-            error = QStringLiteral("Failed to fetch photos: ") + page.transportError;
-            break;
-        }
-        if (page.status != 200) {
-            error = QStringLiteral("Failed to list objects: HTTP %1").arg(page.status);
-            break;
-        }
-        keys.append(page.keys);
-        if (!page.parseError.isEmpty() || !page.isTruncated || !page.nextContinuationToken)
-            break;
-        token = page.nextContinuationToken;
-    }
+    const std::optional<S3ListPage> failed = co_await gateway.forEachPage(
+        baseUrl(), QStringLiteral("photos"), [&keys](const QStringList &page) { keys.append(page); });
+    // A page cut short ends the list where it broke, without an error.
+    if (failed && !failed->transportError.isEmpty())
+        error = QStringLiteral("Failed to fetch photos: ") + failed->transportError;
+    else if (failed && failed->status != 200)
+        error = QStringLiteral("Failed to list objects: HTTP %1").arg(failed->status);
 
     m_photos = itemsFromKeys(keys);
     if (error) {
@@ -85,11 +72,12 @@ QCoro::Task<std::optional<QByteArray>> PhotoListService::fetchObject(const QStri
     const QUrl url = QUrl::fromEncoded(baseUrl().toLatin1() + "/photos/" + QUrl::toPercentEncoding(key, "/"), QUrl::StrictMode);
     if (!url.isValid())
         co_return std::nullopt;
-    std::unique_ptr<QNetworkReply> reply(m_network.get(QNetworkRequest(url)));
-    co_await reply.get();
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+    // No transfer timeout, as before: a large original may take its time.
+    S3Gateway gateway(m_network, 0);
+    GatewayResult answer = co_await gateway.send("GET", url, {}, {}, S3Gateway::kUnbounded);
+    if (answer.status != 200 || !answer.error.isEmpty())
         co_return std::nullopt;
-    co_return reply->readAll();
+    co_return std::move(answer.body);
 }
 
 QCoro::Task<std::optional<QImage>> PhotoListService::loadThumbnail(PhotoItem photo)

@@ -289,7 +289,7 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
     QString root = sandbox.path("cloud");
     SyncFolderDrive drive([&] { return root; });
     FolderRecordStore store(drive);
-    EXPECT_EQ(std::get<AccountStatus>(QCoro::waitFor(store.accountStatus())), AccountStatus::Available);
+    EXPECT_EQ(*QCoro::waitFor(store.accountStatus()), AccountStatus::Available);
     const QDateTime t = QDateTime(QDate(2026, 12, 7), QTime(12, 0, 1, 250), Qt::UTC);
     Record r{"SignalingMessage", "ABC", {{"sdp", QString("v=0\r\nm=application")}, {"sdpMLineIndex", qint64(3)}, {"processed", false},
                                           {"timestamp", t}, {"targetDeviceId", QString("SRV")}}};
@@ -297,15 +297,15 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
     const QString file = sandbox.path("cloud/records/iCloud.com.tavro.shared/SignalingMessage/ABC.json");
     ASSERT_TRUE(QFile::exists(file));
     const auto fetched = QCoro::waitFor(store.fetch("SignalingMessage", "ABC"));
-    ASSERT_TRUE(std::holds_alternative<Record>(fetched));
-    EXPECT_EQ(std::get<Record>(fetched).fields, r.fields);
+    ASSERT_TRUE(fetched.hasValue());
+    EXPECT_EQ(fetched->fields, r.fields);
 
     RecordQuery q{"SignalingMessage", "SRV", false, t.addSecs(-10), std::nullopt};
-    auto results = std::get<QList<QueryResult>>(QCoro::waitFor(store.query(q)));
+    auto results = *QCoro::waitFor(store.query(q));
     ASSERT_EQ(results.size(), 1);
     EXPECT_TRUE(results[0].record.has_value());
     q.after = t.addSecs(10);
-    EXPECT_TRUE(std::get<QList<QueryResult>>(QCoro::waitFor(store.query(q))).isEmpty());
+    EXPECT_TRUE(QCoro::waitFor(store.query(q))->isEmpty());
 
     // Files others wrote: garbage, wrong types, oversize, a name claiming
     // another place, a link out of the folder.
@@ -323,7 +323,7 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
     QFile::link(sandbox.path("outside.json"), dir + "link.json");
     q.after = std::nullopt;
     q.processed = std::nullopt;
-    results = std::get<QList<QueryResult>>(QCoro::waitFor(store.query(q)));
+    results = *QCoro::waitFor(store.query(q));
     QStringList bad;
     for (const QueryResult &result : results)
         if (!result.record)
@@ -342,6 +342,6 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
     EXPECT_FALSE(QFile::exists(sandbox.path("cloud/records/iCloud.com.tavro.shared/escape.json")));
 
     root.clear();
-    EXPECT_EQ(std::get<AccountStatus>(QCoro::waitFor(store.accountStatus())), AccountStatus::NoAccount);
+    EXPECT_EQ(*QCoro::waitFor(store.accountStatus()), AccountStatus::NoAccount);
     EXPECT_EQ(CloudKitService::accountStatusText(AccountStatus::NoAccount), "Sign in to iCloud in System Settings");
 }

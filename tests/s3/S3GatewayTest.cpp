@@ -20,17 +20,21 @@ namespace {
 struct RawServer {
     QTcpServer server;
     QByteArray answer;
-    explicit RawServer(QByteArray bytes) : answer(std::move(bytes))
+    QList<QByteArray> later; // answers to the second request on, in turn
+    QByteArray received;     // every request's bytes, as they came
+    explicit RawServer(QByteArray bytes, QList<QByteArray> then = {}) : answer(std::move(bytes)), later(std::move(then))
     {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
             QTcpSocket *socket = server.nextPendingConnection();
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                socket->readAll();
+                received += socket->readAll();
                 if (socket->property("answered").toBool())
                     return;
                 socket->setProperty("answered", true);
                 socket->write(answer);
+                if (!later.isEmpty())
+                    answer = later.takeFirst();
                 socket->disconnectFromHost();
             });
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -101,4 +105,86 @@ TEST(S3Gateway, WholeAnswersBrokenAnswersAndFilesThatCannotBeWritten)
     const GatewayResult noRoom = await(gateway.getToFile(large.url(), &full));
     EXPECT_TRUE(noRoom.localError) << noRoom.error.toStdString();
     EXPECT_FALSE(noRoom.ok());
+}
+
+TEST(S3Gateway, SmallRequestsKeepABoundedAnswerAndListPagesParse)
+{
+    QNetworkAccessManager network;
+    network.setProxy(QNetworkProxy::NoProxy);
+    S3Gateway gateway(network, 10000);
+
+    RawServer created("HTTP/1.1 200 OK\r\nContent-Length: 22\r\n\r\n<UploadId>7</UploadId>");
+    S3Gateway::Headers headers;
+    headers.append({QByteArray("Range"), QByteArray("bytes=0-0")});
+    const GatewayResult sent = await(gateway.send("POST", created.url(), "part body", headers));
+    EXPECT_EQ(sent.status, 200);
+    EXPECT_EQ(sent.body, "<UploadId>7</UploadId>");
+    EXPECT_TRUE(created.received.startsWith("POST /photos/a.jpg HTTP/1.1\r\n")) << created.received.toStdString();
+    EXPECT_TRUE(created.received.contains("Range: bytes=0-0\r\n"));
+    EXPECT_TRUE(created.received.endsWith("\r\n\r\npart body"));
+
+    // A server that ignores the range and sends a whole large object: the
+    // status stands, the body is not kept, the failure is ours.
+    RawServer whole(QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2097152\r\n\r\n") + QByteArray(2 << 20, 'x'));
+    const GatewayResult tooLong = await(gateway.send("GET", whole.url(), {}, {}, 1024));
+    EXPECT_EQ(tooLong.status, 200);
+    EXPECT_TRUE(tooLong.localError);
+    EXPECT_FALSE(tooLong.ok());
+    EXPECT_TRUE(tooLong.body.isEmpty());
+
+    const QByteArray xml = "<ListBucketResult><IsTruncated>true</IsTruncated><Contents><Key>a.jpg</Key></Contents>"
+                           "<Contents><Key>b &amp; c.jpg</Key></Contents><NextContinuationToken>b</NextContinuationToken>"
+                           "</ListBucketResult>";
+    RawServer page(QByteArray("HTTP/1.1 200 OK\r\nContent-Length: ") + QByteArray::number(xml.size()) + "\r\n\r\n" + xml);
+    const S3ListPage listed = await(gateway.listPage(page.url()));
+    EXPECT_EQ(listed.status, 200);
+    EXPECT_EQ(listed.keys, QStringList({"a.jpg", "b & c.jpg"}));
+    EXPECT_TRUE(listed.isTruncated);
+    EXPECT_EQ(listed.nextContinuationToken, std::optional<QString>("b"));
+    EXPECT_TRUE(listed.parseError.isEmpty()) << listed.parseError.toStdString();
+
+    // A page that breaks off keeps the keys that came and says it is not whole.
+    const QByteArray half = xml.left(70);
+    RawServer cut(QByteArray("HTTP/1.1 200 OK\r\nContent-Length: ") + QByteArray::number(xml.size()) + "\r\n\r\n" + half);
+    const S3ListPage broken = await(gateway.listPage(cut.url()));
+    EXPECT_EQ(broken.status, 200);
+    EXPECT_FALSE(broken.parseError.isEmpty());
+
+    RawServer refused("");
+    const quint16 port = refused.server.serverPort();
+    refused.server.close();
+    const S3ListPage none = await(gateway.listPage(QUrl(QStringLiteral("http://127.0.0.1:%1/photos?list-type=2").arg(port))));
+    EXPECT_EQ(none.status, -1);
+    EXPECT_FALSE(none.transportError.isEmpty());
+}
+
+TEST(S3Gateway, WalksPagesByTheirTokenAndStopsAtTheFirstThatFails)
+{
+    QNetworkAccessManager network;
+    network.setProxy(QNetworkProxy::NoProxy);
+    S3Gateway gateway(network, 10000);
+    const auto page = [](const QByteArray &xml) {
+        return QByteArray("HTTP/1.1 200 OK\r\nContent-Length: ") + QByteArray::number(xml.size()) + "\r\n\r\n" + xml;
+    };
+    const QByteArray first = "<ListBucketResult><IsTruncated>true</IsTruncated><Contents><Key>a.jpg</Key></Contents>"
+                             "<NextContinuationToken>b&amp;c=d</NextContinuationToken></ListBucketResult>";
+    const QByteArray last = "<ListBucketResult><IsTruncated>false</IsTruncated><Contents><Key>b.jpg</Key></Contents>"
+                            "</ListBucketResult>";
+    RawServer whole(page(first), {page(last)});
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(whole.server.serverPort());
+    QStringList keys;
+    const auto collect = [&keys](const QStringList &k) { keys += k; };
+    EXPECT_FALSE(await(gateway.forEachPage(base, "photos", collect)).has_value());
+    EXPECT_EQ(keys, QStringList({"a.jpg", "b.jpg"}));
+    // The token is a key: its "&" and "=" cannot end the query.
+    EXPECT_TRUE(whole.received.contains("GET /photos?list-type=2&max-keys=1000&continuation-token=b%26c%3Dd HTTP/1.1"))
+        << whole.received.toStdString();
+
+    keys.clear();
+    RawServer failing(page(first), {"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n"});
+    const auto failed = await(gateway.forEachPage(QStringLiteral("http://127.0.0.1:%1").arg(failing.server.serverPort()),
+                                                  "photos", collect));
+    ASSERT_TRUE(failed.has_value());
+    EXPECT_EQ(failed->status, 500);
+    EXPECT_EQ(keys, QStringList({"a.jpg"}));
 }

@@ -27,7 +27,7 @@ public:
     {
         const auto it = records.find(name);
         if (it == records.end() || it->second.type != type)
-            co_return RecordError{RecordError::UnknownItem, QStringLiteral("Record not found")};
+            co_return Unexpected{RecordError{RecordError::UnknownItem, QStringLiteral("Record not found")}};
         co_return it->second;
     }
     QCoro::Task<std::optional<RecordError>> save(Record record) override
@@ -50,7 +50,7 @@ public:
     {
         queries.append(q);
         if (queryError)
-            co_return *queryError;
+            co_return Unexpected{*queryError};
         QList<QueryResult> out;
         for (const auto &[name, record] : records)
             if (q.matches(record))

@@ -20,7 +20,7 @@ QUrl gateway()
     return base;
 }
 
-std::variant<QNetworkRequest, QString> convert(const QString &path, Headers headers = {})
+Result<QNetworkRequest> convert(const QString &path, Headers headers = {})
 {
     return ClientConnection::toURLRequest({"r1", "GET", path, headers, std::nullopt}, gateway(), std::chrono::seconds(60));
 }
@@ -32,7 +32,7 @@ TEST(TunnelRequest, NoPathReachesAnotherHostOrPort)
     for (const QString &path : {QStringLiteral("//evil.example/x"), QStringLiteral("/@evil.example/x"),
                                 QStringLiteral("/photos/a.jpg#frag"), QStringLiteral("/..//x:9/y")}) {
         const auto result = convert(path);
-        if (const auto *request = std::get_if<QNetworkRequest>(&result)) {
+        if (const QNetworkRequest *request = result ? &*result : nullptr) {
             EXPECT_EQ(request->url().host(), "localhost") << path.toStdString();
             EXPECT_EQ(request->url().port(), 8333) << path.toStdString();
             EXPECT_TRUE(request->url().userInfo().isEmpty()) << path.toStdString();
@@ -40,15 +40,15 @@ TEST(TunnelRequest, NoPathReachesAnotherHostOrPort)
     }
     for (const QString &path : {QStringLiteral("http://evil.example/x"), QStringLiteral("@evil.example/x"),
                                 QStringLiteral("photos/a.jpg"), QString(), QStringLiteral("/a\r\nHost: x")})
-        EXPECT_TRUE(std::holds_alternative<QString>(convert(path))) << path.toStdString();
+        EXPECT_FALSE(convert(path).hasValue()) << path.toStdString();
 }
 
 TEST(TunnelRequest, QueryKeptHostAndFramingHeadersDropped)
 {
     const auto result = convert("/photos?list-type=2&prefix=a%2Fb",
                                 {{"HoSt", "evil"}, {"Content-Length", "5"}, {"X-Amz-Date", "now"}, {"Bad", "a\nb"}});
-    ASSERT_TRUE(std::holds_alternative<QNetworkRequest>(result));
-    const QNetworkRequest &request = std::get<QNetworkRequest>(result);
+    ASSERT_TRUE(result.hasValue()) << result.error().toStdString();
+    const QNetworkRequest &request = *result;
     EXPECT_EQ(request.url().toString(QUrl::FullyEncoded), "http://localhost:8333/photos?list-type=2&prefix=a%2Fb");
     EXPECT_FALSE(request.hasRawHeader("Host"));
     EXPECT_FALSE(request.hasRawHeader("Content-Length"));

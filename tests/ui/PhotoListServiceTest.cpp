@@ -286,7 +286,7 @@ TEST(PhotoExporter, SavesTheStoredBytesUnderTheirNameAndNeverOverwrites)
     const QByteArray bytes("\x00\x01heic bytes", 12);
     auto saved = [&](const QString &name) {
         const auto result = PhotoExporter::saveOriginal(bytes, folder, name);
-        return result.index() == 0 ? std::get<0>(result) : QStringLiteral("error: ") + std::get<1>(result);
+        return result ? *result : QStringLiteral("error: ") + result.error();
     };
     EXPECT_EQ(saved("IMG_1.heic"), folder + "/IMG_1.heic");
     EXPECT_EQ(saved("IMG_1.heic"), folder + "/IMG_1 (1).heic");
