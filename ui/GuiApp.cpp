@@ -6,7 +6,6 @@
 #include <QMenu>
 #include <QQmlApplicationEngine>
 #include <QQmlComponent>
-#include <QQmlContext>
 #include <QQuickWindow>
 #include <QScreen>
 #include <QSystemTrayIcon>
@@ -18,6 +17,7 @@
 #include "ui/PhotoDetailModel.h"
 #include "ui/PhotoGridModel.h"
 #include "ui/PhotoListService.h"
+#include "ui/QmlTypes.h"
 
 namespace tavrolin {
 
@@ -34,11 +34,7 @@ GuiApp::GuiApp(ServerManager &manager, CloudKitService *cloud, QObject *parent) 
     m_engine->addImageProvider(QStringLiteral("full"), m_fullImages);
     m_engine->addImageProvider(QStringLiteral("icon"), new IconImageProvider());
     m_detail->imageSink = [this](const QImage &image) { m_fullImages->setImage(image); };
-    QQmlContext *context = m_engine->rootContext();
-    context->setContextProperty(QStringLiteral("menuBar"), m_menuBar.get());
-    context->setContextProperty(QStringLiteral("photoGrid"), m_grid.get());
-    context->setContextProperty(QStringLiteral("photoDetail"), m_detail.get());
-    context->setContextProperty(QStringLiteral("app"), this);
+    prepareQmlEngine(*m_engine);
 }
 
 GuiApp::~GuiApp()
@@ -49,7 +45,9 @@ GuiApp::~GuiApp()
 
 bool GuiApp::start()
 {
-    m_engine->load(QUrl(QStringLiteral("qrc:/qml/MenuBarWindow.qml")));
+    m_engine->setInitialProperties({{QStringLiteral("menuBar"), QVariant::fromValue(m_menuBar.get())},
+                                    {QStringLiteral("app"), QVariant::fromValue(this)}});
+    m_engine->load(QUrl(QString::fromLatin1(kMenuBarWindowQml)));
     if (m_engine->rootObjects().isEmpty())
         return false;
     m_popup = qobject_cast<QWindow *>(m_engine->rootObjects().constFirst());
@@ -104,8 +102,10 @@ void GuiApp::openBrowser()
         m_browser->requestActivate();
         return;
     }
-    QQmlComponent component(m_engine.get(), QUrl(QStringLiteral("qrc:/qml/BrowseWindow.qml")));
-    m_browser = qobject_cast<QWindow *>(component.create());
+    QQmlComponent component(m_engine.get(), QUrl(QString::fromLatin1(kBrowseWindowQml)));
+    m_browser = qobject_cast<QWindow *>(component.createWithInitialProperties(
+        {{QStringLiteral("grid"), QVariant::fromValue(m_grid.get())},
+         {QStringLiteral("detail"), QVariant::fromValue(m_detail.get())}}));
     if (!m_browser)
         return;
     m_browser->setTransientParent(nullptr);

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QtQml/qqmlregistration.h>
 #include <memory>
 
 class QQmlApplicationEngine;
@@ -22,6 +23,8 @@ class ServerManager;
 // browser window, around the same server as the headless mode.
 class GuiApp : public QObject {
     Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("the application itself")
 public:
     GuiApp(ServerManager &manager, CloudKitService *cloud = nullptr, QObject *parent = nullptr);
     ~GuiApp() override;

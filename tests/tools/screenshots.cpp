@@ -9,7 +9,6 @@
 #include <QPainter>
 #include <QProcess>
 #include <QQmlApplicationEngine>
-#include <QQmlContext>
 #include <QQuickWindow>
 #include <QStandardPaths>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include "ui/PhotoDetailModel.h"
 #include "ui/PhotoGridModel.h"
 #include "ui/PhotoListService.h"
+#include "ui/QmlTypes.h"
 
 using namespace tavrolin;
 using namespace tavrolin::test;
@@ -97,9 +97,9 @@ void popup(ServerManager &manager, const Sandbox &sandbox, const QString &path)
     MenuBarModel model(manager, "tavrolin", sandbox.settings());
     QQmlApplicationEngine engine;
     engine.addImageProvider("icon", new IconImageProvider());
-    engine.rootContext()->setContextProperty("menuBar", &model);
-    engine.rootContext()->setContextProperty("app", nullptr);
-    if (QQuickWindow *window = load(engine, "qrc:/qml/MenuBarWindow.qml"))
+    prepareQmlEngine(engine);
+    engine.setInitialProperties({{"menuBar", QVariant::fromValue(&model)}});
+    if (QQuickWindow *window = load(engine, kMenuBarWindowQml))
         save(window, path);
 }
 
@@ -170,10 +170,9 @@ int main(int argc, char *argv[])
     qml.addImageProvider("full", full);
     qml.addImageProvider("icon", new IconImageProvider());
     detail.imageSink = [full](const QImage &image) { full->setImage(image); };
-    qml.rootContext()->setContextProperty("photoGrid", &grid);
-    qml.rootContext()->setContextProperty("photoDetail", &detail);
-    qml.rootContext()->setContextProperty("app", nullptr);
-    QQuickWindow *browser = load(qml, "qrc:/qml/BrowseWindow.qml");
+    prepareQmlEngine(qml);
+    qml.setInitialProperties({{"grid", QVariant::fromValue(&grid)}, {"detail", QVariant::fromValue(&detail)}});
+    QQuickWindow *browser = load(qml, kBrowseWindowQml);
     if (!browser)
         return 1;
     runTask(service.fetchPhotos());

@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QQmlApplicationEngine>
-#include <QQmlContext>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSettings>
@@ -23,6 +22,7 @@
 #include "ui/PhotoDetailModel.h"
 #include "ui/PhotoGridModel.h"
 #include "ui/PhotoListService.h"
+#include "ui/QmlTypes.h"
 
 using namespace tavrolin;
 using namespace tavrolin::test;
@@ -216,10 +216,9 @@ TEST(DesktopViews, BrowserTextsStatesAndTheDetailSheet)
     engine.addImageProvider("thumbnail", new ThumbnailImageProvider(service));
     engine.addImageProvider("full", new FullImageProvider());
     engine.addImageProvider("icon", new IconImageProvider());
-    engine.rootContext()->setContextProperty("photoGrid", &grid);
-    engine.rootContext()->setContextProperty("photoDetail", &detail);
-    engine.rootContext()->setContextProperty("app", nullptr);
-    engine.load(QUrl("qrc:/qml/BrowseWindow.qml"));
+    prepareQmlEngine(engine);
+    engine.setInitialProperties({{"grid", QVariant::fromValue(&grid)}, {"detail", QVariant::fromValue(&detail)}});
+    engine.load(QUrl(kBrowseWindowQml));
     ASSERT_EQ(engine.rootObjects().size(), 1);
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
     ASSERT_TRUE(window);
@@ -271,9 +270,9 @@ TEST(DesktopViews, TheTrayPopupShowsTheServersState)
     runTask(harness.manager->startServer());
     QQmlApplicationEngine engine;
     engine.addImageProvider("icon", new IconImageProvider());
-    engine.rootContext()->setContextProperty("menuBar", &model);
-    engine.rootContext()->setContextProperty("app", nullptr);
-    engine.load(QUrl("qrc:/qml/MenuBarWindow.qml"));
+    prepareQmlEngine(engine);
+    engine.setInitialProperties({{"menuBar", QVariant::fromValue(&model)}});
+    engine.load(QUrl(kMenuBarWindowQml));
     ASSERT_EQ(engine.rootObjects().size(), 1);
     QObject *root = engine.rootObjects().first();
     EXPECT_EQ(find(root, "errorRow")->property("text").toString(), "Please select a storage location first");
@@ -305,10 +304,9 @@ TEST(DesktopViews, TheDetailSheetShowsTheFullImage)
     engine.addImageProvider("thumbnail", new ThumbnailImageProvider(service));
     engine.addImageProvider("icon", new IconImageProvider());
     detail.imageSink = [full](const QImage &image) { full->setImage(image); };
-    engine.rootContext()->setContextProperty("photoGrid", &grid);
-    engine.rootContext()->setContextProperty("photoDetail", &detail);
-    engine.rootContext()->setContextProperty("app", nullptr);
-    engine.load(QUrl("qrc:/qml/BrowseWindow.qml"));
+    prepareQmlEngine(engine);
+    engine.setInitialProperties({{"grid", QVariant::fromValue(&grid)}, {"detail", QVariant::fromValue(&detail)}});
+    engine.load(QUrl(kBrowseWindowQml));
     ASSERT_EQ(engine.rootObjects().size(), 1);
     auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().first());
     window->show();

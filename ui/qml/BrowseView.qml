@@ -1,12 +1,16 @@
+pragma ComponentBehavior: Bound
+
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Tavrolin
 
 // The photo browser: search, device filter, columns, the grid and the
 // detail sheet.
 Pane {
     id: browser
-    property var grid: photoGrid
+    required property PhotoGridModel grid
+    required property PhotoDetailModel detail
     property string selectedKey: ""
     padding: 0
 
@@ -90,15 +94,18 @@ Pane {
                 cellWidth: Math.floor(width / browser.grid.gridColumns)
                 cellHeight: cellWidth
                 ScrollBar.vertical: ScrollBar {}
+                // The cell takes its photo's roles as properties.
                 delegate: PhotoGridItem {
+                    id: cell
+                    required property string key
+                    required thumbnailUrl
+                    required isVideo
                     width: gridView.cellWidth - 6
                     height: gridView.cellHeight - 6
-                    thumbnailUrl: model.thumbnailUrl
-                    isVideo: model.isVideo
-                    isSelected: browser.selectedKey === model.key
+                    isSelected: browser.selectedKey === cell.key
                     onClicked: {
-                        browser.selectedKey = model.key
-                        photoDetail.openKey(model.key)
+                        browser.selectedKey = cell.key
+                        browser.detail.openKey(cell.key)
                         detailPopup.open()
                     }
                 }
@@ -129,6 +136,7 @@ Pane {
         onOpened: contentItem.forceActiveFocus()
         onClosed: browser.selectedKey = ""
         contentItem: PhotoDetailView {
+            model: browser.detail
             onDismiss: detailPopup.close()
         }
     }

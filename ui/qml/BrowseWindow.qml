@@ -1,11 +1,15 @@
 import QtQuick
 import QtQuick.Controls
+import Tavrolin
 
 ApplicationWindow {
+    id: window
+    required property PhotoGridModel grid
+    required property PhotoDetailModel detail
     title: "Browse Photos"
     width: 800
     height: 600
     minimumWidth: 600
     minimumHeight: 400
-    BrowseView { anchors.fill: parent }
+    BrowseView { anchors.fill: parent; grid: window.grid; detail: window.detail }
 }

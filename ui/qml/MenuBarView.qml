@@ -1,13 +1,15 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Tavrolin
 
 // The tray popup: state, storage, clients and the controls.
 Pane {
     id: view
     width: 280
     padding: 12
-    property var model: menuBar
+    required property MenuBarModel model
+    property GuiApp app: null
 
     ColumnLayout {
         width: parent.width
@@ -85,7 +87,7 @@ Pane {
             visible: !view.model.hasStorage
             text: "Select Storage Location"
             flat: true
-            onClicked: app.chooseStorageFolder()
+            onClicked: view.app.chooseStorageFolder()
         }
         ColumnLayout {
             visible: view.model.hasStorage
@@ -96,7 +98,7 @@ Pane {
                 Icon { symbol: "externaldrive" }
                 Label { text: "Storage"; color: "#868e96" }
                 Item { Layout.fillWidth: true }
-                Button { text: "Change"; flat: true; font.pixelSize: 11; onClicked: app.chooseStorageFolder() }
+                Button { text: "Change"; flat: true; font.pixelSize: 11; onClicked: view.app.chooseStorageFolder() }
             }
             Label { objectName: "storagePath"; text: view.model.storagePath; font.pixelSize: 11; elide: Text.ElideMiddle; Layout.fillWidth: true }
             ProgressBar { Layout.fillWidth: true; value: view.model.usedFraction }
@@ -116,7 +118,7 @@ Pane {
                 text: "Browse Photos"
                 icon.source: "image://icon/image-x-generic"
                 highlighted: true
-                onClicked: app.openBrowser()
+                onClicked: view.app.openBrowser()
             }
         }
         Rectangle { Layout.fillWidth: true; height: 1; color: "#dee2e6" }
@@ -156,7 +158,7 @@ Pane {
             text: "Quit"
             flat: true
             palette.buttonText: "#e03131"
-            onClicked: app.quit()
+            onClicked: view.app.quit()
         }
     }
 }

@@ -1,11 +1,12 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Tavrolin
 
 // The detail sheet of one photo.
 Pane {
     id: sheet
-    property var model: photoDetail
+    required property PhotoDetailModel model
     signal dismiss()
     focus: true
     Keys.onEscapePressed: sheet.dismiss()
