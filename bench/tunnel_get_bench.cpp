@@ -3,12 +3,8 @@
 // server (real engine, tunnel signalled through a folder record store, all
 // on loopback). Prints MB/s of both, their ratio (b)/(a) and the server's
 // memory; then one upload of the same size through the tunnel.
-#include "cloud/CloudKitService.h"
-#include "platform/FolderRecordStore.h"
-#include "platform/SyncFolderDrive.h"
-#include "services/DeviceRegistry.h"
 #include "tests/support/ManagerHarness.h"
-#include "tunnel/WebRTCTunnelServer.h"
+#include "tests/support/StackHarness.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -76,24 +72,10 @@ int main(int argc, char *argv[])
     const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
     const QString tool = QCoreApplication::applicationDirPath() + QStringLiteral("/tavrolin-tunnel");
 
-    EngineHarness engine;
-    const QString cloudFolder = engine.sandbox.path("cloud"), out = engine.sandbox.path("out");
-    QDir().mkpath(cloudFolder);
+    // The server as the application makes it, on free ports in a sandbox.
+    StackHarness engine;
+    const QString cloudFolder = engine.cloudFolder, out = engine.sandbox.path("out");
     QDir().mkpath(out);
-    SyncFolderDrive drive([&] { return cloudFolder; });
-    FolderRecordStore store(drive);
-    CloudKitConfig cloudConfig;
-    cloudConfig.settingsFile = engine.sandbox.settings();
-    CloudKitService cloud(store, cloudConfig);
-    DeviceRegistry registry(engine.sandbox.path("devices.json"));
-    TunnelServerConfig config;
-    config.session.webrtc.iceServers = {};
-    config.session.webrtc.loopbackOnly = true;
-    WebRTCTunnelServer tunnel(cloud, registry, config);
-    ServerServices services;
-    services.cloudRegistration = &cloud;
-    services.tunnelServer = &tunnel;
-    engine.manager->setServices(services);
     if (!engine.start()) {
         std::fprintf(stderr, "the server did not start: %s\n", qPrintable(engine.statuses.join(" | ")));
         return 1;

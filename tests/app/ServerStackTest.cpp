@@ -6,14 +6,12 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QUdpSocket>
 #include <gtest/gtest.h>
 
 #include "app/ServerStack.h"
 #include "services/DeviceRegistry.h"
 #include "server/LanAdvertiser.h"
-#include "tests/support/RecordingPublisher.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/StackHarness.h"
 
 using namespace tavrolin;
 using namespace tavrolin::test;
@@ -21,46 +19,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-quint16 freeUdpPort()
-{
-    QUdpSocket socket;
-    socket.bind(QHostAddress::LocalHost, 0);
-    return socket.localPort();
-}
-
-struct Server {
-    Sandbox sandbox;
-    EnginePorts ports = freeEnginePorts();
-    quint16 apiPort = quint16(freeEnginePorts().s3);
-    quint16 quicPort = freeUdpPort();
-    RecordingPublisher *publisher = nullptr;
-    std::unique_ptr<ServerStack> stack;
-
-    Server()
-    {
-        QDir().mkpath(sandbox.path("cloud"));
-        ServerStackConfig config;
-        config.manager = testConfig(sandbox, ports, realEnginePath());
-        config.apiPort = apiPort;
-        config.quic.address = QHostAddress::LocalHost;
-        config.quic.port = quicPort;
-        config.relay.scanIntervalMs = 200;
-        config.tunnel.session.webrtc.iceServers = {};
-        config.tunnel.session.webrtc.loopbackOnly = true;
-        config.cloudFolder = [this] { return sandbox.path("cloud"); };
-        config.publisher = [this] {
-            auto made = std::make_unique<RecordingPublisher>();
-            publisher = made.get();
-            return made;
-        };
-        stack = std::make_unique<ServerStack>(config);
-        stack->manager().setStoragePath(sandbox.storage());
-    }
-    ~Server()
-    {
-        if (stack)
-            runTask(stack->manager().shutdown());
-    }
+struct Server : StackHarness {
+    Server() : StackHarness([](ServerStackConfig &config, const Sandbox &) { config.relay.scanIntervalMs = 200; }) {}
     QUrl api(const QString &path) const { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(apiPort).arg(path)); }
 
     int upload(const QString &file, const QString &key)

@@ -1,11 +1,9 @@
 // The remote tunnel end to end: the real engine behind the start sequence,
 // signaling through the folder record store, and remote devices (aiortc)
 // that speak the tunnel's message format from its byte layout alone.
-#include "cloud/CloudKitService.h"
-#include "platform/FolderRecordStore.h"
-#include "platform/SyncFolderDrive.h"
 #include "services/DeviceRegistry.h"
 #include "tests/support/ManagerHarness.h"
+#include "tests/support/StackHarness.h"
 #include "tests/support/WebRTCPeer.h"
 #include "tunnel/HTTPTunnelProtocol.h"
 #include "tunnel/WebRTCTunnelServer.h"
@@ -28,40 +26,25 @@ QString sha256(const QByteArray &bytes) { return QString::fromLatin1(QCryptograp
 
 // The server as the application puts it together, around the real engine.
 struct Rig {
-    EngineHarness engine;
-    QString cloudFolder = engine.sandbox.path("cloud");
+    // The production wiring: every service of the server, the tunnel's
+    // signalling in the sandbox's cloud folder.
+    StackHarness engine;
+    QString cloudFolder = engine.cloudFolder;
     QString container = cloudFolder + "/records/iCloud.com.tavro.shared";
     QString tempDir = engine.sandbox.path("tmp");
-    std::unique_ptr<SyncFolderDrive> drive;
-    std::unique_ptr<FolderRecordStore> store;
-    std::unique_ptr<CloudKitService> cloud;
-    DeviceRegistry registry{engine.sandbox.path("devices.json")};
-    std::unique_ptr<WebRTCTunnelServer> tunnel;
+    DeviceRegistry &registry = engine.stack->registry();
+    WebRTCTunnelServer *tunnel = &engine.stack->tunnel();
     QList<int> clientCounts;
 
     explicit Rig(int maxInFlight = 32)
+        : engine([maxInFlight](ServerStackConfig &config, const Sandbox &sandbox) {
+              config.tunnel.session.tempDir = sandbox.path("tmp");
+              config.tunnel.session.maxRequestsInFlight = maxInFlight;
+          })
     {
-        QDir().mkpath(cloudFolder);
         QDir().mkpath(tempDir);
-        drive = std::make_unique<SyncFolderDrive>([this] { return cloudFolder; });
-        store = std::make_unique<FolderRecordStore>(*drive, QStringLiteral("iCloud.com.tavro.shared"));
-        CloudKitConfig cloudConfig;
-        cloudConfig.settingsFile = engine.sandbox.settings();
-        cloud = std::make_unique<CloudKitService>(*store, cloudConfig);
-        TunnelServerConfig config;
-        config.session.webrtc.iceServers = {};
-        config.session.webrtc.loopbackOnly = true;
-        config.session.tempDir = tempDir;
-        config.session.maxRequestsInFlight = maxInFlight;
-        tunnel = std::make_unique<WebRTCTunnelServer>(*cloud, registry, config);
-        QObject::connect(tunnel.get(), &WebRTCTunnelServer::connectedClientsChanged, engine.manager.get(), [this] {
-            engine.manager->mirrorRemoteClients(tunnel->connectedClients());
-            clientCounts << tunnel->connectedClients();
-        });
-        ServerServices services;
-        services.cloudRegistration = cloud.get();
-        services.tunnelServer = tunnel.get();
-        engine.manager->setServices(services);
+        QObject::connect(tunnel, &WebRTCTunnelServer::connectedClientsChanged, tunnel,
+                         [this] { clientCounts << tunnel->connectedClients(); });
     }
     ~Rig()
     {
