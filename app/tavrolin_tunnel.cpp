@@ -129,15 +129,15 @@ QCoro::Task<int> run(TunnelClient &client, QString server, Job job)
             std::fprintf(stderr, "Sent %lld of %lld bytes (%d%%)\n", sent, total, tenths * 10);
         });
     clock.restart();
-    const TunnelClient::Result result = co_await client.send(std::move(request));
+    const TunnelClient::Answer result = co_await client.send(std::move(request));
     QObject::disconnect(progress);
     const double transferSeconds = double(clock.nsecsElapsed()) / 1e9;
     co_await client.close();
-    if (const auto *error = std::get_if<TunnelError>(&result)) {
-        printError(*error);
+    if (!result) {
+        printError(result.error());
         co_return 1;
     }
-    const auto &response = std::get<TunnelResponse>(result);
+    const TunnelResponse &response = *result;
     // A large body arrives in a file beside OUT; whatever is not moved into
     // place is removed.
     const QString bodyFile = response.bodyFile;

@@ -57,7 +57,7 @@ qint64 best(F &&f)
     return fastest;
 }
 
-QList<QByteArray> makeChunks(const TunnelResponse &response) { return std::get<QList<QByteArray>>(responseMessages(response)); }
+QList<QByteArray> makeChunks(const TunnelResponse &response) { return responseMessages(response).value(); }
 
 } // namespace
 

@@ -115,11 +115,11 @@ bool sendError(const DataChannelPtr &channel, const QString &label, const QStrin
 QCoro::Task<bool> sendResponse(TunnelResponse response, DataChannelPtr channel, QString label, DrainPolicy policy)
 {
     auto messages = responseMessages(response);
-    if (std::holds_alternative<FrameError>(messages)) {
+    if (!messages) {
         log(QStringLiteral("Failed to send response on '%1'").arg(label));
         co_return false;
     }
-    QList<QByteArray> list = std::get<QList<QByteArray>>(std::move(messages));
+    QList<QByteArray> list = std::move(messages).value();
     log(QStringLiteral("Sending response in %1 chunk(s) on '%2'").arg(list.size()).arg(label));
     const bool sent = co_await sendChunksDraining(channel.get(), std::move(list), policy, ChannelNaming::ByLabel);
     if (!sent)

@@ -203,24 +203,24 @@ std::optional<QByteArray> serializeError(const TunnelError &e)
     return encodeMessage(MessageType::Error, *header, {});
 }
 
-std::variant<QList<QByteArray>, FrameError> responseMessages(const TunnelResponse &response)
+Result<QList<QByteArray>, FrameError> responseMessages(const TunnelResponse &response)
 {
     const auto header = encodeResponseHeader({response.id, response.statusCode, response.headers});
     if (!header)
-        return FrameError::HeaderEncodingFailed;
+        return Unexpected{FrameError::HeaderEncodingFailed};
     const QByteArrayView body = response.body ? QByteArrayView(*response.body) : QByteArrayView();
     if (kPrefixSize + header->size() + body.size() <= kMaxMessageSize)
         return QList<QByteArray>{*encodeMessage(MessageType::Response, *header, body)};
     return createChunks(MessageType::Response, *header, body);
 }
 
-std::variant<QList<QByteArray>, FrameError> createChunks(MessageType type, QByteArrayView header, QByteArrayView body,
+Result<QList<QByteArray>, FrameError> createChunks(MessageType type, QByteArrayView header, QByteArrayView body,
                                                          const QString &givenMessageId)
 {
     const qint64 H = header.size();
     const qint64 B = body.size();
     if (quint64(H) > kMaxLength || quint64(B) > kMaxLength)
-        return FrameError::TooLarge;
+        return Unexpected{FrameError::TooLarge};
 
     const QString messageId = givenMessageId.isEmpty() ? canonicalUuid() : givenMessageId;
     // The chunk headers differ only in their numbers, so they are written
@@ -252,7 +252,7 @@ std::variant<QList<QByteArray>, FrameError> createChunks(MessageType type, QByte
         // No room in chunk 0 for the header, or none at all in later chunks
         // (a message id of absurd length): not representable.
         if (room(0, total) < 0 || (total > 1 && room(total - 1, total) <= 0))
-            return FrameError::HeaderTooLong;
+            return Unexpected{FrameError::HeaderTooLong};
         qint64 capacity = 0;
         for (qint64 i = 0; i < total && capacity < B; ++i)
             capacity += room(i, total);

@@ -9,6 +9,8 @@
 #include <optional>
 #include <variant>
 
+#include "platform/Result.h"
+
 namespace tavrolin {
 
 // The binary message format of the tunnel: one data-channel message is a
@@ -101,11 +103,11 @@ std::optional<QByteArray> serializeError(const TunnelError &error);
 
 // The data-channel messages that carry one response: the message itself when
 // it is at most 65536 bytes, its chunks otherwise.
-std::variant<QList<QByteArray>, FrameError> responseMessages(const TunnelResponse &response);
+Result<QList<QByteArray>, FrameError> responseMessages(const TunnelResponse &response);
 
 // Splits one logical message into chunk messages of at most 65536 bytes each.
 // The message id is a fresh random UUID unless one is given.
-std::variant<QList<QByteArray>, FrameError> createChunks(MessageType type, QByteArrayView header, QByteArrayView body,
+Result<QList<QByteArray>, FrameError> createChunks(MessageType type, QByteArrayView header, QByteArrayView body,
                                                          const QString &messageId = {});
 
 std::optional<ParsedMessage> parseMessage(QByteArrayView data);

@@ -28,7 +28,7 @@ const QString kServerType = QStringLiteral("ServerRegistration");
 
 QString newId() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
 
-TunnelError tunnelError(const QString &id, const QString &message) { return TunnelError{id, -1, message}; }
+Unexpected<TunnelError> tunnelError(const QString &id, const QString &message) { return {TunnelError{id, -1, message}}; }
 
 } // namespace
 
@@ -226,7 +226,7 @@ QCoro::Task<> TunnelClient::sendCandidate(IceCandidate candidate)
         log(QStringLiteral("Cannot write a candidate - ") + failure->description);
 }
 
-QCoro::Task<TunnelClient::Result> TunnelClient::send(TunnelRequest request)
+QCoro::Task<TunnelClient::Answer> TunnelClient::send(TunnelRequest request)
 {
     if (request.id.isEmpty())
         request.id = newId();
@@ -248,13 +248,13 @@ QCoro::Task<TunnelClient::Result> TunnelClient::send(TunnelRequest request)
         messages.append(*whole);
     } else {
         auto chunks = createChunks(MessageType::Request, header, request.body.value_or(QByteArray()));
-        if (const auto *error = std::get_if<FrameError>(&chunks))
-            co_return tunnelError(id, describe(*error));
-        messages = std::get<QList<QByteArray>>(std::move(chunks));
+        if (!chunks)
+            co_return tunnelError(id, describe(chunks.error()));
+        messages = std::move(chunks).value();
     }
-    auto promise = std::make_shared<QPromise<Result>>();
+    auto promise = std::make_shared<QPromise<Answer>>();
     promise->start();
-    QFuture<Result> future = promise->future();
+    QFuture<Answer> future = promise->future();
     m_waiting.insert(id, promise);
     const Lifetime::Guard alive = m_lifetime.guard();
     DataChannelPtr channel = m_channel;
@@ -284,8 +284,8 @@ QCoro::Task<TunnelClient::Result> TunnelClient::send(TunnelRequest request)
     // Bound to this object: the timer goes with it.
     QTimer::singleShot(m_config.requestTimeout, this,
                        [this, id] { finish(id, tunnelError(id, QStringLiteral("No answer in time"))); });
-    Result result = co_await future;
-    co_return result;
+    Answer answer = co_await future;
+    co_return answer;
 }
 
 void TunnelClient::received(const QByteArray &data)
@@ -298,20 +298,20 @@ void TunnelClient::received(const QByteArray &data)
         finish(id, std::move(*response));
     } else if (auto *error = std::get_if<TunnelError>(&*message)) {
         const QString id = error->id;
-        finish(id, std::move(*error));
+        finish(id, Unexpected{std::move(*error)});
     }
 }
 
-void TunnelClient::finish(const QString &id, Result result)
+void TunnelClient::finish(const QString &id, Answer answer)
 {
     const auto promise = m_waiting.take(id);
     if (!promise) {
         // Too late (or never asked for): nobody will take its file.
-        if (const auto *response = std::get_if<TunnelResponse>(&result); response && !response->bodyFile.isEmpty())
-            QFile::remove(response->bodyFile);
+        if (answer && !answer->bodyFile.isEmpty())
+            QFile::remove(answer->bodyFile);
         return;
     }
-    promise->addResult(std::move(result));
+    promise->addResult(std::move(answer));
     promise->finish();
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/Lifetime.h"
 #include "platform/RecordStore.h"
+#include "platform/Result.h"
 #include "tunnel/ChunkAssembler.h"
 #include "tunnel/HTTPTunnelProtocol.h"
 #include "tunnel/WebRTCClient.h"
@@ -32,7 +33,7 @@ struct TunnelClientConfig {
 class TunnelClient : public QObject {
     Q_OBJECT
 public:
-    using Result = std::variant<HTTPTunnelProtocol::TunnelResponse, HTTPTunnelProtocol::TunnelError>;
+    using Answer = Result<HTTPTunnelProtocol::TunnelResponse, HTTPTunnelProtocol::TunnelError>;
 
     explicit TunnelClient(RecordStore &store, TunnelClientConfig config = {}, QObject *parent = nullptr);
     ~TunnelClient() override;
@@ -49,7 +50,7 @@ public:
     // An error of the tunnel (code and text) when there is no response. A
     // large response body comes in bodyFile, which the caller then owns. A
     // request's bodyFile is read (never removed) as it is sent.
-    QCoro::Task<Result> send(HTTPTunnelProtocol::TunnelRequest request);
+    QCoro::Task<Answer> send(HTTPTunnelProtocol::TunnelRequest request);
     void disconnect();
     // Hangs up and removes what the server wrote to this device but was not
     // read: nobody else would ever clear it from the shared store.
@@ -65,7 +66,7 @@ private:
     QCoro::Task<std::optional<RecordError>> writeMessage(QString type, std::map<QString, FieldValue> extra);
     void received(const QByteArray &data);
     void failAll(const QString &why);
-    void finish(const QString &id, Result result);
+    void finish(const QString &id, Answer answer);
 
     RecordStore &m_store;
     TunnelClientConfig m_config;
@@ -76,7 +77,7 @@ private:
     QString m_sessionId;
     bool m_answered = false;
     QList<IceCandidate> m_earlyCandidates;
-    QHash<QString, std::shared_ptr<QPromise<Result>>> m_waiting;
+    QHash<QString, std::shared_ptr<QPromise<Answer>>> m_waiting;
     Lifetime m_lifetime;
 };
 

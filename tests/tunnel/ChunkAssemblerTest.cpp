@@ -41,7 +41,7 @@ QByteArray chunk(const QString &id, qint64 index, qint64 total, QByteArray paylo
 
 QList<QByteArray> responseChunks(const TunnelResponse &r)
 {
-    return std::get<QList<QByteArray>>(responseMessages(r));
+    return responseMessages(r).value();
 }
 
 QStringList filesIn(const QString &dir) { return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System); }
@@ -176,7 +176,7 @@ TEST(ChunkAssembler, LargeBodiesCanBeHandedOnInTheirFileInChunkOrder)
     const QByteArray body = patterned(12 * 1024 * 1024, 3);
     const TunnelRequest upload{"u", "PUT", "/photos/v.mov", {{"Content-Type", "video/quicktime"}}, body};
     const QByteArray header = encodeRequestHeader({upload.id, upload.method, upload.path, upload.headers});
-    const auto chunks = std::get<QList<QByteArray>>(createChunks(MessageType::Request, header, body));
+    const auto chunks = createChunks(MessageType::Request, header, body).value();
     for (const bool shuffled : {false, true}) {
         ChunkAssembler assembler(temp.path(), {}, limits);
         QList<QByteArray> order = chunks;
@@ -203,7 +203,7 @@ TEST(ChunkAssembler, LargeBodiesCanBeHandedOnInTheirFileInChunkOrder)
     ChunkAssembler assembler(temp.path(), {}, limits);
     const QByteArray errorHeader = R"({"id":"e","code":1,"message":"m"})";
     std::optional<ParsedMessage> result;
-    const auto errorChunks = std::get<QList<QByteArray>>(createChunks(MessageType::Error, errorHeader, body));
+    const auto errorChunks = createChunks(MessageType::Error, errorHeader, body).value();
     for (const QByteArray &c : errorChunks)
         result = assembler.processIncoming(c);
     ASSERT_TRUE(result.has_value());
