@@ -1,6 +1,7 @@
 #include "s3/S3Gateway.h"
 
 #include <QCoro/QCoroNetworkReply>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -25,7 +26,58 @@ GatewayResult localFailure(const QString &reason)
     return result;
 }
 
+// A file as the PUT reads it, hashed on the way. A read from anywhere but
+// where the last one ended (a resent body) starts the hash anew from there
+// only when that is the start.
+class HashingReader : public QIODevice {
+public:
+    explicit HashingReader(std::unique_ptr<QFile> file) : m_file(std::move(file))
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    qint64 size() const override { return m_file->size(); }
+    bool seek(qint64 pos) override
+    {
+        if (!QIODevice::seek(pos) || !m_file->seek(pos))
+            return false;
+        m_hash.reset();
+        m_whole = pos == 0;
+        return true;
+    }
+    // The MD5 of every byte read, when they were read in one pass from the start.
+    std::optional<QByteArray> md5() const { return m_whole ? std::optional(m_hash.result()) : std::nullopt; }
+
+protected:
+    qint64 readData(char *data, qint64 max) override
+    {
+        const qint64 n = m_file->read(data, max);
+        if (n > 0)
+            m_hash.addData(QByteArrayView(data, n));
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    std::unique_ptr<QFile> m_file;
+    QCryptographicHash m_hash{QCryptographicHash::Md5};
+    bool m_whole = true;
+};
+
 } // namespace
+
+QString S3Gateway::integrityProblem(QByteArray etag, const QByteArray &md5)
+{
+    etag = etag.trimmed();
+    if (etag.startsWith("W/"))
+        etag = etag.mid(2);
+    if (etag.size() >= 2 && etag.startsWith('"') && etag.endsWith('"'))
+        etag = etag.mid(1, etag.size() - 2);
+    if (etag.isEmpty() || etag.contains('-'))
+        return {};
+    if (etag.toLower() != md5.toHex())
+        return QStringLiteral("MD5 %1, ETag %2").arg(QString::fromLatin1(md5.toHex()), QString::fromLatin1(etag));
+    return {};
+}
 
 // Status, headers and the transport's failure; nothing of the caller's.
 GatewayResult S3Gateway::resultOf(QNetworkReply &reply)
@@ -81,9 +133,20 @@ QCoro::Task<GatewayResult> S3Gateway::putFile(QUrl url, QString path, qint64 siz
     auto file = std::make_unique<QFile>(path);
     if (!file->open(QIODevice::ReadOnly))
         co_return localFailure(file->errorString());
-    Reply reply(startPut(url, file.release(), size, contentType));
+    auto *body = new HashingReader(std::move(file));
+    Reply reply(startPut(url, body, size, contentType));
     co_await reply.get();
-    co_return resultOf(*reply);
+    GatewayResult result = resultOf(*reply);
+    const std::optional<QByteArray> md5 = body->md5();
+    const QString mismatch = result.ok() && md5 ? integrityProblem(reply->rawHeader("ETag"), *md5) : QString();
+    if (mismatch.isEmpty())
+        co_return result;
+    // What the store holds is not the file: it must not stay as if it were.
+    const GatewayResult removed = co_await send("DELETE", url);
+    result.error = QStringLiteral("The stored object does not match the file (%1)").arg(mismatch);
+    if (!removed.ok())
+        result.error += QStringLiteral("; it could not be removed");
+    co_return result;
 }
 
 QCoro::Task<GatewayResult> S3Gateway::head(QUrl url)

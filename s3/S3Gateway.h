@@ -43,7 +43,9 @@ public:
     // The network manager is the caller's, with no proxy.
     S3Gateway(QNetworkAccessManager &network, int transferTimeoutMs) : m_network(network), m_timeoutMs(transferTimeoutMs) {}
 
-    // PUT of a whole file, read as it is sent.
+    // PUT of a whole file, read as it is sent and hashed on the way: when
+    // what the gateway stored is not what was read (its ETag is not the
+    // file's MD5), the object is removed and the call fails.
     QCoro::Task<GatewayResult> putFile(QUrl url, QString path, qint64 size, QString contentType);
     QCoro::Task<GatewayResult> head(QUrl url);
     // GET into an open file; only a 2xx body is written. A write that fails
@@ -67,6 +69,9 @@ public:
     // it, and the answer read the same way.
     static QNetworkRequest request(const QUrl &url, int transferTimeoutMs);
     static GatewayResult resultOf(QNetworkReply &reply);
+    // Why a stored object is not the body whose MD5 is given, empty when it
+    // is or when the ETag cannot tell (none, or a multipart upload's).
+    static QString integrityProblem(QByteArray etag, const QByteArray &md5);
     // A PUT whose body is read as it is sent, never held whole (an upload
     // fed from the network); the body becomes the reply's, the reply the
     // caller's.

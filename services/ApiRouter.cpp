@@ -23,6 +23,8 @@ ApiResponse ApiRouter::route(const ApiRequest &request, ApiTransport transport) 
             return {400, {{"error", "Missing deviceId or deviceName"}}};
         const RegistrationResult result = m_registry.registerDevice(
             *id, *name, transport == ApiTransport::Lan ? ConnectionType::Lan : ConnectionType::WebRTC);
+        if (result.notSaved)
+            return {500, {{"error", result.error.toStdString()}}};
         if (!result.ok())
             return {400, {{"error", result.error.toStdString()}}};
         return {200, {{"success", true}, {"deviceCount", result.deviceCount}}};

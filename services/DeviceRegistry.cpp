@@ -111,6 +111,9 @@ RegistrationResult DeviceRegistry::registerDevice(const QString &id, const QStri
         return {deviceCount(), QStringLiteral("deviceId and deviceName may have at most %1 characters").arg(kMaxTextLength)};
 
     const QDateTime now = m_clock().toUTC();
+    // A change that cannot be saved is not made: the devices stay as the
+    // file has them, and the caller hears of it.
+    const QList<RegisteredDevice> before = m_devices;
     const auto existing = std::find_if(m_devices.begin(), m_devices.end(), [&](const RegisteredDevice &d) { return d.id == id; });
     if (existing != m_devices.end()) {
         existing->name = name;
@@ -123,35 +126,41 @@ RegistrationResult DeviceRegistry::registerDevice(const QString &id, const QStri
         m_devices.append({id, name, now, type});
         log(QStringLiteral("Registered new device '%1' (id: %2...)").arg(name, idPreview(id)));
     }
-    save();
+    if (const QString failed = save(); !failed.isEmpty()) {
+        m_devices = before;
+        return {deviceCount(), QStringLiteral("The registry could not be saved: ") + failed, true};
+    }
     Q_EMIT devicesChanged();
     return {deviceCount(), {}};
 }
 
-void DeviceRegistry::save()
+QString DeviceRegistry::save()
 {
-    if (m_saveBlocked) {
-        log(QStringLiteral("Failed to save registry: the unreadable registry could not be moved aside"));
-        return;
-    }
+    const auto failed = [](const QString &why) {
+        log(QStringLiteral("Failed to save registry: ") + why);
+        return why;
+    };
+    if (m_saveBlocked)
+        return failed(QStringLiteral("the unreadable registry could not be moved aside"));
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
     for (const RegisteredDevice &d : m_devices)
         array.push_back({{"id", utf8(d.id)},
                          {"name", utf8(d.name)},
                          {"lastSeen", toReferenceSeconds(d.lastSeen)},
                          {"connectionType", utf8(connectionTypeName(d.connectionType))}});
-    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-    // Written beside the file and renamed into place: a crash mid-write
-    // leaves the previous registry whole.
+    if (!QDir().mkpath(QFileInfo(m_filePath).absolutePath()))
+        return failed(QStringLiteral("cannot create %1").arg(QFileInfo(m_filePath).absolutePath()));
     std::string bytes;
     try {
         bytes = array.dump();
     } catch (const nlohmann::json::exception &e) {
-        log(QStringLiteral("Failed to save registry: ") + QString::fromUtf8(e.what()));
-        return;
+        return failed(QString::fromUtf8(e.what()));
     }
-    if (const QString failed = atomicWrite(m_filePath, QByteArray::fromStdString(bytes)); !failed.isEmpty())
-        log(QStringLiteral("Failed to save registry: ") + failed);
+    // Written beside the file and renamed into place: a crash or a full disk
+    // mid-write leaves the previous registry whole.
+    if (const QString error = atomicWrite(m_filePath, QByteArray::fromStdString(bytes)); !error.isEmpty())
+        return failed(error);
+    return {};
 }
 
 nlohmann::ordered_json DeviceRegistry::deviceListResponse() const

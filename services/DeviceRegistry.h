@@ -25,7 +25,8 @@ struct RegisteredDevice {
 // What a registration gives: the device count, or why it was refused.
 struct RegistrationResult {
     int deviceCount = 0;
-    QString error; // empty on success
+    QString error;           // empty on success
+    bool notSaved = false;   // the request was sound; the registry could not be saved
     bool ok() const { return error.isEmpty(); }
 };
 
@@ -57,7 +58,7 @@ Q_SIGNALS:
 
 private:
     void load();
-    void save();
+    QString save(); // why it failed, empty once saved
 
     QString m_filePath;
     Clock m_clock;

@@ -1,13 +1,16 @@
 #include "services/QUICReceiverService.h"
 
+#include <QCryptographicHash>
 #include <QIODevice>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QtEndian>
 #include <deque>
 #include <nlohmann/json.hpp>
 
 #include "platform/DiagnosticLog.h"
+#include "platform/Lifetime.h"
 #include "platform/StrictJson.h"
 #include "platform/Validators.h"
 #include "s3/S3Gateway.h"
@@ -103,6 +106,12 @@ Result<UploadHeader> UploadHeader::parse(const QByteArray &bytes)
     header.key = *key;
     header.contentType = *contentType;
     header.size = size->get<std::int64_t>();
+    if (const auto digest = value.find("sha256"); digest != value.end()) {
+        static const QRegularExpression kHex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+        if (!digest->is_string() || !kHex.match(QString::fromStdString(digest->get<std::string>())).hasMatch())
+            return Unexpected{QStringLiteral("sha256 is not 64 hex digits")};
+        header.sha256 = QByteArray::fromStdString(digest->get<std::string>()).toLower();
+    }
     if (!S3ObjectUrl::isValidBucketName(header.bucket))
         return Unexpected{QStringLiteral("invalid bucket name")};
     if (!Validators::isValidObjectKey(header.key))
@@ -128,15 +137,23 @@ public:
         process();
     }
     bool ended() const { return m_state == State::Ended; }
-    // The device or the network ended the stream or the connection.
-    void peerGone()
+    // The device or the network ended the stream or the connection. A file
+    // whose every byte has arrived is still stored (the device may have
+    // closed without waiting for the reply); only a body cut short is
+    // dropped. True while such a file is still on its way to the store.
+    bool peerGone()
     {
         if (m_state == State::Ended)
-            return;
-        if (m_state != State::Length || !m_pending.isEmpty())
+            return false;
+        m_peerLeft = true;
+        m_pending.clear();
+        if (m_state == State::Waiting && !m_uploadDone)
+            return true;
+        if (m_state != State::Length)
             quicLog(QStringLiteral("Receive error - ") + kConnectionClosed);
         abortUpload();
         m_state = State::Ended;
+        return false;
     }
 
 private:
@@ -225,6 +242,9 @@ private:
                         m_pending.remove(0, n);
                     }
                     m_remaining -= n;
+                    m_md5.addData(piece);
+                    if (m_sha256)
+                        m_sha256->addData(piece);
                     if (m_pipe)
                         m_pipe->append(piece); // consumed as the PUT takes it
                     else
@@ -255,6 +275,10 @@ private:
     {
         m_uploadDone = false;
         m_uploadOk = false;
+        m_md5.reset();
+        m_sha256.reset();
+        if (m_header.sha256)
+            m_sha256.emplace(QCryptographicHash::Sha256);
         const auto url = S3ObjectUrl::objectUrl(m_service.s3BaseUrl(), m_header.bucket, m_header.key);
         if (!url) {
             quicLog(QStringLiteral("Invalid S3 URL for %1/%2").arg(m_header.bucket, m_header.key));
@@ -283,6 +307,7 @@ private:
         } else {
             quicLog(QStringLiteral("S3 PUT error - %1").arg(result.error));
         }
+        const QByteArray etag = reply->rawHeader("ETag");
         if (m_pipe) {
             // Whatever the store did not take is drained, so the next file
             // can follow on this stream.
@@ -290,6 +315,38 @@ private:
             m_pipe = nullptr;
             consume(left);
         }
+        const QString mismatch = m_uploadOk ? integrityProblem(etag) : QString();
+        if (mismatch.isEmpty()) {
+            uploadSettled();
+            return;
+        }
+        // What the store holds is not what the device sent: it goes before
+        // the device hears, so that a retry of the same key is never removed.
+        m_uploadOk = false;
+        quicLog(QStringLiteral("Stored %1 does not match what was sent (%2); removing it").arg(m_header.key, mismatch));
+        const auto url = S3ObjectUrl::objectUrl(m_service.s3BaseUrl(), m_header.bucket, m_header.key);
+        [](UploadStream *self, Lifetime::Guard alive, S3Gateway gateway, QUrl url) -> QCoro::Task<> {
+            const GatewayResult removed = co_await gateway.send("DELETE", url);
+            if (!removed.ok())
+                quicLog(QStringLiteral("Could not remove the mismatched object - ")
+                        + (removed.error.isEmpty() ? QStringLiteral("HTTP %1").arg(removed.status) : removed.error));
+            if (alive)
+                self->uploadSettled();
+        }(this, m_lifetime.guard(), S3Gateway(m_service.m_network, 60000), url.value_or(QUrl()));
+    }
+
+    // Why the stored object is not the body that arrived, empty when it is:
+    // the gateway's ETag of a single PUT is the body's MD5, and a device may
+    // name the body's SHA-256 itself.
+    QString integrityProblem(const QByteArray &etag) const
+    {
+        if (m_sha256 && m_sha256->result().toHex() != *m_header.sha256)
+            return QStringLiteral("SHA-256 differs from the device's");
+        return S3Gateway::integrityProblem(etag, m_md5.result());
+    }
+
+    void uploadSettled()
+    {
         m_uploadDone = true;
         if (m_state == State::Waiting)
             finishFile();
@@ -307,6 +364,11 @@ private:
             quicLog(QStringLiteral("Failed to store ") + m_header.key);
         }
         m_state = State::Length;
+        if (m_peerLeft) {
+            // Nobody to read a reply or send another file.
+            m_state = State::Ended;
+            m_service.streamSettled(this);
+        }
     }
 
     // A body cut short must leave nothing in the store: the PUT is aborted
@@ -335,6 +397,10 @@ private:
     BodyPipe *m_pipe = nullptr; // owned by m_reply
     bool m_uploadDone = false;
     bool m_uploadOk = false;
+    bool m_peerLeft = false;
+    QCryptographicHash m_md5{QCryptographicHash::Md5};
+    std::optional<QCryptographicHash> m_sha256;
+    Lifetime m_lifetime;
 };
 
 QUICReceiverService::QUICReceiverService(ServerIdentity &identity, QuicReceiverConfig config, QObject *parent)
@@ -348,6 +414,7 @@ QUICReceiverService::QUICReceiverService(ServerIdentity &identity, QuicReceiverC
 QUICReceiverService::~QUICReceiverService()
 {
     m_streams.clear();
+    m_settling.clear();
     m_server.reset();
 }
 
@@ -408,6 +475,7 @@ void QUICReceiverService::stopListening()
         m_server.reset();
     }
     m_streams.clear();
+    m_settling.clear();
     setListening(false);
     setActiveConnections(0);
     quicLog(QStringLiteral("Stopped listening"));
@@ -448,14 +516,27 @@ void QUICReceiverService::onConnectionClosed(QuicConnection *connection, const Q
     const auto it = m_streams.find(connection);
     if (it == m_streams.end())
         return;
-    for (auto &[id, stream] : it->second)
-        stream->peerGone();
+    for (auto &[id, stream] : it->second) {
+        if (stream->peerGone())
+            m_settling.push_back(std::move(stream));
+    }
     m_streams.erase(it);
     if (m_stopping)
         quicLog(QStringLiteral("Connection cancelled"));
     else
         quicLog(QStringLiteral("Connection failed - ") + reason);
     setActiveConnections(int(m_streams.size()));
+}
+
+void QUICReceiverService::streamSettled(UploadStream *stream)
+{
+    // Called from the stream's own reply handler: it goes once that returns.
+    QMetaObject::invokeMethod(
+        this,
+        [this, stream] {
+            std::erase_if(m_settling, [stream](const std::unique_ptr<UploadStream> &s) { return s.get() == stream; });
+        },
+        Qt::QueuedConnection);
 }
 
 void QUICReceiverService::fileStored(qint64 bytes)

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/ManagedService.h"
 #include "platform/QuicServer.h"
@@ -20,6 +21,9 @@ struct UploadHeader {
     QString key;
     QString contentType;
     qint64 size = 0;
+    // The body's SHA-256 (lower-case hex) when the device sends one: the
+    // stored file is checked against it.
+    std::optional<QByteArray> sha256;
 
     // Bigger than any phone's file; a larger claim is not a real upload.
     static constexpr qint64 kMaxSize = qint64(1) << 40;
@@ -76,6 +80,7 @@ private:
     void setListening(bool listening);
     void setActiveConnections(int count);
     void fileStored(qint64 bytes);
+    void streamSettled(UploadStream *stream);
     QString s3BaseUrl() const { return QStringLiteral("http://localhost:%1").arg(m_s3Port); }
 
     ServerIdentity &m_identity;
@@ -91,6 +96,8 @@ private:
     qint64 m_totalBytesReceived = 0;
     int m_filesReceived = 0;
     std::map<QuicConnection *, std::map<int64_t, std::unique_ptr<UploadStream>>> m_streams;
+    // Streams whose connection has gone while their whole file goes to the store.
+    std::vector<std::unique_ptr<UploadStream>> m_settling;
 };
 
 } // namespace tavrolin

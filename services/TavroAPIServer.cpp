@@ -20,6 +20,7 @@ const char *reasonPhrase(int status)
     case 200: return "OK";
     case 400: return "Bad Request";
     case 404: return "Not Found";
+    case 500: return "Internal Server Error";
     default: return "Error";
     }
 }

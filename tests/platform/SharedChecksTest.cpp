@@ -38,6 +38,14 @@ TEST(AtomicWrite, ReplacesWholeKeepsTheOldFileOnFailureAndRestrictsBeforeWriting
 
     EXPECT_NE(atomicWrite(sandbox.path("no-such-folder/x.json"), "x"), "");
 
+    // A new file gets the usual permissions, a replaced one keeps its own.
+    const QString plain = sandbox.path("plain.json");
+    ASSERT_EQ(atomicWrite(plain, "a"), "");
+    EXPECT_TRUE(QFileInfo(plain).permissions().testFlag(QFileDevice::ReadOther));
+    ASSERT_EQ(atomicWrite(key, "rotated"), "");
+    EXPECT_FALSE(QFileInfo(key).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    EXPECT_EQ(readAll(key), "rotated");
+
     // A drive that fills up mid-write: the previous file stays as it was and
     // no temporary file is left behind.
     TmpfsMount drive("1m");

@@ -1,9 +1,11 @@
 // The gateway client against a server that answers byte by byte as the test
 // says: whole answers, answers that break off, files that cannot be written.
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
@@ -16,7 +18,8 @@ using namespace tavrolin::test;
 
 namespace {
 
-// Answers every request with the same raw bytes, then closes.
+// Answers each request, once it has arrived whole (head and
+// Content-Length bytes of body), with the given raw bytes, then closes.
 struct RawServer {
     QTcpServer server;
     QByteArray answer;
@@ -28,8 +31,16 @@ struct RawServer {
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
             QTcpSocket *socket = server.nextPendingConnection();
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                received += socket->readAll();
-                if (socket->property("answered").toBool())
+                const QByteArray bytes = socket->readAll();
+                received += bytes;
+                const QByteArray request = socket->property("request").toByteArray() + bytes;
+                socket->setProperty("request", request);
+                const qsizetype head = request.indexOf("\r\n\r\n");
+                if (head < 0 || socket->property("answered").toBool())
+                    return;
+                const QRegularExpressionMatch length =
+                    QRegularExpression("(?i)\r\ncontent-length: *(\\d+)").match(QString::fromLatin1(request.left(head)));
+                if (length.hasMatch() && request.size() - head - 4 < length.captured(1).toLongLong())
                     return;
                 socket->setProperty("answered", true);
                 socket->write(answer);
@@ -187,4 +198,35 @@ TEST(S3Gateway, WalksPagesByTheirTokenAndStopsAtTheFirstThatFails)
     ASSERT_TRUE(failed.has_value());
     EXPECT_EQ(failed->status, 500);
     EXPECT_EQ(keys, QStringList({"a.jpg"}));
+}
+
+TEST(S3Gateway, AFileStoredAsSomethingElseIsRemovedAndTheUploadFails)
+{
+    QNetworkAccessManager network;
+    network.setProxy(QNetworkProxy::NoProxy);
+    S3Gateway gateway(network, 10000);
+    Sandbox sandbox;
+    const QString path = sandbox.path("photo.jpg");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("hello") == 5);
+    file.close();
+    const QByteArray md5 = QCryptographicHash::hash("hello", QCryptographicHash::Md5).toHex();
+
+    RawServer faithful("HTTP/1.1 200 OK\r\nETag: \"" + md5 + "\"\r\nContent-Length: 0\r\n\r\n");
+    const GatewayResult stored = await(gateway.putFile(faithful.url(), path, 5, "image/jpeg"));
+    EXPECT_TRUE(stored.ok()) << stored.error.toStdString();
+    EXPECT_TRUE(faithful.received.endsWith("\r\n\r\nhello")) << faithful.received.toStdString();
+
+    // The gateway stored other bytes than it was sent: the object goes.
+    RawServer unfaithful("HTTP/1.1 200 OK\r\nETag: \"0123456789abcdef0123456789abcdef\"\r\nContent-Length: 0\r\n\r\n",
+                         {"HTTP/1.1 204 No Content\r\n\r\n"});
+    const GatewayResult refused = await(gateway.putFile(unfaithful.url(), path, 5, "image/jpeg"));
+    EXPECT_FALSE(refused.ok());
+    EXPECT_TRUE(refused.error.startsWith("The stored object does not match the file (MD5 " + md5)) << refused.error.toStdString();
+    EXPECT_TRUE(unfaithful.received.contains("DELETE /photos/a.jpg HTTP/1.1")) << unfaithful.received.toStdString();
+
+    // Tags that say nothing of the bytes are not a mismatch.
+    EXPECT_EQ(S3Gateway::integrityProblem("\"abc-2\"", QByteArray(16, 'x')), "");
+    EXPECT_EQ(S3Gateway::integrityProblem("", QByteArray(16, 'x')), "");
+    EXPECT_EQ(S3Gateway::integrityProblem("W/\"" + md5.toUpper() + "\"", QCryptographicHash::hash("hello", QCryptographicHash::Md5)), "");
 }

@@ -109,7 +109,7 @@ TEST(StartSequence, AnEngineThatNeverAnswersIsGivenUpAndTerminated)
     runTask(h.manager->startServer());
 
     EXPECT_TRUE(h.log.contains("S3 API did not respond after 3 seconds"));
-    EXPECT_TRUE(h.log.contains("Warning: S3 API not responding after 3 seconds. SeaweedFS output: still booting\n"))
+    EXPECT_TRUE(h.log.contains("Warning: S3 API not responding after 3 seconds. SeaweedFS output: still booting\\n"))
         << h.log.joined().toStdString();
     EXPECT_TRUE(h.engineStates.contains(SeaweedFSStatus::failed("S3 API not responding")));
     EXPECT_EQ(h.manager->error(),

@@ -5,7 +5,9 @@
 
 #include <csignal>
 
+#include "services/ApiRouter.h"
 #include "services/DeviceRegistry.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 
 using namespace tavrolin;
@@ -141,4 +143,66 @@ TEST(DeviceRegistry, AKilledWriterAlwaysLeavesAReadableFile)
         lastCount = registry->deviceCount();
     }
     EXPECT_GT(lastCount, 0);
+}
+
+TEST(DeviceRegistry, AFullDiskRefusesTheRegistrationAndKeepsEveryDevice)
+{
+    // Photos fill the disk the data folder is on: a registration then must
+    // neither be answered as done nor empty the file of the devices it had.
+    TmpfsMount drive("1m");
+    if (!drive.ok())
+        GTEST_SKIP() << "skipped: " << drive.error().toStdString();
+    LogCapture log;
+    const QString file = drive.path() + "/data/device_registry.json";
+    DeviceRegistry registry(file);
+    ApiRouter router(registry);
+    const auto registerDevice = [&](const char *id) {
+        const QByteArray body = QByteArray(R"({"deviceId":")") + id + R"(","deviceName":"Phone"})";
+        return router.route({"POST", "/api/tavro/register-device", body}, ApiTransport::Lan);
+    };
+    ASSERT_EQ(registerDevice("first").status, 200);
+    const QByteArray saved = [&] { QFile f(file); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+
+    QFile filler(drive.path() + "/photos.bin");
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(64 * 1024, 'p');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    filler.close();
+
+    const ApiResponse refused = registerDevice("second");
+    EXPECT_EQ(refused.status, 500);
+    EXPECT_TRUE(QString::fromStdString(refused.body.value("error", "")).startsWith("The registry could not be saved"))
+        << refused.body.dump();
+    EXPECT_EQ(registry.deviceCount(), 1);
+    EXPECT_EQ(router.route({"GET", "/api/tavro/device-count", {}}, ApiTransport::Lan).body["deviceCount"], 1);
+    EXPECT_EQ(log.countStartingWith("DeviceRegistry: Failed to save registry: "), 1) << log.joined().toStdString();
+    QFile after(file);
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), saved);
+    EXPECT_EQ(QDir(drive.path() + "/data").entryList(QDir::Files | QDir::Hidden), QStringList{"device_registry.json"});
+    // An update of a known device is refused the same way, and nothing of it stays.
+    EXPECT_EQ(registerDevice("first").status, 500);
+    EXPECT_EQ(registry.devices().first().name, "Phone");
+
+    // Room again: the same registration goes through, and a restart keeps both.
+    filler.remove();
+    EXPECT_EQ(registerDevice("second").status, 200);
+    EXPECT_EQ(DeviceRegistry(file).deviceCount(), 2);
+}
+
+TEST(DeviceRegistry, PeerTextCannotForgeOrColourLogLines)
+{
+    Registry r;
+    LogCapture log;
+    auto registry = r.open();
+    ApiRouter router(*registry);
+    const QByteArray body =
+        R"({"deviceId":"id\r\nDeviceRegistry: Registered new device 'forged'","deviceName":"Ph\u001b[2Jone\u0000\u009b"})";
+    ASSERT_EQ(router.route({"POST", "/api/tavro/register-device", body}, ApiTransport::Lan).status, 200);
+    const QStringList lines = log.lines().filter("Registered new device");
+    ASSERT_EQ(lines.size(), 1) << log.joined().toStdString();
+    EXPECT_EQ(lines.first(), "DeviceRegistry: Registered new device 'Ph\\x1b[2Jone\\x00\\x9b' (id: id\\r\\nDevi...)");
+    // The registry itself keeps the text as sent.
+    EXPECT_EQ(registry->devices().first().name, QString::fromUtf16(u"Ph\x1b[2Jone") + QChar(0) + QChar(0x9b));
 }

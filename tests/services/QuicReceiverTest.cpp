@@ -227,6 +227,15 @@ TEST(QuicReceiver, DroppedIdleAndForeignClientsAndManyAtOnce)
     EXPECT_EQ(getStatus(engine.ports.s3, "photos/half"), 404);
     EXPECT_EQ(receiver.service->filesReceived(), 0);
 
+    // Whole files with their ends, then the connection goes before any reply:
+    // every byte arrived, so every file is stored.
+    const QString four = receiver.bigFile("four", 4 << 20);
+    EXPECT_EQ(receiver.peer({"fire", four + "=photos/fire1", four + "=photos/fire2", four + "=photos/fire3"})["sent"], 3);
+    EXPECT_TRUE(waitUntil([&] { return receiver.service->filesReceived() == 3; }, 30s)) << receiver.service->filesReceived();
+    for (const char *key : {"photos/fire1", "photos/fire2", "photos/fire3"})
+        EXPECT_EQ(getStatus(engine.ports.s3, key), 200) << key;
+    EXPECT_EQ(receiver.log.countStartingWith("QUIC: Receive error"), 1) << "only the half body";
+
     // A client that never sends is let go at the idle time-out.
     QProcess idle;
     idle.start(QStringLiteral(TAVROLIN_TEST_PYTHON),
@@ -243,7 +252,7 @@ TEST(QuicReceiver, DroppedIdleAndForeignClientsAndManyAtOnce)
     EXPECT_EQ(many["replies"].size(), 20u);
     for (const auto &reply : many["replies"])
         EXPECT_EQ(reply, "OK");
-    EXPECT_EQ(receiver.service->filesReceived(), 20);
+    EXPECT_EQ(receiver.service->filesReceived(), 3 + 20);
 }
 
 TEST(QuicReceiver, AFailedStoreIsAnsweredAndTheNextFileStillGoes)
@@ -262,6 +271,56 @@ TEST(QuicReceiver, AFailedStoreIsAnsweredAndTheNextFileStillGoes)
     EXPECT_TRUE(receiver.log.contains("QUIC: Failed to store a"));
     EXPECT_EQ(receiver.service->filesReceived(), 1);
     EXPECT_EQ(receiver.service->totalBytesReceived(), 4);
+}
+
+TEST(QuicReceiver, AStoredObjectThatIsNotTheBodySentIsRemovedAndRefused)
+{
+    // The gateway's ETag of a single PUT is the MD5 of what it stored.
+    bool deleted = false;
+    FakeS3 gateway([&](const FakeS3::Request &r) {
+        if (r.method == "DELETE") {
+            deleted = true;
+            return FakeS3::Response{204, ""};
+        }
+        if (r.target.endsWith("/good"))
+            return FakeS3::Response{200, "", 0, "\"" + QCryptographicHash::hash("good", QCryptographicHash::Md5).toHex() + "\""};
+        return FakeS3::Response{200, "", 0, "\"0123456789abcdef0123456789abcdef\""};
+    });
+    ASSERT_TRUE(gateway.listen(0));
+    Receiver receiver(gateway.port());
+    const json result =
+        receiver.peer({"upload", receiver.file("a", "bytes") + "=photos/a", receiver.file("g", "good") + "=photos/good"});
+    EXPECT_EQ(result["replies"], json::array({"ERROR: Failed to store file", "OK"})) << result.dump();
+    EXPECT_TRUE(deleted);
+    ASSERT_FALSE(gateway.requests.isEmpty());
+    EXPECT_TRUE(std::any_of(gateway.requests.begin(), gateway.requests.end(),
+                            [](const FakeS3::Request &r) { return r.method == "DELETE" && r.target == "/photos/a"; }));
+    EXPECT_EQ(receiver.log.countStartingWith("QUIC: Stored a does not match what was sent (MD5 "), 1)
+        << receiver.log.joined().toStdString();
+    EXPECT_EQ(receiver.service->filesReceived(), 1);
+}
+
+TEST(QuicReceiver, ADeclaredChecksumIsCheckedAgainstTheStoredFile)
+{
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3);
+    const QString file = receiver.bigFile("body", 3 << 20);
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray sha = QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex();
+    const QByteArray wrong = QByteArray(sha).replace(0, 1, sha.startsWith('0') ? "1" : "0");
+    const json result = receiver.peer({"upload", file + "=photos/right#" + QString::fromLatin1(sha),
+                                       file + "=photos/wrong#" + QString::fromLatin1(wrong), file + "=photos/none"});
+    EXPECT_EQ(result["replies"], json::array({"OK", "ERROR: Failed to store file", "OK"})) << result.dump();
+    EXPECT_EQ(getStatus(engine.ports.s3, "photos/right"), 200);
+    EXPECT_EQ(getStatus(engine.ports.s3, "photos/wrong"), 404);
+    EXPECT_EQ(getStatus(engine.ports.s3, "photos/none"), 200);
+    EXPECT_TRUE(receiver.log.contains("QUIC: Stored wrong does not match what was sent (SHA-256 differs from the device's); removing it"))
+        << receiver.log.joined().toStdString();
+    // Not 64 hex digits: not a header.
+    EXPECT_FALSE(UploadHeader::parse(R"({"bucket":"photos","key":"k","contentType":"x","size":1,"sha256":"xyz"})").hasValue());
+    EXPECT_FALSE(UploadHeader::parse(R"({"bucket":"photos","key":"k","contentType":"x","size":1,"sha256":7})").hasValue());
 }
 
 TEST(QuicReceiver, ABusyPortIsRetriedThriceThenGivenUpAndStopCancelsARetry)

@@ -114,7 +114,7 @@ TEST(ServerIdentity, AFailingOrMissingOpensslGivesNoIdentityAndLeavesNoFiles)
         LogCapture log;
         ServerIdentity identity(sandboxConfig(sandbox, failing));
         EXPECT_FALSE(identity.identity().has_value());
-        EXPECT_TRUE(log.contains("QUIC: openssl req failed (3): boom: no entropy\n")) << log.joined().toStdString();
+        EXPECT_TRUE(log.contains("QUIC: openssl req failed (3): boom: no entropy\\n")) << log.joined().toStdString();
         EXPECT_TRUE(log.contains("QUIC: Failed to create server identity"));
         EXPECT_TRUE(QDir(sandbox.path("tmp")).isEmpty());
     }

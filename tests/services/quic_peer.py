@@ -3,8 +3,11 @@
 
 quic_peer.py HOST PORT COMMAND [ARGS...]; prints one JSON object per line.
   upload FILE=BUCKET/KEY...   files on one stream, each answered before the next
+                              (FILE=BUCKET/KEY#HEX also names the body's SHA-256)
   raw HEX                     these bytes, then the end of the stream; prints the reply
   half FILE=BUCKET/KEY        the header and half the body, then the connection is dropped
+  fire FILE=BUCKET/KEY...     each file whole on its own stream with its end, then the
+                              connection is closed without waiting for any reply
   idle SECONDS                connects and sends nothing
   alpn NAME                   tries another application protocol
   concurrent N FILE           N connections at once, each uploading FILE as photos/cN
@@ -29,9 +32,13 @@ def config(alpn="tavro-backup"):
 
 
 def frame(path, target):
+    target, _, sha256 = target.partition("#")
     bucket, key = target.split("/", 1)
     size = os.path.getsize(path)
-    header = json.dumps({"bucket": bucket, "key": key, "contentType": "application/octet-stream", "size": size}).encode()
+    fields = {"bucket": bucket, "key": key, "contentType": "application/octet-stream", "size": size}
+    if sha256:
+        fields["sha256"] = sha256
+    header = json.dumps(fields).encode()
     return struct.pack(">I", len(header)) + header
 
 
@@ -115,6 +122,32 @@ async def half(host, port, pair):
     print(json.dumps({"dropped": True}))
 
 
+async def fire(host, port, pairs):
+    client_cm = connect(host, port, configuration=config())
+    client = await client_cm.__aenter__()
+    ids = []
+    for pair in pairs:
+        path, target = pair.split("=", 1)
+        reader, writer = await client.create_stream()
+        writer.write(frame(path, target))
+        await send_file(writer, path)
+        writer.write_eof()
+        ids.append(writer.get_extra_info("stream_id"))
+
+    # Until the server has acknowledged every byte and every end (flow
+    # control may hold some back meanwhile); then the connection goes,
+    # replies unread.
+    def delivered(i):
+        stream = client._quic._streams.get(i)
+        return stream is None or stream.sender.is_finished
+
+    while not all(delivered(i) for i in ids):
+        await asyncio.sleep(0.005)
+    client.close()
+    await client.wait_closed()
+    print(json.dumps({"sent": len(pairs)}))
+
+
 async def idle(host, port, seconds):
     async with connect(host, port, configuration=config()) as client:
         await client.ping()
@@ -152,6 +185,8 @@ def main():
         coro = raw(host, port, bytes.fromhex(args[0]))
     elif command == "half":
         coro = half(host, port, args[0])
+    elif command == "fire":
+        coro = fire(host, port, args)
     elif command == "idle":
         coro = idle(host, port, float(args[0]))
     elif command == "alpn":

@@ -30,6 +30,7 @@ void FakeS3::onConnection()
             requests.append(request);
             const Response response = m_handler(request);
             const QByteArray reply = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n"
+                + (response.etag.isEmpty() ? QByteArray() : "ETag: " + response.etag + "\r\n")
                 + "Content-Type: application/xml\r\nConnection: close\r\nContent-Length: "
                 + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body;
             QTimer::singleShot(response.delayMs, socket, [socket, reply] {

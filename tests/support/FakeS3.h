@@ -21,6 +21,7 @@ public:
         int status = 200;
         QByteArray body;
         int delayMs = 0;
+        QByteArray etag; // sent as the ETag header when set
     };
     using Handler = std::function<Response(const Request &)>;
 
