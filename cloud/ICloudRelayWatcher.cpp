@@ -256,6 +256,7 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
             const QFileInfo info(dataPath);
             return info.exists() && info.size() == metadata.size;
         };
+        const qint64 sizeBefore = QFileInfo(dataPath).size();
         for (int waits = 0; !complete() && waits < m_config.dataWaits; ++waits) {
             co_await sleepMs(m_config.dataWaitMs);
             if (!alive)
@@ -273,7 +274,15 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
         }
         if (data.size() != metadata.size) {
             relayLog(QStringLiteral("Data file incomplete for %1 (%2 of %3 bytes)").arg(uploadId).arg(data.size()).arg(metadata.size));
-            leftForLater = true;
+            // Still arriving: the next scan looks again. A file that did not
+            // grow through the whole wait, or holds more than announced, will
+            // not become the upload: the device is told.
+            if (data.size() < metadata.size && data.size() != sizeBefore) {
+                leftForLater = true;
+                break;
+            }
+            const QString why = QStringLiteral("The data file has %1 bytes, not the %2 announced").arg(data.size()).arg(metadata.size);
+            failure = Failure{why, why};
             break;
         }
 

@@ -25,15 +25,36 @@ const char *reasonPhrase(int status)
     }
 }
 
-// How many bytes a complete request has, once its head has arrived: the head
-// and Content-Length bytes of body. Nothing while the head is incomplete.
-std::optional<qsizetype> completeLength(const QByteArray &buffer)
+// Where a request's head ends and what it says of its body. Lines may end
+// with CRLF or a bare LF.
+struct Head {
+    qsizetype bodyStart = 0;          // just past the blank line
+    std::optional<qint64> bodyLength; // Content-Length, when given
+    QByteArray method;
+};
+
+std::optional<Head> headOf(const QByteArray &buffer)
 {
-    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-    if (headEnd < 0)
+    const qsizetype crlf = buffer.indexOf("\r\n\r\n"), lf = buffer.indexOf("\n\n");
+    qsizetype end = -1, separator = 0;
+    if (crlf >= 0 && (lf < 0 || crlf < lf)) {
+        end = crlf;
+        separator = 4;
+    } else if (lf >= 0) {
+        end = lf;
+        separator = 2;
+    }
+    // "\n\r\n" ends a head too: a LF line followed by a CRLF blank line.
+    if (const qsizetype mixed = buffer.indexOf("\n\r\n"); mixed >= 0 && (end < 0 || mixed < end)) {
+        end = mixed;
+        separator = 3;
+    }
+    if (end < 0)
         return std::nullopt;
-    qsizetype bodyLength = 0;
-    const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
+    Head head;
+    head.bodyStart = end + separator;
+    const QList<QByteArray> lines = buffer.left(end).split('\n');
+    head.method = lines.first().trimmed().split(' ').first();
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines[i].trimmed();
         const qsizetype colon = line.indexOf(':');
@@ -41,10 +62,10 @@ std::optional<qsizetype> completeLength(const QByteArray &buffer)
             bool ok = false;
             const qint64 n = line.mid(colon + 1).trimmed().toLongLong(&ok);
             // A length we cannot honour makes the request too large.
-            bodyLength = ok && n >= 0 ? qsizetype(std::min<qint64>(n, TavroAPIServer::kMaxRequestBytes + 1)) : 0;
+            head.bodyLength = ok && n >= 0 ? std::min<qint64>(n, TavroAPIServer::kMaxRequestBytes + 1) : 0;
         }
     }
-    return headEnd + 4 + bodyLength;
+    return head;
 }
 
 // Bytes that are not UTF-8, or a first line without a method and a path,
@@ -57,7 +78,7 @@ std::optional<TavroAPIServer::Response> earlyRejection(const QByteArray &buffer)
     const QString decoded = decoder(buffer); // decoding happens on conversion
     if (decoder.hasError())
         return invalidRequest();
-    const qsizetype lineEnd = buffer.indexOf("\r\n");
+    const qsizetype lineEnd = buffer.indexOf('\n');
     if (lineEnd >= 0 && !buffer.left(lineEnd).contains(' '))
         return invalidRequest();
     return std::nullopt;
@@ -125,7 +146,12 @@ void TavroAPIServer::onNewConnection()
             socket->write(responseBytes(response));
             socket->disconnectFromHost();
         };
-        auto process = [this, socket, buffer, answered, respond](bool peerFinished) {
+        // A body without a Content-Length is what arrives after the blank
+        // line until the peer half-closes or goes quiet for a moment.
+        auto *quiet = new QTimer(socket);
+        quiet->setSingleShot(true);
+        quiet->setInterval(kQuietBodyMs);
+        auto process = [this, socket, buffer, answered, respond, quiet](bool peerFinished) {
             if (*answered)
                 return;
             *buffer += socket->readAll();
@@ -133,18 +159,27 @@ void TavroAPIServer::onNewConnection()
                 respond(invalidRequest());
                 return;
             }
-            const auto length = completeLength(*buffer);
-            if (length && *length > kMaxRequestBytes) {
+            const std::optional<Head> head = headOf(*buffer);
+            if (head && head->bodyLength && head->bodyStart + *head->bodyLength > kMaxRequestBytes) {
                 respond(invalidRequest());
                 return;
             }
-            if (!(length && buffer->size() >= *length) && !(peerFinished && !buffer->isEmpty())) {
+            std::optional<qsizetype> length; // of the whole request, once known
+            if (head && head->bodyLength)
+                length = head->bodyStart + *head->bodyLength;
+            else if (head && head->method != "POST" && head->method != "PUT")
+                length = head->bodyStart; // nothing to wait for
+            const bool whole = (length && buffer->size() >= *length) || (peerFinished && !buffer->isEmpty());
+            if (!whole) {
+                if (head && !length)
+                    quiet->start();
                 // What can be judged before the request is whole is answered
                 // at once, instead of after the time-out.
                 if (const auto early = earlyRejection(*buffer))
                     respond(*early);
                 return;
             }
+            quiet->stop();
             const QByteArray request = length ? buffer->left(*length) : *buffer;
             const auto parsed = parseRequest(request);
             respond(parsed ? handle(*parsed) : parsed.error());
@@ -152,6 +187,7 @@ void TavroAPIServer::onNewConnection()
         connect(socket, &QTcpSocket::readyRead, socket, [process] { process(false); });
         // A peer that half-closes has sent all it will: answer what arrived.
         connect(socket, &QTcpSocket::readChannelFinished, socket, [process] { process(true); });
+        connect(quiet, &QTimer::timeout, socket, [process] { process(true); });
         if (socket->bytesAvailable() > 0)
             process(false);
     }
@@ -163,17 +199,17 @@ Result<TavroAPIServer::Request, TavroAPIServer::Response> TavroAPIServer::parseR
     const QString text = decoder(bytes);
     if (decoder.hasError())
         return Unexpected{invalidRequest()};
-    const QStringList lines = text.split(QStringLiteral("\r\n"));
-    if (lines.isEmpty())
+    // Lines end with CRLF or a bare LF; the body is every byte after the
+    // blank line, as sent.
+    const std::optional<Head> head = headOf(bytes);
+    const QByteArray headBytes = head ? bytes.left(head->bodyStart) : bytes;
+    const QList<QByteArray> lines = headBytes.split('\n');
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+    if (requestLine.size() < 2 || text.isEmpty())
         return Unexpected{invalidRequest()};
-    const QStringList requestLine = lines.first().split(QLatin1Char(' '));
-    if (requestLine.size() < 2)
-        return Unexpected{invalidRequest()};
-
-    Request request{requestLine[0].toUtf8(), requestLine[1].toUtf8(), {}};
-    const qsizetype blank = lines.indexOf(QString());
-    if (blank > 0)
-        request.body = lines.mid(blank + 1).join(QStringLiteral("\r\n")).toUtf8();
+    Request request{requestLine[0], requestLine[1], {}};
+    if (head)
+        request.body = bytes.mid(head->bodyStart);
     return request;
 }
 

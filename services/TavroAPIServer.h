@@ -26,6 +26,8 @@ class TavroAPIServer : public QObject, public ListeningService {
 public:
     static constexpr quint16 kPort = 8334;
     static constexpr qsizetype kMaxRequestBytes = 65536;
+    // How long a body without a Content-Length may pause before it is taken as whole.
+    static constexpr int kQuietBodyMs = 200;
 
     // Tests give their own port, registry and read time-out.
     TavroAPIServer(DeviceRegistry &registry, quint16 port = kPort, int readTimeoutMs = 10000, QObject *parent = nullptr);

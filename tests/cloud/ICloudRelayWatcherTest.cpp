@@ -260,6 +260,41 @@ TEST(RelayWatcher, AMissingDataFileLeavesBothFilesForALaterScan)
     EXPECT_EQ(relay.confirmation("lost")["success"], true);
 }
 
+TEST(RelayWatcher, ADataFileThatNeverReachesItsSizeIsAnsweredWithAFailure)
+{
+    int puts = 0;
+    FakeS3 gateway([&](const FakeS3::Request &r) {
+        puts += r.method == "PUT";
+        return FakeS3::Response{200, r.method == "HEAD" ? "12345678" : ""}; // the growing file, stored whole
+    });
+    ASSERT_TRUE(gateway.listen(0));
+    Relay relay(gateway.port(), [](RelayWatcherConfig &c) { c.dataWaits = 5; });
+    relay.makeFolders();
+    // Stuck short of its size, and longer than announced: neither is the upload.
+    relay.writeMetadata("short", "photos/short.jpg", 10);
+    Relay::write(relay.pending("short.data"), "12345");
+    relay.writeMetadata("long", "photos/long.jpg", 3);
+    Relay::write(relay.pending("long.data"), "12345");
+    relay.start();
+    ASSERT_TRUE(waitUntil([&] { return relay.confirmation("short").is_object() && relay.confirmation("long").is_object(); }, 10s))
+        << relay.log.joined().toStdString();
+    EXPECT_EQ(relay.confirmation("short")["success"], false);
+    EXPECT_EQ(relay.confirmation("short")["error"], "The data file has 5 bytes, not the 10 announced");
+    EXPECT_EQ(relay.confirmation("long")["error"], "The data file has 5 bytes, not the 3 announced");
+    EXPECT_EQ(puts, 0);
+    EXPECT_TRUE(QFile::exists(relay.pending("short.data"))) << "the device's bytes stay";
+
+    // A file still growing is waited for, and goes once whole.
+    relay.writeMetadata("growing", "photos/growing.jpg", 8);
+    Relay::write(relay.pending("growing.data"), "1234");
+    for (int i = 0; i < 4; ++i) {
+        waitUntil([] { return false; }, 300ms);
+        Relay::write(relay.pending("growing.data"), "5", QIODevice::Append);
+    }
+    ASSERT_TRUE(waitUntil([&] { return relay.confirmation("growing").is_object(); }, 10s)) << relay.log.joined().toStdString();
+    EXPECT_EQ(relay.confirmation("growing")["success"], true);
+}
+
 TEST(RelayWatcher, RejectedOrShortStoresAreFailuresRetriedEveryScan)
 {
     int puts = 0;

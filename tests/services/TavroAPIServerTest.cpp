@@ -157,6 +157,32 @@ TEST(TavroAPIServer, WaitsForABodyThatArrivesLaterAndClosesIdlePeers)
     }
 }
 
+TEST(TavroAPIServer, BodiesWithoutALengthAndBareLineFeeds)
+{
+    Api api;
+    const quint16 port = api.server.listeningPort();
+    // No Content-Length: the body is what follows the blank line, whether it
+    // comes in the same write or in pieces.
+    const QByteArray head = "POST /api/tavro/register-device HTTP/1.1\r\nHost: x\r\n\r\n";
+    EXPECT_EQ(body(exchange(port, {head + R"({"deviceId":"a","deviceName":"A"})"}).received), R"({"success":true,"deviceCount":1})");
+    EXPECT_EQ(body(exchange(port, {head + R"({"deviceId":"b",)", R"("deviceName":"B"})"}, 50).received),
+              R"({"success":true,"deviceCount":2})");
+
+    // Lines that end with a bare LF, with and without a body.
+    const auto health = exchange(port, {"GET /api/tavro/health HTTP/1.1\nHost: x\n\n"});
+    EXPECT_EQ(statusLine(health.received), "HTTP/1.1 200 OK");
+    EXPECT_EQ(body(health.received), R"({"status":"ok"})");
+    const QByteArray json = R"({"deviceId":"d","deviceName":"D"})";
+    const auto lf = exchange(port, {"POST /api/tavro/register-device HTTP/1.1\nContent-Length: " + QByteArray::number(json.size())
+                                    + "\n\n" + json});
+    EXPECT_EQ(body(lf.received), R"({"success":true,"deviceCount":3})");
+    // A GET without a length is answered at once, not after a pause.
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(statusLine(exchange(port, {"GET /api/tavro/device-count HTTP/1.1\r\n\r\n"}).received), "HTTP/1.1 200 OK");
+    EXPECT_LT(timer.elapsed(), TavroAPIServer::kQuietBodyMs);
+}
+
 TEST(TavroAPIServer, AnswersManyConnectionsAtOnce)
 {
     Api api;
