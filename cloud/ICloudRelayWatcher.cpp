@@ -8,6 +8,8 @@
 #include <QNetworkReply>
 #include <QSaveFile>
 #include <QSettings>
+#include <cerrno>
+#include <sys/stat.h>
 
 #include "cloud/ServerDeviceId.h"
 #include "platform/AppPaths.h"
@@ -140,7 +142,7 @@ void ICloudRelayWatcher::createRelayDirectories()
     if (!relay)
         return;
     for (const QString &dir : {pendingDir(*relay), confirmedDir(*relay), requestsDir(*relay), responsesDir(*relay)})
-        QDir().mkpath(dir);
+        isRealFolder(dir, true);
 }
 
 void ICloudRelayWatcher::startFolderWatch(const QString &subfolder, const char *logLine)
@@ -167,6 +169,34 @@ void ICloudRelayWatcher::onFolderChanged(const QString &folder)
         scanDownloadRequests();
 }
 
+bool ICloudRelayWatcher::isRealFolder(const QString &folder, bool create)
+{
+    // Other devices' sync tools write here and may carry symbolic links: a
+    // folder on the way that is a link (or not a folder) would send what we
+    // list, read, write or remove somewhere else. Each one from the relay
+    // folder down is looked at itself, never through a link.
+    const std::optional<QString> root = m_drive.rootFolder();
+    if (!root || !folder.startsWith(*root + QStringLiteral("/relay")))
+        return false;
+    QString path = *root;
+    for (const QString &part : folder.mid(root->size() + 1).split(u'/', Qt::SkipEmptyParts)) {
+        path += u'/' + part;
+        const QByteArray native = QFile::encodeName(path);
+        struct stat st {};
+        if (::lstat(native.constData(), &st) != 0 && errno == ENOENT && create && ::mkdir(native.constData(), 0755) == 0)
+            continue;
+        if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            if (!m_refusedFolders.contains(path)) {
+                m_refusedFolders.insert(path);
+                relayLog(QStringLiteral("Skipping %1: not a plain folder (a link, a file or missing)").arg(path));
+            }
+            return false;
+        }
+    }
+    m_refusedFolders.remove(path);
+    return true;
+}
+
 bool ICloudRelayWatcher::isSafeEntry(const QString &path) const
 {
     const QFileInfo info(path);
@@ -186,6 +216,8 @@ void ICloudRelayWatcher::scanPendingUploads()
     const auto relay = relayDirectory();
     if (!relay)
         return;
+    if (!isRealFolder(pendingDir(*relay)))
+        return;
     const QFileInfoList entries = QDir(pendingDir(*relay)).entryInfoList(QDir::Files | QDir::System, QDir::Unsorted);
     for (const QFileInfo &entry : entries) {
         if (entry.suffix() == QLatin1String("json") && entry.fileName().contains(QLatin1String(".meta")))
@@ -197,6 +229,8 @@ void ICloudRelayWatcher::scanDownloadRequests()
 {
     const auto relay = relayDirectory();
     if (!relay)
+        return;
+    if (!isRealFolder(requestsDir(*relay)))
         return;
     const QFileInfoList entries = QDir(requestsDir(*relay)).entryInfoList(QDir::Files | QDir::System, QDir::Unsorted);
     for (const QFileInfo &entry : entries) {
@@ -216,6 +250,10 @@ void ICloudRelayWatcher::setProcessedCount(qint64 count)
 QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
 {
     if (!isSafeEntry(metadataPath))
+        co_return;
+    // Nothing is taken from pending that cannot be confirmed.
+    const QString pending = QFileInfo(metadataPath).path();
+    if (!isRealFolder(pending) || !isRealFolder(confirmedDir(QFileInfo(pending).path())))
         co_return;
     const QString uploadId = QFileInfo(metadataPath).fileName().remove(kMetaSuffix);
     if (uploadId.isEmpty() || m_processedUploadIds.contains(uploadId))
@@ -274,13 +312,20 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
         }
         if (data.size() != metadata.size) {
             relayLog(QStringLiteral("Data file incomplete for %1 (%2 of %3 bytes)").arg(uploadId).arg(data.size()).arg(metadata.size));
-            // Still arriving: the next scan looks again. A file that did not
-            // grow through the whole wait, or holds more than announced, will
-            // not become the upload: the device is told.
-            if (data.size() < metadata.size && data.size() != sizeBefore) {
-                leftForLater = true;
-                break;
+            // Still arriving, or a sync that paused: the next scan looks
+            // again. A file that holds more than announced, or has not grown
+            // through several whole waits, will not become the upload: the
+            // device is told.
+            if (data.size() < metadata.size) {
+                auto &[lastSize, unchanged] = m_shortUploads[uploadId];
+                unchanged = data.size() == sizeBefore && data.size() == lastSize ? unchanged + 1 : 1;
+                lastSize = data.size();
+                if (unchanged < kStalledAttempts) {
+                    leftForLater = true;
+                    break;
+                }
             }
+            m_shortUploads.erase(uploadId);
             const QString why = QStringLiteral("The data file has %1 bytes, not the %2 announced").arg(data.size()).arg(metadata.size);
             failure = Failure{why, why};
             break;
@@ -294,6 +339,8 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
         failure = writeConfirmation(uploadId, true, metadata.key, std::nullopt);
     } while (false);
 
+    if (!leftForLater)
+        m_shortUploads.erase(uploadId);
     if (leftForLater) {
         // Both files stay; the next scan takes the upload up again.
         m_processedUploadIds.remove(uploadId);
@@ -302,8 +349,11 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
         writeConfirmation(uploadId, false, QString(), failure->description);
         m_processedUploadIds.remove(uploadId);
     } else {
-        QFile::remove(metadataPath);
-        QFile::remove(dataPath);
+        // Looked at again: the folder may have been swapped for a link meanwhile.
+        if (isRealFolder(pending)) {
+            QFile::remove(metadataPath);
+            QFile::remove(dataPath);
+        }
         setProcessedCount(m_processedCount + 1);
         relayLog(QStringLiteral("Successfully imported ") + uploadId);
     }
@@ -349,7 +399,8 @@ std::optional<ICloudRelayWatcher::Failure> ICloudRelayWatcher::writeConfirmation
     const auto relay = relayDirectory();
     if (!relay)
         return std::nullopt;
-    QDir().mkpath(confirmedDir(*relay));
+    if (!isRealFolder(confirmedDir(*relay), true))
+        return Failure{QStringLiteral("The confirmed folder is not a plain folder"), kUploadFailed};
     const RelayConfirmation record{uploadId, success, QDateTime::currentDateTimeUtc(), s3Key, error};
     const QString failed = writeAtomically(confirmedDir(*relay) + '/' + uploadId + QStringLiteral(".json"),
                                            RelayRecords::encode(record));
@@ -362,6 +413,9 @@ std::optional<ICloudRelayWatcher::Failure> ICloudRelayWatcher::writeConfirmation
 QCoro::Task<> ICloudRelayWatcher::processDownloadRequest(QString requestPath)
 {
     if (!isSafeEntry(requestPath))
+        co_return;
+    const QString requests = QFileInfo(requestPath).path();
+    if (!isRealFolder(requests) || !isRealFolder(responsesDir(QFileInfo(QFileInfo(requests).path()).path())))
         co_return;
     const QString requestId = QFileInfo(requestPath).fileName().remove(kRequestSuffix);
     if (requestId.isEmpty() || m_processedDownloadIds.contains(requestId))
@@ -412,7 +466,8 @@ QCoro::Task<> ICloudRelayWatcher::processDownloadRequest(QString requestPath)
     } else {
         relayLog(QStringLiteral("Download request %1 completed (%2 bytes)").arg(requestId).arg(size));
     }
-    QFile::remove(requestPath);
+    if (isRealFolder(requests))
+        QFile::remove(requestPath);
     --m_activeTasks;
 }
 
@@ -427,7 +482,8 @@ ICloudRelayWatcher::downloadToResponse(const QString &requestId, const QString &
     const auto url = RelayRecords::objectUrl(m_baseUrl, key);
     if (!url)
         co_return Failure{QStringLiteral("\"%1\" does not name an object").arg(key), kDataNotFound};
-    QDir().mkpath(responsesDir(*relay));
+    if (!isRealFolder(responsesDir(*relay), true))
+        co_return Failure{QStringLiteral("The responses folder is not a plain folder"), kDataNotFound};
 
     // The body goes straight to a temporary file beside <id>.data and is
     // renamed into place once complete, before the response announces it.
@@ -461,7 +517,8 @@ ICloudRelayWatcher::writeDownloadResponse(const QString &requestId, bool success
     const auto relay = relayDirectory();
     if (!relay)
         return std::nullopt;
-    QDir().mkpath(responsesDir(*relay));
+    if (!isRealFolder(responsesDir(*relay), true))
+        return Failure{QStringLiteral("The responses folder is not a plain folder"), kDataNotFound};
     const DownloadResponse record{requestId, success, QDateTime::currentDateTimeUtc(), size, contentType, error};
     const QString failed = writeAtomically(responsesDir(*relay) + '/' + requestId + QStringLiteral(".response.json"),
                                            RelayRecords::encode(record));

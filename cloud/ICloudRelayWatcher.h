@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QTimer>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -75,6 +76,9 @@ private:
     void scanDownloadRequests();
     void onFolderChanged(const QString &folder);
     bool isSafeEntry(const QString &path) const;
+    // Every folder from the relay folder down to this one is a real folder,
+    // not a link (missing ones are made when create is set).
+    bool isRealFolder(const QString &folder, bool create = false);
 
     QCoro::Task<> processUpload(QString metadataPath);
     QCoro::Task<> processDownloadRequest(QString requestPath);
@@ -102,6 +106,11 @@ private:
     int m_activeTasks = 0;
     Lifetime m_lifetime; // ended first in the destructor: running tasks stop
     QSet<QString> m_processedUploadIds;
+    QSet<QString> m_refusedFolders; // named in the log once each
+    // Uploads whose data file is short of its size: the size last seen and
+    // how many whole waits in a row it has not grown.
+    static constexpr int kStalledAttempts = 3;
+    std::map<QString, std::pair<qint64, int>> m_shortUploads;
     QSet<QString> m_processedDownloadIds;
 };
 

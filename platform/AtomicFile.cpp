@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "platform/DiagnosticLog.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -78,7 +80,9 @@ QString atomicWrite(const QString &path, const QByteArray &bytes, std::optional<
         mode = modeOf(*permissions);
     else if (::stat(QFile::encodeName(path).constData(), &existing) == 0)
         mode = existing.st_mode & 07777;
-    if (::fchmod(fd, mode) != 0)
+    // Asked-for permissions are a must; the usual ones are a nicety some
+    // file systems (FAT, some FUSE mounts) refuse.
+    if (::fchmod(fd, mode) != 0 && permissions)
         return fail(QStringLiteral("Cannot set the permissions of %1").arg(path));
     const char *data = bytes.constData();
     qsizetype left = bytes.size();
@@ -106,16 +110,15 @@ QString atomicWrite(const QString &path, const QByteArray &bytes, std::optional<
         ::unlink(temporary.constData());
         return systemError(QStringLiteral("Cannot replace %1").arg(path), error);
     }
-    // The rename itself lasts only once the folder is on the disk too.
+    // The rename lasts only once the folder is on the disk too. The new file
+    // is in place by now, so a folder that cannot be synced is no failure to
+    // report (the caller would take back what the file already holds).
     const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return systemError(QStringLiteral("Cannot sync %1").arg(info.absolutePath()), errno);
-    const int synced = ::fsync(dir);
-    const int error = errno;
-    ::close(dir);
-    // Some file systems cannot sync a folder at all; that is not a failure of ours.
-    if (synced != 0 && error != EINVAL && error != ENOTSUP)
-        return systemError(QStringLiteral("Cannot sync %1").arg(info.absolutePath()), error);
+    if (dir >= 0) {
+        if (::fsync(dir) != 0 && errno != EINVAL && errno != ENOTSUP)
+            diagLog(systemError(QStringLiteral("AtomicFile: Cannot sync %1").arg(info.absolutePath()), errno));
+        ::close(dir);
+    }
     return {};
 }
 

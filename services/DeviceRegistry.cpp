@@ -115,21 +115,23 @@ RegistrationResult DeviceRegistry::registerDevice(const QString &id, const QStri
     // file has them, and the caller hears of it.
     const QList<RegisteredDevice> before = m_devices;
     const auto existing = std::find_if(m_devices.begin(), m_devices.end(), [&](const RegisteredDevice &d) { return d.id == id; });
+    QString done;
     if (existing != m_devices.end()) {
         existing->name = name;
         existing->lastSeen = now;
         existing->connectionType = type;
-        log(QStringLiteral("Updated device '%1' (id: %2...)").arg(name, idPreview(id)));
+        done = QStringLiteral("Updated device '%1' (id: %2...)").arg(name, idPreview(id));
     } else {
         if (deviceCount() >= m_maxDevices)
             return {deviceCount(), QStringLiteral("The registry is full (%1 devices)").arg(m_maxDevices)};
         m_devices.append({id, name, now, type});
-        log(QStringLiteral("Registered new device '%1' (id: %2...)").arg(name, idPreview(id)));
+        done = QStringLiteral("Registered new device '%1' (id: %2...)").arg(name, idPreview(id));
     }
     if (const QString failed = save(); !failed.isEmpty()) {
         m_devices = before;
         return {deviceCount(), QStringLiteral("The registry could not be saved: ") + failed, true};
     }
+    log(done);
     Q_EMIT devicesChanged();
     return {deviceCount(), {}};
 }

@@ -357,18 +357,19 @@ private:
     {
         if (m_uploadOk) {
             m_service.fileStored(m_header.size);
-            reply(kOk, false);
             quicLog(QStringLiteral("Successfully stored ") + m_header.key);
         } else {
-            reply(kStoreFailed, false);
             quicLog(QStringLiteral("Failed to store ") + m_header.key);
         }
         m_state = State::Length;
         if (m_peerLeft) {
-            // Nobody to read a reply or send another file.
+            // Nobody to read a reply or send another file: our side ends too.
+            reply({}, true);
             m_state = State::Ended;
             m_service.streamSettled(this);
+            return;
         }
+        reply(m_uploadOk ? kOk : kStoreFailed, false);
     }
 
     // A body cut short must leave nothing in the store: the PUT is aborted

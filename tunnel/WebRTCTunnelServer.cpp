@@ -145,6 +145,8 @@ QCoro::Task<> WebRTCTunnelServer::handleOffer(QString sessionId, QString senderI
         log(QStringLiteral("Failed to create answer"));
         co_return;
     }
+    if (m_clients.value(sessionId) != guard)
+        co_return; // ended while the answer was made
     QString answerSdp = answer->sdp;
     const std::optional<RecordError> failure = co_await m_cloud.sendAnswer(sessionId, senderId, std::move(answerSdp));
     if (failure)
@@ -173,7 +175,8 @@ QCoro::Task<> WebRTCTunnelServer::handleIceCandidate(QString sessionId, QString 
 
 QCoro::Task<> WebRTCTunnelServer::sendCandidate(QPointer<ClientConnection> connection, IceCandidate candidate)
 {
-    if (!connection)
+    // Only a session still open writes: an ended one has had its records removed.
+    if (!connection || m_clients.value(connection->sessionId) != connection)
         co_return;
     QString session = connection->sessionId, target = connection->clientDeviceId, sdp = candidate.sdp;
     const std::optional<RecordError> failure = co_await m_cloud.sendIceCandidate(

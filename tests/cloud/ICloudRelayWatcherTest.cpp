@@ -328,6 +328,55 @@ TEST(RelayWatcher, RejectedOrShortStoresAreFailuresRetriedEveryScan)
     EXPECT_TRUE(QFile::exists(relay.pending("x.data")));
 }
 
+TEST(RelayWatcher, RelayFoldersThatAreLinksAreNeverFollowed)
+{
+    // Another device's sync tool replaced relay folders by links to folders
+    // outside: nothing there is read, written, uploaded or removed.
+    int transfers = 0;
+    FakeS3 gateway([&](const FakeS3::Request &r) {
+        transfers += r.method == "PUT" || r.method == "GET";
+        return FakeS3::Response{200, r.method == "HEAD" ? "12345" : ""};
+    });
+    ASSERT_TRUE(gateway.listen(0));
+    Relay relay(gateway.port());
+    relay.makeFolders();
+    const QString outside = relay.sandbox.path("outside");
+    for (const char *sub : {"pending", "confirmed", "responses"})
+        QDir().mkpath(outside + '/' + sub);
+    Relay::write(outside + "/confirmed/settings.json", "the user's own file");
+    relay.writeMetadata("u", "photos/u.jpg", 5); // written through the real folder, then moved out
+    Relay::write(relay.pending("u.data"), "12345");
+    for (const char *name : {"u.meta.json", "u.data"})
+        ASSERT_TRUE(QFile::rename(relay.pending(name), outside + "/pending/" + name));
+    relay.writeRequest("d", "photos/u.jpg");
+    const auto link = [&](const QString &sub, const QString &target) {
+        ASSERT_TRUE(QDir(relay.dir(sub)).removeRecursively());
+        ASSERT_TRUE(QFile::link(target, relay.dir(sub)));
+    };
+    link("pending", outside + "/pending");
+    link("confirmed", outside + "/confirmed");
+    link("downloads/responses", outside + "/responses");
+
+    relay.start();
+    ASSERT_TRUE(waitUntil([&] { return relay.log.countStartingWith("ICloudRelayWatcher: Skipping ") >= 2; }, 5s))
+        << relay.log.joined().toStdString();
+    waitUntil([] { return false; }, 1s); // several scans
+    EXPECT_EQ(transfers, 0);
+    EXPECT_EQ(QDir(outside + "/pending").entryList(QDir::Files), QStringList({"u.data", "u.meta.json"}));
+    EXPECT_EQ(QDir(outside + "/confirmed").entryList(QDir::Files | QDir::Hidden), QStringList({"settings.json"}));
+    QFile settings(outside + "/confirmed/settings.json");
+    ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+    EXPECT_EQ(settings.readAll(), "the user's own file");
+    EXPECT_TRUE(QDir(outside + "/responses").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(QFile::exists(relay.dir("downloads/requests/d.request.json")));
+    EXPECT_TRUE(QFileInfo(relay.dir("pending")).isSymLink()) << "left as the other device made it";
+
+    // Real folders again: the request is answered.
+    ASSERT_TRUE(QFile::remove(relay.dir("downloads/responses")));
+    ASSERT_TRUE(QDir().mkpath(relay.dir("downloads/responses")));
+    ASSERT_TRUE(waitUntil([&] { return relay.response("d").is_object(); }, 5s)) << relay.log.joined().toStdString();
+}
+
 TEST(RelayWatcher, OneUploadReportedManyTimesIsSentOnce)
 {
     int puts = 0;

@@ -234,7 +234,6 @@ TEST(QuicReceiver, DroppedIdleAndForeignClientsAndManyAtOnce)
     EXPECT_TRUE(waitUntil([&] { return receiver.service->filesReceived() == 3; }, 30s)) << receiver.service->filesReceived();
     for (const char *key : {"photos/fire1", "photos/fire2", "photos/fire3"})
         EXPECT_EQ(getStatus(engine.ports.s3, key), 200) << key;
-    EXPECT_EQ(receiver.log.countStartingWith("QUIC: Receive error"), 1) << "only the half body";
 
     // A client that never sends is let go at the idle time-out.
     QProcess idle;
