@@ -18,11 +18,14 @@
 #include "platform/AppPaths.h"
 #include "platform/SyncFolderDrive.h"
 #include "platform/DiagnosticLog.h"
+#include "platform/ProcessTable.h"
 
 using namespace tavrolin;
 
 int main(int argc, char *argv[])
 {
+    // Before anything opens a file or a pipe.
+    ProcessTable::raiseOpenFileLimit();
     // The headless server must run where there is no display at all: it
     // never makes a GUI application, and a build without the desktop shell
     // has no other kind.

@@ -169,6 +169,29 @@ void ICloudRelayWatcher::onFolderChanged(const QString &folder)
         scanDownloadRequests();
 }
 
+bool ICloudRelayWatcher::takeSlot()
+{
+    if (m_activeTasks >= m_config.maxActiveTasks) {
+        m_rescanWanted = true;
+        return false;
+    }
+    ++m_activeTasks;
+    return true;
+}
+
+void ICloudRelayWatcher::releaseSlot()
+{
+    --m_activeTasks;
+    if (!m_rescanWanted || !m_isWatching)
+        return;
+    m_rescanWanted = false;
+    // From the loop, not from inside the task that is ending.
+    QTimer::singleShot(0, this, [this] {
+        scanPendingUploads();
+        scanDownloadRequests();
+    });
+}
+
 bool ICloudRelayWatcher::isRealFolder(const QString &folder, bool create)
 {
     // Other devices' sync tools write here and may carry symbolic links: a
@@ -258,10 +281,11 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
     const QString uploadId = QFileInfo(metadataPath).fileName().remove(kMetaSuffix);
     if (uploadId.isEmpty() || m_processedUploadIds.contains(uploadId))
         co_return;
+    if (!takeSlot())
+        co_return;
     m_processedUploadIds.insert(uploadId);
     relayLog(QStringLiteral("Processing upload ") + uploadId);
     const Lifetime::Guard alive = m_lifetime.guard();
-    ++m_activeTasks;
 
     std::optional<Failure> failure;
     bool leftForLater = false;
@@ -357,7 +381,7 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
         setProcessedCount(m_processedCount + 1);
         relayLog(QStringLiteral("Successfully imported ") + uploadId);
     }
-    --m_activeTasks;
+    releaseSlot();
 }
 
 QCoro::Task<std::optional<ICloudRelayWatcher::Failure>> ICloudRelayWatcher::uploadToStorage(const QString &dataPath,
@@ -420,10 +444,11 @@ QCoro::Task<> ICloudRelayWatcher::processDownloadRequest(QString requestPath)
     const QString requestId = QFileInfo(requestPath).fileName().remove(kRequestSuffix);
     if (requestId.isEmpty() || m_processedDownloadIds.contains(requestId))
         co_return;
+    if (!takeSlot())
+        co_return;
     m_processedDownloadIds.insert(requestId);
     relayLog(QStringLiteral("Processing download request ") + requestId);
     const Lifetime::Guard alive = m_lifetime.guard();
-    ++m_activeTasks;
 
     std::optional<Failure> failure;
     qint64 size = 0;
@@ -468,7 +493,7 @@ QCoro::Task<> ICloudRelayWatcher::processDownloadRequest(QString requestPath)
     }
     if (isRealFolder(requests))
         QFile::remove(requestPath);
-    --m_activeTasks;
+    releaseSlot();
 }
 
 QCoro::Task<std::optional<ICloudRelayWatcher::Failure>>

@@ -28,6 +28,7 @@ struct RelayWatcherConfig {
     int requestWaitMs = 500; // between looks for a download request file
     int requestWaits = 10;
     int transferTimeoutMs = 60000; // no bytes moving for this long fails a transfer
+    int maxActiveTasks = 8;        // uploads and downloads worked on at once; the rest wait for a slot
     QString settingsFile;          // empty: the user's settings (for the device id)
 };
 
@@ -79,6 +80,11 @@ private:
     // Every folder from the relay folder down to this one is a real folder,
     // not a link (missing ones are made when create is set).
     bool isRealFolder(const QString &folder, bool create = false);
+    // Whether a new task may start now; when not, the files are looked at
+    // again as soon as one ends (each open file and transfer costs a file
+    // descriptor, and thousands of pending uploads would exhaust them).
+    bool takeSlot();
+    void releaseSlot();
 
     QCoro::Task<> processUpload(QString metadataPath);
     QCoro::Task<> processDownloadRequest(QString requestPath);
@@ -104,6 +110,7 @@ private:
     bool m_isWatching = false;
     qint64 m_processedCount = 0;
     int m_activeTasks = 0;
+    bool m_rescanWanted = false; // a file waited for a free slot
     Lifetime m_lifetime; // ended first in the destructor: running tasks stop
     QSet<QString> m_processedUploadIds;
     QSet<QString> m_refusedFolders; // named in the log once each

@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace tavrolin::ProcessTable {
@@ -107,6 +108,20 @@ bool sendSignal(qint64 pid, int signal)
     if (pid <= 1 || pid == qint64(::getpid()))
         return false;
     return ::kill(pid_t(pid), signal) == 0;
+}
+
+qint64 raiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? -1 : qint64(limit.rlim_cur);
 }
 
 } // namespace tavrolin::ProcessTable

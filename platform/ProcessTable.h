@@ -36,5 +36,10 @@ QList<qint64> listenerPids(quint16 port);
 // signal was sent.
 bool sendSignal(qint64 pid, int signal);
 
+// Raises this process's soft limit of open files to its hard limit: a
+// server with many transfers and files at once must not run out at the
+// usual 1024. The limit now in force.
+qint64 raiseOpenFileLimit();
+
 } // namespace ProcessTable
 } // namespace tavrolin

@@ -7,8 +7,10 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/resource.h>
 
 #include "cloud/ICloudRelayWatcher.h"
 #include "platform/SyncFolderDrive.h"
@@ -375,6 +377,41 @@ TEST(RelayWatcher, RelayFoldersThatAreLinksAreNeverFollowed)
     ASSERT_TRUE(QFile::remove(relay.dir("downloads/responses")));
     ASSERT_TRUE(QDir().mkpath(relay.dir("downloads/responses")));
     ASSERT_TRUE(waitUntil([&] { return relay.response("d").is_object(); }, 5s)) << relay.log.joined().toStdString();
+}
+
+TEST(RelayWatcher, ThousandsOfPendingUploadsGoThroughAFewAtATime)
+{
+    // Each upload in flight holds its data file open: 1,500 at once ran out
+    // of file descriptors under the usual soft limit.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(256, saved.rlim_max);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &saved); });
+
+    FakeS3 gateway([](const FakeS3::Request &r) { return FakeS3::Response{200, r.method == "HEAD" ? "x" : ""}; });
+    ASSERT_TRUE(gateway.listen(0));
+    Relay relay(gateway.port());
+    relay.makeFolders();
+    constexpr int kUploads = 1500;
+    for (int i = 0; i < kUploads; ++i) {
+        relay.writeMetadata(QStringLiteral("u%1").arg(i), QStringLiteral("photos/u%1.jpg").arg(i), 1);
+        Relay::write(relay.pending(QStringLiteral("u%1.data").arg(i)), "x");
+    }
+    relay.start();
+    int peak = 0;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            peak = std::max(peak, relay.watcher->activeTasks());
+            return relay.watcher->processedCount() == kUploads;
+        },
+        120s))
+        << relay.watcher->processedCount();
+    EXPECT_LE(peak, 8); // the default bound
+    EXPECT_EQ(relay.log.countStartingWith("ICloudRelayWatcher: Error processing"), 0)
+        << relay.log.lines().filter("Error processing").mid(0, 3).join('\n').toStdString();
+    EXPECT_TRUE(QDir(relay.dir("pending")).entryList(QDir::Files).isEmpty());
 }
 
 TEST(RelayWatcher, OneUploadReportedManyTimesIsSentOnce)
