@@ -7,10 +7,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
-#include <QScopeGuard>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sys/resource.h>
 
 #include "cloud/ICloudRelayWatcher.h"
 #include "platform/SyncFolderDrive.h"
@@ -383,12 +381,8 @@ TEST(RelayWatcher, ThousandsOfPendingUploadsGoThroughAFewAtATime)
 {
     // Each upload in flight holds its data file open: 1,500 at once ran out
     // of file descriptors under the usual soft limit.
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit low = saved;
-    low.rlim_cur = std::min<rlim_t>(256, saved.rlim_max);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    const auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &saved); });
+    const LowOpenFileLimit limit(256);
+    ASSERT_TRUE(limit.ok());
 
     FakeS3 gateway([](const FakeS3::Request &r) { return FakeS3::Response{200, r.method == "HEAD" ? "x" : ""}; });
     ASSERT_TRUE(gateway.listen(0));

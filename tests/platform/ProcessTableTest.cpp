@@ -1,14 +1,15 @@
 #include <QCoreApplication>
 #include <QTcpServer>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <csignal>
 #include <unistd.h>
 
 #include "platform/ProcessTable.h"
+#include "tests/support/TestSupport.h"
 
 using namespace tavrolin;
+using namespace tavrolin::test;
 
 TEST(ProcessTable, FindsTheHolderOfAListeningPortAndReadsItsCommandLine)
 {
@@ -35,15 +36,11 @@ TEST(ProcessTable, RefusesSignalsThatReachMoreThanOneProcessOrOurselves)
 
 TEST(ProcessTable, TheSoftOpenFileLimitIsRaisedToTheHardOne)
 {
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit low = saved;
-    low.rlim_cur = std::min<rlim_t>(256, saved.rlim_max);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const LowOpenFileLimit limit(256);
+    ASSERT_TRUE(limit.ok());
     const qint64 now = ProcessTable::raiseOpenFileLimit();
     rlimit after{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &after), 0);
-    EXPECT_EQ(after.rlim_cur, saved.rlim_max);
-    EXPECT_EQ(now, saved.rlim_max == RLIM_INFINITY ? -1 : qint64(saved.rlim_max));
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(after.rlim_cur, limit.hard());
+    EXPECT_EQ(now, limit.hard() == RLIM_INFINITY ? -1 : qint64(limit.hard()));
 }

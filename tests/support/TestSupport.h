@@ -6,9 +6,11 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <sys/resource.h>
 
 #include "server/ServerManager.h"
 #include "tests/support/LogCapture.h"
@@ -79,6 +81,29 @@ QUrl s3Url(int s3Port, const QString &bucket, const QString &key = {});
 // A tmpfs of the given size ("100g", "1m") mounted on a fresh folder for the
 // life of the object: a drive of any size that costs memory only as it is
 // written. Mounting needs root; without it ok() is false and error() says why.
+// This process's soft limit of open files lowered while alive (as a user's
+// login session may have it), then restored.
+class LowOpenFileLimit {
+public:
+    explicit LowOpenFileLimit(rlim_t soft)
+    {
+        if (::getrlimit(RLIMIT_NOFILE, &m_saved) != 0)
+            return;
+        rlimit low = m_saved;
+        low.rlim_cur = std::min(soft, m_saved.rlim_max);
+        m_ok = ::setrlimit(RLIMIT_NOFILE, &low) == 0;
+    }
+    ~LowOpenFileLimit() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+    LowOpenFileLimit(const LowOpenFileLimit &) = delete;
+    LowOpenFileLimit &operator=(const LowOpenFileLimit &) = delete;
+    bool ok() const { return m_ok; }
+    rlim_t hard() const { return m_saved.rlim_max; }
+
+private:
+    rlimit m_saved{};
+    bool m_ok = false;
+};
+
 class TmpfsMount {
 public:
     explicit TmpfsMount(const QString &size);
