@@ -206,9 +206,10 @@ bool ICloudRelayWatcher::isRealFolder(const QString &folder, bool create)
         path += u'/' + part;
         const QByteArray native = QFile::encodeName(path);
         struct stat st {};
-        if (::lstat(native.constData(), &st) != 0 && errno == ENOENT && create && ::mkdir(native.constData(), 0755) == 0)
+        const bool found = ::lstat(native.constData(), &st) == 0;
+        if (!found && errno == ENOENT && create && ::mkdir(native.constData(), 0755) == 0)
             continue;
-        if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (!found || !S_ISDIR(st.st_mode)) {
             if (!m_refusedFolders.contains(path)) {
                 m_refusedFolders.insert(path);
                 relayLog(QStringLiteral("Skipping %1: not a plain folder (a link, a file or missing)").arg(path));
@@ -274,12 +275,12 @@ QCoro::Task<> ICloudRelayWatcher::processUpload(QString metadataPath)
 {
     if (!isSafeEntry(metadataPath))
         co_return;
+    const QString uploadId = QFileInfo(metadataPath).fileName().remove(kMetaSuffix);
+    if (uploadId.isEmpty() || m_processedUploadIds.contains(uploadId))
+        co_return;
     // Nothing is taken from pending that cannot be confirmed.
     const QString pending = QFileInfo(metadataPath).path();
     if (!isRealFolder(pending) || !isRealFolder(confirmedDir(QFileInfo(pending).path())))
-        co_return;
-    const QString uploadId = QFileInfo(metadataPath).fileName().remove(kMetaSuffix);
-    if (uploadId.isEmpty() || m_processedUploadIds.contains(uploadId))
         co_return;
     if (!takeSlot())
         co_return;
@@ -438,11 +439,11 @@ QCoro::Task<> ICloudRelayWatcher::processDownloadRequest(QString requestPath)
 {
     if (!isSafeEntry(requestPath))
         co_return;
-    const QString requests = QFileInfo(requestPath).path();
-    if (!isRealFolder(requests) || !isRealFolder(responsesDir(QFileInfo(QFileInfo(requests).path()).path())))
-        co_return;
     const QString requestId = QFileInfo(requestPath).fileName().remove(kRequestSuffix);
     if (requestId.isEmpty() || m_processedDownloadIds.contains(requestId))
+        co_return;
+    const QString requests = QFileInfo(requestPath).path();
+    if (!isRealFolder(requests) || !isRealFolder(responsesDir(QFileInfo(QFileInfo(requests).path()).path())))
         co_return;
     if (!takeSlot())
         co_return;

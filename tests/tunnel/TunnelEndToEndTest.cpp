@@ -34,7 +34,6 @@ struct Rig {
     QString tempDir = engine.sandbox.path("tmp");
     DeviceRegistry &registry = engine.stack->registry();
     WebRTCTunnelServer *tunnel = &engine.stack->tunnel();
-    QList<int> clientCounts;
 
     explicit Rig(int maxInFlight = 32)
         : engine([maxInFlight](ServerStackConfig &config, const Sandbox &sandbox) {
@@ -43,8 +42,6 @@ struct Rig {
           })
     {
         QDir().mkpath(tempDir);
-        QObject::connect(tunnel, &WebRTCTunnelServer::connectedClientsChanged, tunnel,
-                         [this] { clientCounts << tunnel->connectedClients(); });
     }
     ~Rig()
     {
