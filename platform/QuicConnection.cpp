@@ -175,6 +175,7 @@ QString QuicConnection::acceptAsServer(const ngtcp2_pkt_hd &initial, gnutls_cert
                                        const QByteArray &alpn, const Settings &s, const QByteArray &resetSecret)
 {
     m_resetSecret = resetSecret;
+    m_idleTimeout = ngtcp2_duration(s.idleTimeoutMs) * NGTCP2_MILLISECONDS;
     ngtcp2_callbacks callbacks;
     setupCallbacks(callbacks, true);
     ngtcp2_settings settings;
@@ -209,6 +210,7 @@ QString QuicConnection::acceptAsServer(const ngtcp2_pkt_hd &initial, gnutls_cert
 
 QString QuicConnection::connectAsClient(const QByteArray &alpn, const Settings &s)
 {
+    m_idleTimeout = ngtcp2_duration(s.idleTimeoutMs) * NGTCP2_MILLISECONDS;
     ngtcp2_callbacks callbacks;
     setupCallbacks(callbacks, false);
     ngtcp2_settings settings;
@@ -239,10 +241,12 @@ QString QuicConnection::connectAsClient(const QByteArray &alpn, const Settings &
     return {};
 }
 
-void QuicConnection::receivePacket(const QByteArray &packet, bool flushNow)
+void QuicConnection::receivePacket(const QByteArray &packet, bool flushNow, const QHostAddress &arrivedOn)
 {
     if (!m_conn || m_closed)
         return;
+    if (!arrivedOn.isNull())
+        m_local = arrivedOn;
     ngtcp2_path_storage ps;
     initPath(ps);
     ngtcp2_pkt_info pi{};
@@ -451,7 +455,17 @@ void QuicConnection::flush()
 
 void QuicConnection::sendPacket(const uint8_t *data, size_t size)
 {
-    m_socket.send(reinterpret_cast<const char *>(data), qint64(size), m_remote, m_remotePort);
+    m_socket.send(reinterpret_cast<const char *>(data), qint64(size), m_remote, m_remotePort, m_local);
+}
+
+void QuicConnection::hold(bool take)
+{
+    m_holds = qMax(0, m_holds + (take ? 1 : -1));
+    if (!m_conn || m_closed)
+        return;
+    // Pinged well within the idle time-out, so that neither side lets go.
+    ngtcp2_conn_set_keep_alive_timeout(m_conn, m_holds > 0 ? qMax<ngtcp2_duration>(m_idleTimeout / 3, NGTCP2_MILLISECONDS) : 0);
+    armTimer();
 }
 
 void QuicConnection::armTimer()
@@ -550,8 +564,12 @@ int QuicConnection::onStreamOpen(ngtcp2_conn *, int64_t stream, void *opaque)
     return 0;
 }
 
-int QuicConnection::onStreamClose(ngtcp2_conn *, uint32_t, int64_t stream, uint64_t, void *opaque, void *)
+int QuicConnection::onStreamClose(ngtcp2_conn *conn, uint32_t, int64_t stream, uint64_t, void *opaque, void *)
 {
+    // The peer may open one more stream for each of its own that closed:
+    // the stream limit is on streams at once, not over a connection's life.
+    if (!ngtcp2_conn_is_local_stream(conn, stream) && (stream & 0x2) == 0)
+        ngtcp2_conn_extend_max_streams_bidi(conn, 1);
     static_cast<QuicConnection *>(opaque)->m_events.push_back({Event::Closed, stream, {}, false});
     return 0;
 }

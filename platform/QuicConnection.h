@@ -36,8 +36,11 @@ public:
 
     struct Settings {
         int idleTimeoutMs = 30000;
-        quint64 streamWindow = 8 << 20;     // bytes a peer may send ahead on one stream
-        quint64 connectionWindow = 16 << 20; // and on the whole connection
+        // What a peer may send ahead of what we have consumed, on one stream
+        // and on the whole connection: the most a connection can make us
+        // hold (a LAN needs far less to go at full speed).
+        quint64 streamWindow = 4 << 20;
+        quint64 connectionWindow = 8 << 20;
         quint64 maxStreams = 16;
     };
 
@@ -50,7 +53,9 @@ public:
 
     // A batch of packets may be read before anything is written back:
     // pass flushNow = false for all but the last, or call flush after.
-    void receivePacket(const QByteArray &packet, bool flushNow = true);
+    // `arrivedOn` is the local address the packet was sent to; what we send
+    // leaves from the address the peer last reached us on.
+    void receivePacket(const QByteArray &packet, bool flushNow = true, const QHostAddress &arrivedOn = {});
     void flush();
 
     // Queues bytes on a stream (and optionally its end); sent as flow
@@ -65,12 +70,17 @@ public:
     void stopReading(int64_t streamId, quint64 appError);
     // Client: a new bidirectional stream, or -1.
     int64_t openStream();
+    // While any hold is taken the connection is kept from going idle (the
+    // peer is pinged): the receiver has work for it that is not the
+    // peer's to hurry, such as a store that takes long to answer.
+    void hold(bool take);
     // Closes with an application error code and reason.
     void close(quint64 appError = 0, const QByteArray &reason = {});
 
     bool isOpen() const { return m_conn && !m_closed; }
     bool handshakeDone() const { return m_handshakeDone; }
     QString remoteEndpoint() const;
+    QHostAddress remoteAddress() const { return m_remote; }
     QString closeReason() const { return m_closeReason; }
 
     // Server: connection ids of this connection come and go.
@@ -129,6 +139,9 @@ private:
     UdpSocket &m_socket;
     QHostAddress m_remote;
     quint16 m_remotePort;
+    QHostAddress m_local;
+    ngtcp2_duration m_idleTimeout = 0;
+    int m_holds = 0;
     ngtcp2_conn *m_conn = nullptr;
     gnutls_session_t m_session = nullptr;
     ngtcp2_crypto_conn_ref m_ref{};

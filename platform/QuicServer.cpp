@@ -74,11 +74,11 @@ void QuicServer::onReadyRead()
             const QByteArray dcid(reinterpret_cast<const char *>(vc.dcid), qsizetype(vc.dcidlen));
             const auto it = m_byCid.find(dcid);
             if (it == m_byCid.end()) {
-                accept(packet, datagram.sender, datagram.senderPort);
+                accept(datagram);
                 continue;
             }
             QuicConnection *connection = it->second;
-            connection->receivePacket(packet, false);
+            connection->receivePacket(packet, false, datagram.local);
             if (std::find(touched.begin(), touched.end(), connection) == touched.end())
                 touched.emplace_back(connection);
         }
@@ -91,14 +91,26 @@ void QuicServer::onReadyRead()
     }
 }
 
-void QuicServer::accept(const QByteArray &packet, const QHostAddress &from, quint16 port)
+void QuicServer::accept(const UdpSocket::Datagram &datagram)
 {
+    const QByteArray &packet = datagram.data;
     ngtcp2_pkt_hd hd;
     if (ngtcp2_accept(&hd, reinterpret_cast<const uint8_t *>(packet.constData()), size_t(packet.size())) != 0)
         return;
-    if (int(m_connections.size()) >= kMaxConnections)
-        return; // the client retries or gives up; existing uploads go on
-    auto *connection = new QuicConnection(m_socket, from, port, this);
+    // Existing uploads go on; the new client hears at once instead of
+    // waiting out its handshake.
+    if (int(m_connections.size()) >= kMaxConnections) {
+        refuse(hd, datagram, QStringLiteral("the receiver has %1 connections").arg(kMaxConnections));
+        return;
+    }
+    const auto fromSameHost = std::count_if(m_connections.begin(), m_connections.end(), [&](QuicConnection *c) {
+        return c->remoteAddress().isEqual(datagram.sender, QHostAddress::TolerantConversion);
+    });
+    if (fromSameHost >= kMaxConnectionsPerSource) {
+        refuse(hd, datagram, QStringLiteral("that host has %1 connections").arg(kMaxConnectionsPerSource));
+        return;
+    }
+    auto *connection = new QuicConnection(m_socket, datagram.sender, datagram.senderPort, this);
     connection->onConnectionId = [this, connection](const QByteArray &cid, bool added) {
         if (added)
             m_byCid[cid] = connection;
@@ -119,7 +131,21 @@ void QuicServer::accept(const QByteArray &packet, const QHostAddress &from, quin
     }
     m_connections.push_back(connection);
     Q_EMIT newConnection(connection);
-    connection->receivePacket(packet);
+    connection->receivePacket(packet, true, datagram.local);
+}
+
+void QuicServer::refuse(const ngtcp2_pkt_hd &hd, const UdpSocket::Datagram &datagram, const QString &reason)
+{
+    // Only a client's first Initial is answered: those are the packets
+    // whose keys anyone can derive, so nothing of a connection is kept.
+    if (hd.type != NGTCP2_PKT_INITIAL)
+        return;
+    uint8_t buffer[NGTCP2_MAX_UDP_PAYLOAD_SIZE];
+    const ngtcp2_ssize n = ngtcp2_crypto_write_connection_close(buffer, sizeof buffer, hd.version, &hd.scid, &hd.dcid,
+                                                               NGTCP2_CONNECTION_REFUSED, nullptr, 0);
+    if (n > 0)
+        m_socket.send(reinterpret_cast<const char *>(buffer), n, datagram.sender, datagram.senderPort, datagram.local);
+    Q_EMIT connectionRefused(QStringLiteral("%1:%2").arg(datagram.sender.toString()).arg(datagram.senderPort), reason);
 }
 
 void QuicServer::forget(QuicConnection *connection)

@@ -16,6 +16,8 @@ class QuicServer : public QObject {
     Q_OBJECT
 public:
     static constexpr int kMaxConnections = 256;
+    // No one host may hold more: the rest stay open to the others.
+    static constexpr int kMaxConnectionsPerSource = 32;
 
     explicit QuicServer(QObject *parent = nullptr);
     ~QuicServer() override;
@@ -31,10 +33,13 @@ public:
 Q_SIGNALS:
     void newConnection(tavrolin::QuicConnection *connection);
     void connectionClosed(tavrolin::QuicConnection *connection, const QString &reason);
+    // A new connection was turned away (the client is told at once).
+    void connectionRefused(const QString &endpoint, const QString &reason);
 
 private:
     void onReadyRead();
-    void accept(const QByteArray &packet, const QHostAddress &from, quint16 port);
+    void accept(const UdpSocket::Datagram &datagram);
+    void refuse(const ngtcp2_pkt_hd &hd, const UdpSocket::Datagram &datagram, const QString &reason);
     void forget(QuicConnection *connection);
 
     UdpSocket m_socket;

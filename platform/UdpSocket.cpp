@@ -14,6 +14,7 @@ namespace {
 
 constexpr int kMaxDatagram = 65536;
 constexpr int kBufferBytes = 8 << 20;
+constexpr size_t kControlBytes = CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo));
 
 socklen_t toSockaddr(const QHostAddress &address, quint16 port, bool v6Socket, sockaddr_storage &out)
 {
@@ -53,6 +54,30 @@ QHostAddress fromSockaddr(const sockaddr_storage &from, quint16 &port)
     return isV4 ? QHostAddress(v4) : address;
 }
 
+QHostAddress arrivalAddress(msghdr &message)
+{
+    if (message.msg_controllen == 0)
+        return {};
+    QHostAddress address;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            return QHostAddress(ntohl(info.ipi_addr.s_addr));
+        }
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            address = QHostAddress(reinterpret_cast<const quint8 *>(&info.ipi6_addr));
+            bool isV4 = false;
+            const quint32 v4 = address.toIPv4Address(&isV4);
+            if (isV4)
+                address = QHostAddress(v4);
+        }
+    }
+    return address;
+}
+
 } // namespace
 
 UdpSocket::UdpSocket(QObject *parent) : QObject(parent) {}
@@ -71,6 +96,17 @@ QString UdpSocket::bind(const QHostAddress &address, quint16 port)
         // "Any" takes both families; a specific IPv6 address only its own.
         const int only = address == QHostAddress(QHostAddress::Any) ? off : 1;
         ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
+    // A socket bound to every address learns which one each datagram was
+    // sent to, so that the answer leaves from it: a device whose socket is
+    // connected to the address it dialled drops answers from any other.
+    const int on = 1;
+    m_wildcard = address == QHostAddress(QHostAddress::Any) || address == QHostAddress(QHostAddress::AnyIPv6)
+                 || address == QHostAddress(QHostAddress::AnyIPv4);
+    if (m_wildcard) {
+        ::setsockopt(m_fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+        if (v6)
+            ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
     }
     for (int option : {SO_RCVBUF, SO_SNDBUF}) {
         const int size = kBufferBytes;
@@ -113,8 +149,13 @@ std::vector<UdpSocket::Datagram> UdpSocket::receive(int max)
     mmsghdr messages[64];
     iovec iov[64];
     sockaddr_storage from[64];
+    alignas(cmsghdr) char control[64][kControlBytes];
     std::memset(messages, 0, sizeof(mmsghdr) * size_t(max));
     for (int i = 0; i < max; ++i) {
+        if (m_wildcard) {
+            messages[i].msg_hdr.msg_control = control[i];
+            messages[i].msg_hdr.msg_controllen = kControlBytes;
+        }
         iov[i].iov_base = m_buffer.data() + qsizetype(i) * kMaxDatagram;
         iov[i].iov_len = kMaxDatagram;
         messages[i].msg_hdr.msg_iov = &iov[i];
@@ -127,18 +168,53 @@ std::vector<UdpSocket::Datagram> UdpSocket::receive(int max)
         Datagram d;
         d.data = QByteArray(static_cast<const char *>(iov[i].iov_base), qsizetype(messages[i].msg_len));
         d.sender = fromSockaddr(from[i], d.senderPort);
+        d.local = arrivalAddress(messages[i].msg_hdr);
         out.push_back(std::move(d));
     }
     return out;
 }
 
-bool UdpSocket::send(const char *data, qint64 size, const QHostAddress &to, quint16 port)
+bool UdpSocket::send(const char *data, qint64 size, const QHostAddress &to, quint16 port, const QHostAddress &from)
 {
     if (m_fd < 0)
         return false;
+    const bool v6Socket = m_localAddress.protocol() != QAbstractSocket::IPv4Protocol;
     sockaddr_storage address;
-    const socklen_t length = toSockaddr(to, port, m_localAddress.protocol() != QAbstractSocket::IPv4Protocol, address);
-    return ::sendto(m_fd, data, size_t(size), 0, reinterpret_cast<sockaddr *>(&address), length) == size;
+    const socklen_t length = toSockaddr(to, port, v6Socket, address);
+    iovec iov{const_cast<char *>(data), size_t(size)};
+    msghdr message{};
+    message.msg_name = &address;
+    message.msg_namelen = length;
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[kControlBytes] = {};
+    if (m_wildcard && !from.isNull()) {
+        message.msg_control = control;
+        cmsghdr *c = reinterpret_cast<cmsghdr *>(control);
+        bool isV4 = false;
+        const quint32 v4 = from.toIPv4Address(&isV4);
+        if (!v6Socket) {
+            in_pktinfo info{};
+            info.ipi_spec_dst.s_addr = htonl(v4);
+            c->cmsg_level = IPPROTO_IP;
+            c->cmsg_type = IP_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof info);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            message.msg_controllen = CMSG_SPACE(sizeof info);
+        } else {
+            // The dual-stack socket takes an IPv4 source IPv4-mapped.
+            in6_pktinfo info{};
+            const Q_IPV6ADDR bytes = isV4 ? QHostAddress(QStringLiteral("::ffff:") + QHostAddress(v4).toString()).toIPv6Address()
+                                          : from.toIPv6Address();
+            std::memcpy(&info.ipi6_addr, bytes.c, 16);
+            c->cmsg_level = IPPROTO_IPV6;
+            c->cmsg_type = IPV6_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof info);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            message.msg_controllen = CMSG_SPACE(sizeof info);
+        }
+    }
+    return ::sendmsg(m_fd, &message, 0) == size;
 }
 
 } // namespace tavrolin

@@ -19,6 +19,8 @@ public:
         QByteArray data;
         QHostAddress sender;
         quint16 senderPort = 0;
+        // The address it was sent to; null when the socket cannot tell.
+        QHostAddress local;
     };
 
     explicit UdpSocket(QObject *parent = nullptr);
@@ -34,8 +36,10 @@ public:
     // Up to `max` datagrams that have arrived; empty when none.
     std::vector<Datagram> receive(int max = 64);
     // False when the datagram could not be queued (it is then lost, as UDP
-    // may lose it anyway).
-    bool send(const char *data, qint64 size, const QHostAddress &to, quint16 port);
+    // may lose it anyway). `from` is the local address it leaves from (an
+    // address the datagram being answered arrived on); null lets the
+    // system choose.
+    bool send(const char *data, qint64 size, const QHostAddress &to, quint16 port, const QHostAddress &from = {});
 
 Q_SIGNALS:
     void readyRead();
@@ -45,6 +49,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
     QHostAddress m_localAddress;
     quint16 m_localPort = 0;
+    bool m_wildcard = false;
     QByteArray m_buffer;
 };
 

@@ -125,15 +125,43 @@ class UploadStream : public QObject {
     Q_OBJECT
 public:
     UploadStream(QUICReceiverService &service, QuicConnection &connection, int64_t streamId)
-        : m_service(service), m_connection(&connection), m_streamId(streamId)
+        : m_service(service), m_connection(&connection), m_streamId(streamId), m_source(sourceOf(connection))
     {
+        m_stallTimer.setSingleShot(true);
+        m_stallTimer.setInterval(m_service.m_config.bodyTimeoutMs);
+        connect(&m_stallTimer, &QTimer::timeout, this, &UploadStream::stalled);
     }
-    ~UploadStream() override { abortUpload(); }
+    ~UploadStream() override
+    {
+        abortUpload();
+        releaseSlot();
+        holdConnection(false);
+    }
+
+    static QString sourceOf(const QuicConnection &connection) { return connection.remoteAddress().toString(); }
+    const QString &source() const { return m_source; }
 
     void feed(const QByteArray &bytes, bool fin)
     {
+        if (m_state == State::Ended) {
+            // Nothing is kept of a stream that is over, and its bytes must
+            // not keep the connection's window shut for the other streams.
+            consume(bytes.size());
+            return;
+        }
         m_pending.append(bytes);
         m_peerFinished = m_peerFinished || fin;
+        if (!bytes.isEmpty() && m_stallTimer.isActive())
+            m_stallTimer.start();
+        process();
+    }
+    // The gateway has room for this stream's PUT, through `lane`.
+    void slotGranted(QNetworkAccessManager &lane)
+    {
+        if (m_state != State::Queued)
+            return;
+        m_hasSlot = true;
+        startUpload(lane);
         process();
     }
     bool ended() const { return m_state == State::Ended; }
@@ -146,18 +174,28 @@ public:
         if (m_state == State::Ended)
             return false;
         m_peerLeft = true;
-        m_pending.clear();
-        if (m_state == State::Waiting && !m_uploadDone)
+        if (m_state == State::Waiting && !m_uploadDone) {
+            m_pending.clear();
             return true;
+        }
+        if (m_state == State::Queued && m_pending.size() >= m_remaining) {
+            // The whole body is here, waiting for the gateway.
+            m_pending.truncate(qsizetype(m_remaining));
+            return true;
+        }
+        m_pending.clear();
         if (m_state != State::Length)
             quicLog(QStringLiteral("Receive error - ") + kConnectionClosed);
         abortUpload();
+        releaseSlot();
+        holdConnection(false);
+        m_stallTimer.stop();
         m_state = State::Ended;
         return false;
     }
 
 private:
-    enum class State { Length, Header, Body, Waiting, Ended };
+    enum class State { Length, Header, Queued, Body, Waiting, Ended };
 
     void consume(qint64 bytes)
     {
@@ -171,9 +209,13 @@ private:
     }
     void end(const QByteArray &text)
     {
-        m_state = State::Ended;
-        m_pending.clear();
         abortUpload();
+        releaseSlot();
+        holdConnection(false);
+        m_stallTimer.stop();
+        m_state = State::Ended;
+        consume(m_pending.size());
+        m_pending.clear();
         reply(text, true);
         // Nothing more is read; the device learns it at once.
         if (m_connection)
@@ -183,6 +225,9 @@ private:
     {
         quicLog(QStringLiteral("Receive error - ") + kConnectionClosed);
         abortUpload();
+        releaseSlot();
+        holdConnection(false);
+        m_stallTimer.stop();
         m_state = State::Ended;
         // Our side ends too; the stream is done.
         reply({}, true);
@@ -194,8 +239,13 @@ private:
             switch (m_state) {
             case State::Length: {
                 if (m_pending.size() < 4) {
-                    if (m_peerFinished)
+                    if (m_peerFinished && m_pending.isEmpty()) {
+                        // The device is done, between two files.
+                        m_state = State::Ended;
+                        reply({}, true);
+                    } else if (m_peerFinished) {
                         receiveErrorEnd();
+                    }
                     return;
                 }
                 m_headerLength = qFromBigEndian<quint32>(m_pending.constData());
@@ -207,6 +257,7 @@ private:
                     return;
                 }
                 m_state = State::Header;
+                m_stallTimer.start();
                 break;
             }
             case State::Header: {
@@ -227,10 +278,20 @@ private:
                 m_header = std::move(parsed).value();
                 quicLog(QStringLiteral("Receiving %1 (%2 bytes)").arg(m_header.key).arg(m_header.size));
                 m_remaining = m_header.size;
-                startUpload();
-                m_state = State::Body;
+                m_stallTimer.stop();
+                // From here the device waits on us: the connection must
+                // not go idle while the file queues for or goes to the store.
+                holdConnection(true);
+                m_state = State::Queued;
+                if (QNetworkAccessManager *lane = m_service.takeGatewaySlot(this)) {
+                    m_hasSlot = true;
+                    startUpload(*lane);
+                }
                 break;
             }
+            case State::Queued:
+                // The body waits, unconsumed, until the gateway has room.
+                return;
             case State::Body: {
                 const qint64 n = qMin<qint64>(m_remaining, m_pending.size());
                 if (n > 0) {
@@ -255,6 +316,7 @@ private:
                         receiveErrorEnd();
                     return;
                 }
+                m_stallTimer.stop();
                 m_state = State::Waiting;
                 if (!m_uploadDone)
                     return;
@@ -271,8 +333,10 @@ private:
         }
     }
 
-    void startUpload()
+    void startUpload(QNetworkAccessManager &lane)
     {
+        m_state = State::Body;
+        m_stallTimer.start();
         m_uploadDone = false;
         m_uploadOk = false;
         m_md5.reset();
@@ -283,11 +347,18 @@ private:
         if (!url) {
             quicLog(QStringLiteral("Invalid S3 URL for %1/%2").arg(m_header.bucket, m_header.key));
             m_uploadDone = true;
+            releaseSlot();
             return;
         }
         m_pipe = new BodyPipe(m_header.size);
-        connect(m_pipe, &BodyPipe::consumed, this, [this](qint64 n) { consume(n); });
-        m_reply = S3Gateway(m_service.m_network, 60000).startPut(*url, m_pipe, m_header.size, m_header.contentType);
+        connect(m_pipe, &BodyPipe::consumed, this, [this](qint64 n) {
+            consume(n);
+            // The window opened: the device may send again, and has its
+            // full time to.
+            if (m_stallTimer.isActive())
+                m_stallTimer.start();
+        });
+        m_reply = S3Gateway(lane, 60000).startPut(*url, m_pipe, m_header.size, m_header.contentType);
         connect(m_reply, &QNetworkReply::finished, this, &UploadStream::uploadFinished);
     }
 
@@ -308,6 +379,7 @@ private:
             quicLog(QStringLiteral("S3 PUT error - %1").arg(result.error));
         }
         const QByteArray etag = reply->rawHeader("ETag");
+        releaseSlot();
         if (m_pipe) {
             // Whatever the store did not take is drained, so the next file
             // can follow on this stream.
@@ -355,6 +427,7 @@ private:
 
     void finishFile()
     {
+        holdConnection(false);
         if (m_uploadOk) {
             m_service.fileStored(m_header.size);
             quicLog(QStringLiteral("Successfully stored ") + m_header.key);
@@ -370,6 +443,37 @@ private:
             return;
         }
         reply(m_uploadOk ? kOk : kStoreFailed, false);
+    }
+
+    // No byte for the body time-out while the device was free to send: the
+    // file is given up and the stream ends, so that what it held is freed.
+    void stalled()
+    {
+        if (m_pipe && m_pipe->bytesAvailable() > 0) {
+            m_stallTimer.start(); // the store is slow, not the device
+            return;
+        }
+        const QString seconds = QString::number(m_stallTimer.interval() / 1000.0);
+        if (m_state == State::Body)
+            quicLog(QStringLiteral("Upload of %1 stopped: no data for %2 s").arg(m_header.key, seconds));
+        else
+            quicLog(QStringLiteral("Upload stopped before its header arrived: no data for %1 s").arg(seconds));
+        end(kStoreFailed);
+    }
+
+    void releaseSlot()
+    {
+        if (m_hasSlot || m_state == State::Queued)
+            m_service.releaseGatewaySlot(this, std::exchange(m_hasSlot, false));
+    }
+
+    void holdConnection(bool hold)
+    {
+        if (m_holding == hold)
+            return;
+        m_holding = hold;
+        if (m_connection)
+            m_connection->hold(hold);
     }
 
     // A body cut short must leave nothing in the store: the PUT is aborted
@@ -388,6 +492,10 @@ private:
     QUICReceiverService &m_service;
     QPointer<QuicConnection> m_connection;
     int64_t m_streamId;
+    QString m_source;
+    QTimer m_stallTimer;
+    bool m_hasSlot = false;
+    bool m_holding = false;
     State m_state = State::Length;
     QByteArray m_pending;
     bool m_peerFinished = false;
@@ -417,6 +525,7 @@ QUICReceiverService::~QUICReceiverService()
     m_streams.clear();
     m_settling.clear();
     m_server.reset();
+    m_sources.clear();
 }
 
 void QUICReceiverService::startListening(int s3Port)
@@ -436,6 +545,9 @@ void QUICReceiverService::startListening(int s3Port)
     auto server = std::make_unique<QuicServer>();
     connect(server.get(), &QuicServer::newConnection, this, &QUICReceiverService::onNewConnection);
     connect(server.get(), &QuicServer::connectionClosed, this, &QUICReceiverService::onConnectionClosed);
+    connect(server.get(), &QuicServer::connectionRefused, this, [](const QString &endpoint, const QString &reason) {
+        quicLog(QStringLiteral("Connection refused from %1 - %2").arg(endpoint, reason));
+    });
     m_server = std::move(server);
     quicLog(QStringLiteral("Starting listener on port %1").arg(m_config.port));
     const QString error = m_server->listen(m_config.address, m_config.port, identity, QByteArray(kAlpn), m_config.quic);
@@ -477,14 +589,88 @@ void QUICReceiverService::stopListening()
     }
     m_streams.clear();
     m_settling.clear();
+    m_gatewayQueue.clear();
+    for (auto &[address, source] : m_sources)
+        source.connections = 0;
+    for (auto it = m_sources.begin(); it != m_sources.end();)
+        forgetIdleSource((it++)->first);
     setListening(false);
     setActiveConnections(0);
     quicLog(QStringLiteral("Stopped listening"));
 }
 
+QNetworkAccessManager *QUICReceiverService::takeGatewaySlot(UploadStream *stream)
+{
+    Source &source = m_sources[stream->source()];
+    if (source.puts >= kMaxPutsPerSource || m_puts >= kMaxPuts) {
+        m_gatewayQueue.push_back(stream);
+        return nullptr;
+    }
+    return &admit(source);
+}
+
+QNetworkAccessManager &QUICReceiverService::admit(Source &source)
+{
+    ++source.puts;
+    ++m_puts;
+    if (!source.lane) {
+        // Each host's PUTs go through their own HTTP client: a client keeps
+        // a few connections per server, and one host's slow bodies must
+        // not hold those that everyone else's uploads need.
+        source.lane = std::make_unique<QNetworkAccessManager>();
+        source.lane->setProxy(QNetworkProxy::NoProxy);
+    }
+    return *source.lane;
+}
+
+void QUICReceiverService::releaseGatewaySlot(UploadStream *stream, bool held)
+{
+    if (!held) {
+        std::erase(m_gatewayQueue, stream);
+        forgetIdleSource(stream->source());
+        return;
+    }
+    --m_sources[stream->source()].puts;
+    --m_puts;
+    forgetIdleSource(stream->source());
+    // Granted from the event loop: the caller may be in the middle of
+    // tearing its own stream down.
+    if (!m_gatewayQueue.empty())
+        QMetaObject::invokeMethod(this, &QUICReceiverService::grantWaiting, Qt::QueuedConnection);
+}
+
+void QUICReceiverService::grantWaiting()
+{
+    for (auto it = m_gatewayQueue.begin(); it != m_gatewayQueue.end() && m_puts < kMaxPuts;) {
+        UploadStream *stream = *it;
+        Source &source = m_sources[stream->source()];
+        if (source.puts >= kMaxPutsPerSource) {
+            ++it;
+            continue;
+        }
+        it = m_gatewayQueue.erase(it);
+        stream->slotGranted(admit(source));
+        // The grant may have ended streams and changed the queue.
+        it = m_gatewayQueue.begin();
+    }
+}
+
+void QUICReceiverService::forgetIdleSource(const QString &address)
+{
+    const auto it = m_sources.find(address);
+    if (it == m_sources.end() || it->second.puts > 0 || it->second.connections > 0)
+        return;
+    if (std::any_of(m_gatewayQueue.begin(), m_gatewayQueue.end(), [&](UploadStream *s) { return s->source() == address; }))
+        return;
+    if (it->second.lane)
+        it->second.lane.release()->deleteLater(); // its last replies are still being deleted
+    m_sources.erase(it);
+}
+
 void QUICReceiverService::onNewConnection(QuicConnection *connection)
 {
     m_streams[connection];
+    ++m_sources[UploadStream::sourceOf(*connection)].connections;
     setActiveConnections(int(m_streams.size()));
     quicLog(QStringLiteral("New connection from ") + connection->remoteEndpoint());
     connect(connection, &QuicConnection::handshakeCompleted, this,
@@ -522,6 +708,9 @@ void QUICReceiverService::onConnectionClosed(QuicConnection *connection, const Q
             m_settling.push_back(std::move(stream));
     }
     m_streams.erase(it);
+    const QString source = UploadStream::sourceOf(*connection);
+    --m_sources[source].connections;
+    forgetIdleSource(source);
     if (m_stopping)
         quicLog(QStringLiteral("Connection cancelled"));
     else

@@ -3,6 +3,7 @@
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QTimer>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,6 +36,8 @@ struct QuicReceiverConfig {
     QHostAddress address = QHostAddress::Any;
     quint16 port = 8444;
     int retryDelayMs = 5000;
+    // A body that brings no byte for this long is given up.
+    int bodyTimeoutMs = 30000;
     QuicConnection::Settings quic; // idle time-out 30 s, windows
 };
 
@@ -53,6 +56,9 @@ class QUICReceiverService : public QObject, public ListeningService {
 public:
     static constexpr const char *kAlpn = "tavro-backup";
     static constexpr int kMaxRetries = 3;
+    // PUTs to the gateway at once: from one host, and in all.
+    static constexpr int kMaxPutsPerSource = 6;
+    static constexpr int kMaxPuts = 64;
 
     explicit QUICReceiverService(ServerIdentity &identity, QuicReceiverConfig config = {}, QObject *parent = nullptr);
     ~QUICReceiverService() override;
@@ -81,6 +87,22 @@ private:
     void setActiveConnections(int count);
     void fileStored(qint64 bytes);
     void streamSettled(UploadStream *stream);
+
+    // Each host gets a share of the gateway, so that no one host's slow
+    // or stalled bodies hold the others' uploads.
+    struct Source {
+        int connections = 0;
+        int puts = 0;
+        std::unique_ptr<QNetworkAccessManager> lane;
+    };
+    // The client for the stream's PUT when it may start now; else null,
+    // and the stream is granted its turn later (slotGranted).
+    QNetworkAccessManager *takeGatewaySlot(UploadStream *stream);
+    // `held`: the stream had its turn; else it leaves the queue.
+    void releaseGatewaySlot(UploadStream *stream, bool held);
+    QNetworkAccessManager &admit(Source &source);
+    void grantWaiting();
+    void forgetIdleSource(const QString &address);
     QString s3BaseUrl() const { return QStringLiteral("http://localhost:%1").arg(m_s3Port); }
 
     ServerIdentity &m_identity;
@@ -98,6 +120,9 @@ private:
     std::map<QuicConnection *, std::map<int64_t, std::unique_ptr<UploadStream>>> m_streams;
     // Streams whose connection has gone while their whole file goes to the store.
     std::vector<std::unique_ptr<UploadStream>> m_settling;
+    std::map<QString, Source> m_sources; // by address
+    std::deque<UploadStream *> m_gatewayQueue;
+    int m_puts = 0;
 };
 
 } // namespace tavrolin

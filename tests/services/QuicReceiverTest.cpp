@@ -71,11 +71,11 @@ struct Receiver {
     }
 
     // Runs the aioquic peer while the event loop serves the receiver.
-    json peer(const QStringList &args, std::chrono::seconds timeout = 120s) const
+    json peer(const QStringList &args, std::chrono::seconds timeout = 120s, const QString &host = "127.0.0.1") const
     {
         QProcess process;
         process.start(QStringLiteral(TAVROLIN_TEST_PYTHON),
-                      QStringList{QStringLiteral(TAVROLIN_QUIC_PEER), "127.0.0.1", QString::number(port())} + args);
+                      QStringList{QStringLiteral(TAVROLIN_QUIC_PEER), host, QString::number(port())} + args);
         if (!waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeout)) {
             process.kill();
             process.waitForFinished();
@@ -100,6 +100,29 @@ struct Receiver {
     {
         return QByteArray::fromStdString(
             json{{"bucket", bucket.toStdString()}, {"key", key.toStdString()}, {"contentType", "image/jpeg"}, {"size", size}}.dump());
+    }
+};
+
+// A peer that keeps running while the test goes on; ended with the test.
+struct BackgroundPeer {
+    QProcess process;
+    BackgroundPeer(const Receiver &receiver, const QStringList &args)
+    {
+        process.start(QStringLiteral(TAVROLIN_TEST_PYTHON),
+                      QStringList{QStringLiteral(TAVROLIN_QUIC_PEER), "127.0.0.1", QString::number(receiver.port())} + args);
+    }
+    ~BackgroundPeer()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    // Its first line of output.
+    json firstLine(std::chrono::seconds timeout = 60s)
+    {
+        waitUntil([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, timeout);
+        const QByteArray line = process.readLine();
+        json value = json::parse(line.begin(), line.end(), nullptr, false);
+        return value.is_discarded() ? json{{"error", (line + process.readAllStandardError()).toStdString()}} : value;
     }
 };
 
@@ -161,6 +184,14 @@ TEST(QuicReceiver, StoresFilesOfAnySizeFromBothClients)
         EXPECT_EQ(sha256OfUrl(gateway + key), sha256OfFile(path)) << key;
     EXPECT_EQ(receiver.service->filesReceived(), 4);
     EXPECT_EQ(receiver.service->totalBytesReceived(), 10 + (1 << 20) + (300ll << 20));
+    EXPECT_EQ(receiver.log.countStartingWith("QUIC: Receive error"), 0) << "a stream ended between files is no error";
+
+    // Each file on a stream of its own, far more than may be open at once.
+    const json each = receiver.peer({"timed", "40", ten});
+    ASSERT_TRUE(each.contains("replies")) << each.dump();
+    EXPECT_EQ(each["replies"].size(), 40u);
+    EXPECT_EQ(std::count(each["replies"].begin(), each["replies"].end(), "OK"), 40);
+    EXPECT_EQ(receiver.service->filesReceived(), 44);
     for (const char *line : {"QUIC: Receiving a/ten (10 bytes)", "QUIC: Successfully stored a/ten"})
         EXPECT_TRUE(receiver.log.contains(line)) << line;
 
@@ -170,7 +201,7 @@ TEST(QuicReceiver, StoresFilesOfAnySizeFromBothClients)
     ASSERT_TRUE(waitUntil([&] { return upload.state() == QProcess::NotRunning; }, 60s));
     EXPECT_EQ(upload.exitCode(), 0) << upload.readAllStandardOutput().toStdString();
     EXPECT_EQ(sha256OfUrl(gateway + "mib"), sha256OfFile(mib));
-    EXPECT_EQ(receiver.service->filesReceived(), 6);
+    EXPECT_EQ(receiver.service->filesReceived(), 46);
     EXPECT_TRUE(waitUntil([&] { return receiver.service->activeConnections() == 0; }, 10s));
 }
 
@@ -357,6 +388,85 @@ TEST(QuicReceiver, MemoryStaysFlatThroughATwoGigabyteUpload)
     std::printf("[ memory ] receiver RSS idle %.1f MiB, peak %.1f MiB during a 2 GiB upload\n", idle / 1048576.0, peak / 1048576.0);
     EXPECT_LT(peak - idle, 64 << 20);
     EXPECT_EQ(receiver.service->totalBytesReceived(), 2ll << 30);
+}
+
+TEST(QuicReceiver, OneHostCannotHoldTheReceiverFromAnother)
+{
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3);
+    const QString photo = receiver.bigFile("photo", 100 << 10);
+
+    // Bodies that drip a byte a second from one host hold their uploads
+    // open; another host's uploads still go through at once.
+    {
+        BackgroundPeer drip(receiver, {"drip", "8", "1", "photos/drip"});
+        ASSERT_EQ(drip.firstLine()["dripping"], 8);
+        const json timed = receiver.peer({"timed", "5", photo, "--from=127.0.0.2"}, 60s);
+        ASSERT_TRUE(timed.contains("times")) << timed.dump();
+        EXPECT_EQ(timed["replies"], json::array({"OK", "OK", "OK", "OK", "OK"}));
+        for (const auto &seconds : timed["times"])
+            EXPECT_LT(seconds.get<double>(), 10.0) << timed.dump();
+    }
+
+    // One host that keeps as many connections open as it can gets a share;
+    // another host still connects.
+    BackgroundPeer hold(receiver, {"hold", "256"});
+    const json held = hold.firstLine(120s);
+    ASSERT_TRUE(held.contains("held")) << held.dump();
+    // (the dripping connection may not have timed out yet)
+    EXPECT_LE(held["held"].get<int>(), QuicServer::kMaxConnectionsPerSource);
+    EXPECT_GE(held["held"].get<int>(), QuicServer::kMaxConnectionsPerSource - 1);
+    EXPECT_TRUE(receiver.log.joined().contains(QStringLiteral("that host has %1 connections").arg(QuicServer::kMaxConnectionsPerSource)));
+    const json many = receiver.peer({"concurrent", "6", receiver.file("small", "small file"), "--from=127.0.0.2"}, 60s);
+    ASSERT_TRUE(many.contains("replies")) << many.dump();
+    EXPECT_EQ(many["replies"], json::array({"OK", "OK", "OK", "OK", "OK", "OK"}));
+}
+
+TEST(QuicReceiver, ABodyThatStopsIsEndedAndAnUploadWaitingOnASlowStoreIsKeptOpen)
+{
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3, [](QuicReceiverConfig &c) { c.bodyTimeoutMs = 1500; });
+    const json stalled = receiver.peer({"stall", "photos/stalled"}, 60s);
+    ASSERT_TRUE(stalled.contains("reply")) << stalled.dump();
+    EXPECT_EQ(stalled["reply"], "ERROR: Failed to store file");
+    EXPECT_LT(stalled["seconds"].get<double>(), 10.0);
+    EXPECT_TRUE(receiver.log.contains("QUIC: Upload of stalled stopped: no data for 1.5 s")) << receiver.log.joined().toStdString();
+    EXPECT_EQ(getStatus(engine.ports.s3, "photos/stalled"), 404);
+
+    // The store takes longer than the connection may stay idle: the device
+    // still hears that its file is stored.
+    FakeS3 slow([](const FakeS3::Request &r) { return FakeS3::Response{r.method == "PUT" ? 200 : 404, "", 4000}; });
+    ASSERT_TRUE(slow.listen(0));
+    Receiver patient(slow.port(), [](QuicReceiverConfig &c) { c.quic.idleTimeoutMs = 1500; });
+    const json result = patient.peer({"upload", patient.file("a", "slowly stored") + "=photos/a"}, 60s);
+    EXPECT_EQ(result["replies"], json::array({"OK"})) << result.dump();
+}
+
+TEST(QuicReceiver, RepliesLeaveFromTheAddressTheDeviceDialled)
+{
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3, [](QuicReceiverConfig &c) { c.address = QHostAddress::Any; });
+    const QString file = receiver.file("a", "dialled a second address");
+    // A socket connected to the address it dialled drops datagrams from any other.
+    for (const QString host : {"127.0.0.1", "127.0.0.2"}) {
+        const json result = receiver.peer({"upload", file + "=photos/" + host, "--connected"}, 30s, host);
+        EXPECT_EQ(result["replies"], json::array({"OK"})) << host.toStdString() << result.dump();
+    }
+}
+
+TEST(QuicReceiver, StreamsEndedWithAnErrorDoNotStarveTheirConnection)
+{
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3, [](QuicReceiverConfig &c) { c.quic.idleTimeoutMs = 3000; });
+    // Each refused stream had 6 MiB on its way after its bad header: together
+    // more than the connection may have outstanding.
+    const json result = receiver.peer({"spoil", "4", "6", receiver.bigFile("after", 3 << 20) + "=photos/after"}, 60s);
+    EXPECT_EQ(result["reply"], "OK") << result.dump();
+    EXPECT_EQ(getStatus(engine.ports.s3, "photos/after"), 200);
 }
 
 TEST(QuicUploadClient, TellsRepliesApartWithoutADelimiter)

@@ -11,6 +11,18 @@ quic_peer.py HOST PORT COMMAND [ARGS...]; prints one JSON object per line.
   idle SECONDS                connects and sends nothing
   alpn NAME                   tries another application protocol
   concurrent N FILE           N connections at once, each uploading FILE as photos/cN
+  drip N SECONDS BUCKET/KEY   N streams on one connection, each a header for 1 MB, then one
+                              byte every SECONDS, until killed
+  hold N                      N connections kept open with pings, until killed
+  stall BUCKET/KEY            a header and ten bytes, then nothing (the connection is kept
+                              open); prints the reply
+  spoil N MIB FILE=BUCKET/KEY N streams each a bad header and MIB MiB after it, then FILE
+                              on its own stream; prints its reply
+  timed N FILE                N uploads of FILE (photos/tN), four at a time, each on its own
+                              stream; prints each upload's seconds
+Options anywhere: --from=ADDR sends from that local address; --connected connects the
+socket to the server's address, so replies from any other address are dropped, as phone
+network stacks do.
 """
 import asyncio
 import json
@@ -19,8 +31,38 @@ import ssl
 import struct
 import sys
 
-from aioquic.asyncio import connect
+import contextlib
+import socket
+import time
+
+from aioquic.asyncio import connect as aioquic_connect
+from aioquic.asyncio.protocol import QuicConnectionProtocol
 from aioquic.quic.configuration import QuicConfiguration
+from aioquic.quic.connection import QuicConnection
+
+OPTIONS = {"from": None, "connected": False}
+
+
+@contextlib.asynccontextmanager
+async def connect(host, port, configuration):
+    if OPTIONS["from"] is None and not OPTIONS["connected"]:
+        async with aioquic_connect(host, port, configuration=configuration) as client:
+            yield client
+        return
+    loop = asyncio.get_running_loop()
+    kwargs = {"local_addr": (OPTIONS["from"] or "0.0.0.0", 0), "family": socket.AF_INET}
+    if OPTIONS["connected"]:
+        kwargs["remote_addr"] = (host, port)
+    transport, protocol = await loop.create_datagram_endpoint(
+        lambda: QuicConnectionProtocol(QuicConnection(configuration=configuration)), **kwargs)
+    try:
+        protocol.connect((host, port))
+        await protocol.wait_connected()
+        yield protocol
+        protocol.close()
+        await protocol.wait_closed()
+    finally:
+        transport.close()
 
 REPLIES = [b"OK", b"ERROR: Failed to store file", b"ERROR: Invalid header length", b"ERROR: Invalid header"]
 
@@ -177,8 +219,105 @@ async def concurrent(host, port, n, path):
     print(json.dumps({"replies": list(replies)}))
 
 
+def header_only(target, size):
+    bucket, key = target.split("/", 1)
+    header = json.dumps({"bucket": bucket, "key": key, "contentType": "application/octet-stream",
+                         "size": size}).encode()
+    return struct.pack(">I", len(header)) + header
+
+
+async def drip(host, port, n, seconds, target):
+    async with connect(host, port, configuration=config()) as client:
+        writers = []
+        for i in range(n):
+            reader, writer = await client.create_stream()
+            writer.write(header_only("%s%d" % (target, i), 1000000) + b"x")
+            writers.append(writer)
+        print(json.dumps({"dripping": n}), flush=True)
+        while True:
+            await asyncio.sleep(seconds)
+            for writer in writers:
+                writer.write(b"x")
+
+
+async def hold(host, port, n):
+    stack = contextlib.AsyncExitStack()
+    held = []
+
+    async def one():
+        try:
+            client = await asyncio.wait_for(stack.enter_async_context(connect(host, port, configuration=config())), 5)
+            await asyncio.wait_for(client.ping(), 5)
+            held.append(client)
+        except Exception:
+            pass
+    for start in range(0, n, 16):
+        await asyncio.gather(*(one() for _ in range(start, min(n, start + 16))))
+    print(json.dumps({"held": len(held)}), flush=True)
+    while True:
+        await asyncio.sleep(2)
+        for client in held:
+            client._quic.send_ping(0)
+            client.transmit()
+
+
+async def stall(host, port, target):
+    async with connect(host, port, configuration=config()) as client:
+        reader, writer = await client.create_stream()
+        writer.write(header_only(target, 1000) + b"0123456789")
+        started = time.monotonic()
+        reply_task = asyncio.ensure_future(reader.read())
+        while not reply_task.done():
+            await asyncio.sleep(0.5)
+            client._quic.send_ping(0)
+            client.transmit()
+        print(json.dumps({"reply": reply_task.result().decode(errors="replace"),
+                          "seconds": round(time.monotonic() - started, 2)}))
+
+
+async def timed(host, port, n, path):
+    async with connect(host, port, configuration=config()) as client:
+        gate = asyncio.Semaphore(4)
+        times, replies = [], []
+
+        async def one(i):
+            async with gate:
+                started = time.monotonic()
+                reader, writer = await client.create_stream()
+                writer.write(frame(path, "photos/t%d" % i))
+                await send_file(writer, path)
+                replies.append(await read_reply(reader, [b""]))
+                writer.write_eof()
+                times.append(time.monotonic() - started)
+        await asyncio.gather(*(one(i) for i in range(n)))
+        print(json.dumps({"replies": replies, "times": times}))
+
+
+async def spoil(host, port, n, mib, pair):
+    async with connect(host, port, configuration=config()) as client:
+        for i in range(n):
+            reader, writer = await client.create_stream()
+            writer.write(struct.pack(">I", 0) + os.urandom(mib << 20))
+            await asyncio.sleep(0.2)
+        path, target = pair.split("=", 1)
+        reader, writer = await client.create_stream()
+        writer.write(frame(path, target))
+        await send_file(writer, path)
+        reply = await read_reply(reader, [b""])
+        writer.write_eof()
+        print(json.dumps({"reply": reply}))
+
+
 def main():
-    host, port, command, args = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4:]
+    argv = []
+    for arg in sys.argv[1:]:
+        if arg.startswith("--from="):
+            OPTIONS["from"] = arg.split("=", 1)[1]
+        elif arg == "--connected":
+            OPTIONS["connected"] = True
+        else:
+            argv.append(arg)
+    host, port, command, args = argv[0], int(argv[1]), argv[2], argv[3:]
     if command == "upload":
         coro = upload(host, port, args)
     elif command == "raw":
@@ -193,9 +332,19 @@ def main():
         coro = alpn(host, port, args[0])
     elif command == "concurrent":
         coro = concurrent(host, port, int(args[0]), args[1])
+    elif command == "drip":
+        coro = drip(host, port, int(args[0]), float(args[1]), args[2])
+    elif command == "hold":
+        coro = hold(host, port, int(args[0]))
+    elif command == "stall":
+        coro = stall(host, port, args[0])
+    elif command == "spoil":
+        coro = spoil(host, port, int(args[0]), int(args[1]), args[2])
+    elif command == "timed":
+        coro = timed(host, port, int(args[0]), args[1])
     else:
         sys.exit("unknown command " + command)
-    asyncio.run(asyncio.wait_for(coro, 600))
+    asyncio.run(asyncio.wait_for(coro, 3600))
 
 
 if __name__ == "__main__":
