@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoro/QCoroTask>
+#include <QString>
 #include <nlohmann/json.hpp>
 
 namespace tavrolin {
@@ -14,6 +16,7 @@ struct ApiRequest {
     QByteArray method;
     QByteArray path;
     QByteArray body; // as sent; only a JSON object counts as one
+    QString source;  // who sent it: an address, a tunnel session
 };
 
 struct ApiResponse {
@@ -32,7 +35,8 @@ public:
     static constexpr const char *kPrefix = "/api/tavro/";
 
     explicit ApiRouter(DeviceRegistry &registry) : m_registry(registry) {}
-    ApiResponse route(const ApiRequest &request, ApiTransport transport) const;
+    // A registration is answered once it is saved; the rest at once.
+    QCoro::Task<ApiResponse> route(ApiRequest request, ApiTransport transport) const;
 
 private:
     DeviceRegistry &m_registry;

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include <QCoro/QCoroSignal>
+
 #include "platform/AtomicFile.h"
 #include "platform/DiagnosticLog.h"
 #include "platform/StrictJson.h"
@@ -66,13 +68,36 @@ QDateTime DeviceRegistry::fromReferenceSeconds(double seconds)
     return QDateTime::fromMSecsSinceEpoch(kReferenceEpochMs + qint64(std::llround(seconds * 1000.0)), Qt::UTC);
 }
 
-DeviceRegistry::DeviceRegistry(QString filePath, Clock clock, int maxDevices, QObject *parent)
+// One registration waiting for the save that holds it.
+class PendingRegistration : public QObject {
+    Q_OBJECT
+public:
+    RegistrationResult result;
+    void finish(RegistrationResult r)
+    {
+        result = std::move(r);
+        Q_EMIT finished();
+    }
+Q_SIGNALS:
+    void finished();
+};
+
+DeviceRegistry::DeviceRegistry(QString filePath, Clock clock, int maxDevices, int maxNewPerSource, QObject *parent)
     : QObject(parent)
     , m_filePath(std::move(filePath))
     , m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTimeUtc(); }))
     , m_maxDevices(maxDevices)
+    , m_maxNewPerSource(maxNewPerSource)
 {
     load();
+}
+
+DeviceRegistry::~DeviceRegistry()
+{
+    // The file being written is finished; its answer, posted to this
+    // object, goes with it.
+    if (m_writer.joinable())
+        m_writer.join();
 }
 
 void DeviceRegistry::load()
@@ -105,63 +130,135 @@ void DeviceRegistry::load()
         m_saveBlocked = true; // never overwrite a registry we could not read
 }
 
-RegistrationResult DeviceRegistry::registerDevice(const QString &id, const QString &name, ConnectionType type)
+QCoro::Task<RegistrationResult> DeviceRegistry::registerDevice(QString id, QString name, ConnectionType type, QString source)
 {
     if (id.size() > kMaxTextLength || name.size() > kMaxTextLength)
-        return {deviceCount(), QStringLiteral("deviceId and deviceName may have at most %1 characters").arg(kMaxTextLength)};
-
-    const QDateTime now = m_clock().toUTC();
-    // A change that cannot be saved is not made: the devices stay as the
-    // file has them, and the caller hears of it.
-    const QList<RegisteredDevice> before = m_devices;
-    const auto existing = std::find_if(m_devices.begin(), m_devices.end(), [&](const RegisteredDevice &d) { return d.id == id; });
-    QString done;
-    if (existing != m_devices.end()) {
-        existing->name = name;
-        existing->lastSeen = now;
-        existing->connectionType = type;
-        done = QStringLiteral("Updated device '%1' (id: %2...)").arg(name, idPreview(id));
-    } else {
-        if (deviceCount() >= m_maxDevices)
-            return {deviceCount(), QStringLiteral("The registry is full (%1 devices)").arg(m_maxDevices)};
-        m_devices.append({id, name, now, type});
-        done = QStringLiteral("Registered new device '%1' (id: %2...)").arg(name, idPreview(id));
-    }
-    if (const QString failed = save(); !failed.isEmpty()) {
-        m_devices = before;
-        return {deviceCount(), QStringLiteral("The registry could not be saved: ") + failed, true};
-    }
-    log(done);
-    Q_EMIT devicesChanged();
-    return {deviceCount(), {}};
+        co_return RegistrationResult{deviceCount(), QStringLiteral("deviceId and deviceName may have at most %1 characters").arg(kMaxTextLength)};
+    auto pending = std::make_shared<PendingRegistration>();
+    m_queued.push_back({std::move(id), std::move(name), type, m_clock().toUTC(), std::move(source), pending});
+    scheduleSave();
+    co_await qCoro(pending.get(), &PendingRegistration::finished);
+    co_return pending->result;
 }
 
-QString DeviceRegistry::save()
+void DeviceRegistry::scheduleSave()
 {
-    const auto failed = [](const QString &why) {
-        log(QStringLiteral("Failed to save registry: ") + why);
-        return why;
-    };
-    if (m_saveBlocked)
-        return failed(QStringLiteral("the unreadable registry could not be moved aside"));
+    if (m_saveScheduled || m_saving)
+        return;
+    // Whatever else arrives before the event loop comes back joins this save.
+    m_saveScheduled = true;
+    QMetaObject::invokeMethod(this, &DeviceRegistry::saveBatch, Qt::QueuedConnection);
+}
+
+QString DeviceRegistry::apply(const Change &c, QList<RegisteredDevice> &devices, QStringList &logLines, bool &throttled)
+{
+    const auto existing = std::find_if(devices.begin(), devices.end(), [&](const RegisteredDevice &d) { return d.id == c.id; });
+    if (existing != devices.end()) {
+        existing->name = c.name;
+        existing->lastSeen = c.when;
+        existing->connectionType = c.type;
+        logLines << QStringLiteral("Updated device '%1' (id: %2...)").arg(c.name, idPreview(c.id));
+        return {};
+    }
+    if (devices.size() >= m_maxDevices)
+        return QStringLiteral("The registry is full (%1 devices)").arg(m_maxDevices);
+    std::deque<QDateTime> &recent = m_newBySource[c.source];
+    while (!recent.empty() && recent.front().secsTo(c.when) >= 24 * 3600)
+        recent.pop_front();
+    if (int(recent.size()) >= m_maxNewPerSource) {
+        throttled = true;
+        return QStringLiteral("Too many new devices from this address today (%1); try again later").arg(m_maxNewPerSource);
+    }
+    recent.push_back(c.when);
+    devices.append({c.id, c.name, c.when, c.type});
+    logLines << QStringLiteral("Registered new device '%1' (id: %2...)").arg(c.name, idPreview(c.id));
+    return {};
+}
+
+void DeviceRegistry::saveBatch()
+{
+    m_saveScheduled = false;
+    if (m_saving || m_queued.empty())
+        return;
+    Batch batch;
+    batch.devices = m_devices;
+    std::vector<Change> queued = std::exchange(m_queued, {});
+    std::vector<std::pair<std::shared_ptr<PendingRegistration>, RegistrationResult>> refused;
+    for (Change &change : queued) {
+        bool throttled = false;
+        const QString why = apply(change, batch.devices, batch.logLines, throttled);
+        if (why.isEmpty()) {
+            batch.changes.push_back(std::move(change));
+            continue;
+        }
+        RegistrationResult result{int(batch.devices.size()), why};
+        result.throttled = throttled;
+        refused.emplace_back(change.pending, result);
+    }
+    for (auto &[pending, result] : refused)
+        pending->finish(result);
+    if (batch.changes.empty())
+        return;
+
+    QByteArray bytes;
+    QString error = m_saveBlocked ? QStringLiteral("the unreadable registry could not be moved aside") : serialize(batch.devices, bytes);
+    if (error.isEmpty() && !QDir().mkpath(QFileInfo(m_filePath).absolutePath()))
+        error = QStringLiteral("cannot create %1").arg(QFileInfo(m_filePath).absolutePath());
+    m_saving = std::move(batch);
+    if (!error.isEmpty()) {
+        batchSaved(error);
+        return;
+    }
+    // Written away from the event loop (a synced write of a large registry
+    // takes long), beside the file and renamed into place: a crash or a full
+    // disk mid-write leaves the previous registry whole.
+    if (m_writer.joinable())
+        m_writer.join();
+    m_writer = std::thread([this, path = m_filePath, bytes = std::move(bytes)] {
+        const QString failed = atomicWrite(path, bytes);
+        QMetaObject::invokeMethod(this, [this, failed] { batchSaved(failed); }, Qt::QueuedConnection);
+    });
+}
+
+void DeviceRegistry::batchSaved(const QString &error)
+{
+    if (m_writer.joinable() && m_writer.get_id() != std::this_thread::get_id())
+        m_writer.join();
+    Batch batch = std::move(*m_saving);
+    m_saving.reset();
+    RegistrationResult result;
+    if (error.isEmpty()) {
+        // The change counts only once it is saved: until then, and if the
+        // save fails, the devices stay as the file has them.
+        m_devices = std::move(batch.devices);
+        for (const QString &line : std::as_const(batch.logLines))
+            log(line);
+        result.deviceCount = deviceCount();
+    } else {
+        log(QStringLiteral("Failed to save registry: ") + error);
+        result = {deviceCount(), QStringLiteral("The registry could not be saved: ") + error, true};
+    }
+    if (!m_queued.empty())
+        scheduleSave();
+    if (error.isEmpty())
+        Q_EMIT devicesChanged();
+    for (const Change &change : batch.changes)
+        change.pending->finish(result);
+}
+
+QString DeviceRegistry::serialize(const QList<RegisteredDevice> &devices, QByteArray &out)
+{
     nlohmann::ordered_json array = nlohmann::ordered_json::array();
-    for (const RegisteredDevice &d : m_devices)
+    for (const RegisteredDevice &d : devices)
         array.push_back({{"id", utf8(d.id)},
                          {"name", utf8(d.name)},
                          {"lastSeen", toReferenceSeconds(d.lastSeen)},
                          {"connectionType", utf8(connectionTypeName(d.connectionType))}});
-    if (!QDir().mkpath(QFileInfo(m_filePath).absolutePath()))
-        return failed(QStringLiteral("cannot create %1").arg(QFileInfo(m_filePath).absolutePath()));
-    std::string bytes;
     try {
-        bytes = array.dump();
+        out = QByteArray::fromStdString(array.dump());
     } catch (const nlohmann::json::exception &e) {
-        return failed(QString::fromUtf8(e.what()));
+        return QString::fromUtf8(e.what());
     }
-    // Written beside the file and renamed into place: a crash or a full disk
-    // mid-write leaves the previous registry whole.
-    if (const QString error = atomicWrite(m_filePath, QByteArray::fromStdString(bytes)); !error.isEmpty())
-        return failed(error);
     return {};
 }
 
@@ -177,3 +274,5 @@ nlohmann::ordered_json DeviceRegistry::deviceListResponse() const
 }
 
 } // namespace tavrolin
+
+#include "DeviceRegistry.moc"

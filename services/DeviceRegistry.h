@@ -4,9 +4,16 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <thread>
+#include <vector>
+
+#include <QCoro/QCoroTask>
 
 namespace tavrolin {
 
@@ -27,11 +34,17 @@ struct RegistrationResult {
     int deviceCount = 0;
     QString error;           // empty on success
     bool notSaved = false;   // the request was sound; the registry could not be saved
+    bool throttled = false;  // too many new devices from where it came from; later it may go
     bool ok() const { return error.isEmpty(); }
 };
 
+class PendingRegistration;
+
 // The devices that have announced themselves, kept in order of first
-// registration and saved in full to device_registry.json after each change.
+// registration and saved in full to device_registry.json. A registration
+// is answered once the file that holds it is saved; registrations that
+// arrive while a save is under way go together into the next one, so a
+// flood of them costs one save per batch, not one per registration.
 class DeviceRegistry : public QObject {
     Q_OBJECT
     Q_PROPERTY(int deviceCount READ deviceCount NOTIFY devicesChanged)
@@ -39,14 +52,22 @@ public:
     using Clock = std::function<QDateTime()>;
     static constexpr int kMaxTextLength = 256;
     static constexpr int kMaxDevices = 10000;
+    // New devices one address may add in a day: more than a household has,
+    // far fewer than would fill the registry for everyone else.
+    static constexpr int kMaxNewPerSource = 100;
 
     // The server stack gives the file in its data folder; tests also a clock.
-    explicit DeviceRegistry(QString filePath, Clock clock = {}, int maxDevices = kMaxDevices, QObject *parent = nullptr);
+    explicit DeviceRegistry(QString filePath, Clock clock = {}, int maxDevices = kMaxDevices,
+                            int maxNewPerSource = kMaxNewPerSource, QObject *parent = nullptr);
+    ~DeviceRegistry() override;
 
     const QList<RegisteredDevice> &devices() const { return m_devices; }
     int deviceCount() const { return int(m_devices.size()); }
 
-    RegistrationResult registerDevice(const QString &id, const QString &name, ConnectionType type);
+    // `source` is where the request came from (an address, a tunnel
+    // session): each may add only so many new devices a day. Known ids
+    // always update.
+    QCoro::Task<RegistrationResult> registerDevice(QString id, QString name, ConnectionType type, QString source);
     nlohmann::ordered_json deviceListResponse() const;
 
     // Seconds since 2001-01-01T00:00:00Z, as the file stores them.
@@ -57,14 +78,39 @@ Q_SIGNALS:
     void devicesChanged();
 
 private:
+    struct Change {
+        QString id;
+        QString name;
+        ConnectionType type;
+        QDateTime when;
+        QString source;
+        std::shared_ptr<PendingRegistration> pending;
+    };
+    struct Batch {
+        std::vector<Change> changes;
+        QList<RegisteredDevice> devices; // as they will be once saved
+        QStringList logLines;
+    };
+
     void load();
-    QString save(); // why it failed, empty once saved
+    void scheduleSave();
+    void saveBatch();
+    void batchSaved(const QString &error);
+    // Applies the change to `devices`; empty, or why it is refused.
+    QString apply(const Change &change, QList<RegisteredDevice> &devices, QStringList &logLines, bool &throttled);
+    static QString serialize(const QList<RegisteredDevice> &devices, QByteArray &out);
 
     QString m_filePath;
     Clock m_clock;
     int m_maxDevices;
-    QList<RegisteredDevice> m_devices;
+    int m_maxNewPerSource;
+    QList<RegisteredDevice> m_devices; // as saved
     bool m_saveBlocked = false;
+    std::vector<Change> m_queued;
+    std::optional<Batch> m_saving;
+    bool m_saveScheduled = false;
+    std::thread m_writer;
+    std::map<QString, std::deque<QDateTime>> m_newBySource;
 };
 
 } // namespace tavrolin

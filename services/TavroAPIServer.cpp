@@ -20,6 +20,7 @@ const char *reasonPhrase(int status)
     case 200: return "OK";
     case 400: return "Bad Request";
     case 404: return "Not Found";
+    case 429: return "Too Many Requests";
     case 500: return "Internal Server Error";
     default: return "Error";
     }
@@ -140,8 +141,10 @@ void TavroAPIServer::onNewConnection()
                 log(QStringLiteral("Connection failed - ") + socket->errorString());
         });
 
-        auto respond = [this, socket, answered, timeout](const Response &response) {
+        auto respond = [socket = QPointer<QTcpSocket>(socket), answered, timeout](const Response &response) {
             *answered = true;
+            if (!socket)
+                return; // the peer went while its registration was saved
             timeout->stop();
             socket->write(responseBytes(response));
             socket->disconnectFromHost();
@@ -181,8 +184,18 @@ void TavroAPIServer::onNewConnection()
             }
             quiet->stop();
             const QByteArray request = length ? buffer->left(*length) : *buffer;
-            const auto parsed = parseRequest(request);
-            respond(parsed ? handle(*parsed) : parsed.error());
+            auto parsed = parseRequest(request);
+            if (!parsed) {
+                respond(parsed.error());
+                return;
+            }
+            *answered = true; // nothing more is read while it is handled
+            parsed->source = socket->peerAddress().toString();
+            [](Lifetime::Guard alive, const TavroAPIServer *self, Request request, decltype(respond) respond) -> QCoro::Task<> {
+                const Response response = co_await self->handle(std::move(request));
+                if (alive)
+                    respond(response);
+            }(m_lifetime.guard(), this, std::move(parsed).value(), respond);
         };
         connect(socket, &QTcpSocket::readyRead, socket, [process] { process(false); });
         // A peer that half-closes has sent all it will: answer what arrived.

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "platform/Lifetime.h"
 #include "platform/ManagedService.h"
 #include "platform/Result.h"
 #include "services/ApiRouter.h"
@@ -44,7 +45,7 @@ public:
     using Response = ApiResponse;
     // The request as read from the bytes that arrived, or the 400 answer.
     static Result<Request, Response> parseRequest(const QByteArray &bytes);
-    Response handle(const Request &request) const { return m_router.route(request, ApiTransport::Lan); }
+    QCoro::Task<Response> handle(Request request) const { return m_router.route(std::move(request), ApiTransport::Lan); }
     static QByteArray responseBytes(const Response &response);
 
 Q_SIGNALS:
@@ -59,6 +60,7 @@ private:
     int m_readTimeoutMs;
     QTcpServer m_listener;
     bool m_isRunning = false;
+    Lifetime m_lifetime; // last: ends first
 };
 
 } // namespace tavrolin

@@ -212,12 +212,12 @@ bool ClientConnection::isStreamedMedia(const TunnelRequest &request)
     return false;
 }
 
-TunnelResponse ClientConnection::apiResponse(const TunnelRequest &request, DeviceRegistry &registry)
+QCoro::Task<TunnelResponse> ClientConnection::apiResponse(TunnelRequest request, DeviceRegistry &registry, QString source)
 {
-    const ApiResponse answer = ApiRouter(registry).route(
-        {request.method.toUtf8(), request.path.toUtf8(), request.body.value_or(QByteArray())}, ApiTransport::Tunnel);
-    return TunnelResponse{request.id, answer.status, {{QStringLiteral("Content-Type"), QStringLiteral("application/json")}},
-                          answer.bodyBytes(), {}};
+    ApiRequest apiRequest{request.method.toUtf8(), request.path.toUtf8(), request.body.value_or(QByteArray()), std::move(source)};
+    const ApiResponse answer = co_await ApiRouter(registry).route(std::move(apiRequest), ApiTransport::Tunnel);
+    co_return TunnelResponse{request.id, answer.status, {{QStringLiteral("Content-Type"), QStringLiteral("application/json")}},
+                             answer.bodyBytes(), {}};
 }
 
 namespace {
@@ -345,7 +345,11 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
     if (request.path.startsWith(QLatin1String(ApiRouter::kPrefix))) {
         if (!s->registry)
             co_return;
-        TunnelResponse response = ClientConnection::apiResponse(request, *s->registry);
+        // Each session is a source of its own for the registry's bound on new devices.
+        const QString source = QStringLiteral("tunnel session %1").arg(quintptr(s.get()), 0, 16);
+        TunnelResponse response = co_await ClientConnection::apiResponse(request, *s->registry, source);
+        if (s->ended)
+            co_return;
         co_await sendResponse(std::move(response), channel, label, policy);
         co_return;
     }

@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QNetworkRequest>
+#include <QCoro/QCoroTask>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
@@ -71,8 +72,8 @@ public:
     static bool isStreamedMedia(const HTTPTunnelProtocol::TunnelRequest &request);
 
     // What the in-process API answers, as a whole response.
-    static HTTPTunnelProtocol::TunnelResponse apiResponse(const HTTPTunnelProtocol::TunnelRequest &request,
-                                                          DeviceRegistry &registry);
+    static QCoro::Task<HTTPTunnelProtocol::TunnelResponse> apiResponse(HTTPTunnelProtocol::TunnelRequest request,
+                                                                       DeviceRegistry &registry, QString source);
 
     // What the session's running requests share with it (internal).
     struct Shared;

@@ -13,8 +13,9 @@ TEST(ApiRouter, BothTransportsAnswerAlikeButForHealthAndTheDevicesConnectionType
     test::Sandbox sandbox;
     DeviceRegistry registry(sandbox.path("devices.json"));
     const ApiRouter router(registry);
+    const auto route = [&](const ApiRequest &request, ApiTransport transport) { return QCoro::waitFor(router.route(request, transport)); };
     const auto both = [&](const ApiRequest &request) {
-        return std::pair{router.route(request, ApiTransport::Lan), router.route(request, ApiTransport::Tunnel)};
+        return std::pair{route(request, ApiTransport::Lan), route(request, ApiTransport::Tunnel)};
     };
 
     const auto [lanHealth, tunnelHealth] = both({"GET", "/api/tavro/health", {}});
@@ -23,10 +24,10 @@ TEST(ApiRouter, BothTransportsAnswerAlikeButForHealthAndTheDevicesConnectionType
     EXPECT_EQ(tunnelHealth.status, 404);
     EXPECT_EQ(tunnelHealth.bodyBytes(), R"({"error":"Not found"})");
 
-    EXPECT_EQ(router.route({"POST", "/api/tavro/register-device", R"({"deviceId":"L","deviceName":"Laptop"})"}, ApiTransport::Lan)
+    EXPECT_EQ(route({"POST", "/api/tavro/register-device", R"({"deviceId":"L","deviceName":"Laptop"})"}, ApiTransport::Lan)
                   .bodyBytes(),
               R"({"success":true,"deviceCount":1})");
-    EXPECT_EQ(router.route({"POST", "/api/tavro/register-device", R"({"deviceId":"P","deviceName":"Phone"})"}, ApiTransport::Tunnel)
+    EXPECT_EQ(route({"POST", "/api/tavro/register-device", R"({"deviceId":"P","deviceName":"Phone"})"}, ApiTransport::Tunnel)
                   .bodyBytes(),
               R"({"success":true,"deviceCount":2})");
     ASSERT_EQ(registry.devices().size(), 2);

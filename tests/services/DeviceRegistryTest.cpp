@@ -1,3 +1,4 @@
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -20,9 +21,10 @@ struct Registry {
     Sandbox sandbox;
     QDateTime now = QDateTime(QDate(2025, 3, 1), QTime(9, 30), Qt::UTC);
     QString file() const { return sandbox.path("data/device_registry.json"); }
-    std::unique_ptr<DeviceRegistry> open(int maxDevices = DeviceRegistry::kMaxDevices)
+    std::unique_ptr<DeviceRegistry> open(int maxDevices = DeviceRegistry::kMaxDevices,
+                                         int maxNewPerSource = DeviceRegistry::kMaxNewPerSource)
     {
-        return std::make_unique<DeviceRegistry>(file(), [this] { return now; }, maxDevices);
+        return std::make_unique<DeviceRegistry>(file(), [this] { return now; }, maxDevices, maxNewPerSource);
     }
     void write(const QByteArray &bytes) const
     {
@@ -37,6 +39,17 @@ struct Registry {
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 };
+
+RegistrationResult enroll(DeviceRegistry &registry, const QString &id, const QString &name, ConnectionType type,
+                          const QString &source = "192.0.2.1")
+{
+    return QCoro::waitFor(registry.registerDevice(id, name, type, source));
+}
+
+ApiResponse call(const ApiRouter &router, ApiRequest request, ApiTransport transport = ApiTransport::Lan)
+{
+    return QCoro::waitFor(router.route(std::move(request), transport));
+}
 
 } // namespace
 
@@ -68,19 +81,19 @@ TEST(DeviceRegistry, RegistersUpdatesInPlaceAndSavesTheFileFormat)
     Registry r;
     LogCapture log;
     auto registry = r.open();
-    EXPECT_EQ(registry->registerDevice("PHONE-1234-5678", "Ann", ConnectionType::Lan).deviceCount, 1);
+    EXPECT_EQ(enroll(*registry, "PHONE-1234-5678", "Ann", ConnectionType::Lan).deviceCount, 1);
     EXPECT_TRUE(log.contains("DeviceRegistry: Registered new device 'Ann' (id: PHONE-12...)"));
     EXPECT_EQ(r.read(), R"([{"id":"PHONE-1234-5678","name":"Ann","lastSeen":762514200.0,"connectionType":"lan"}])");
 
-    EXPECT_EQ(registry->registerDevice("phone-1234-5678", "Other case", ConnectionType::Lan).deviceCount, 2);
+    EXPECT_EQ(enroll(*registry, "phone-1234-5678", "Other case", ConnectionType::Lan).deviceCount, 2);
     r.now = r.now.addSecs(60);
-    EXPECT_EQ(registry->registerDevice("PHONE-1234-5678", "Ann again", ConnectionType::WebRTC).deviceCount, 2);
+    EXPECT_EQ(enroll(*registry, "PHONE-1234-5678", "Ann again", ConnectionType::WebRTC).deviceCount, 2);
     EXPECT_TRUE(log.contains("DeviceRegistry: Updated device 'Ann again' (id: PHONE-12...)"));
     const RegisteredDevice first = registry->devices()[0];
     EXPECT_EQ(first.name, "Ann again");
     EXPECT_EQ(first.connectionType, ConnectionType::WebRTC);
     EXPECT_EQ(first.lastSeen, r.now);
-    EXPECT_EQ(registry->registerDevice("ab", "Short", ConnectionType::Lan).deviceCount, 3);
+    EXPECT_EQ(enroll(*registry, "ab", "Short", ConnectionType::Lan).deviceCount, 3);
     EXPECT_TRUE(log.contains("DeviceRegistry: Registered new device 'Short' (id: ab...)"));
 
     // What was saved reads back the same.
@@ -104,7 +117,7 @@ TEST(DeviceRegistry, AnUnreadableFileIsKeptAsideNeverOverwritten)
         ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
         EXPECT_EQ(kept.readAll(), bad);
 
-        registry->registerDevice("new", "New", ConnectionType::Lan);
+        enroll(*registry, "new", "New", ConnectionType::Lan);
         EXPECT_EQ(r.open()->deviceCount(), 1);
     }
 }
@@ -113,16 +126,16 @@ TEST(DeviceRegistry, BoundsWhatOneRequestCanAdd)
 {
     Registry r;
     auto registry = r.open(3);
-    EXPECT_FALSE(registry->registerDevice(QString(257, 'i'), "n", ConnectionType::Lan).ok());
-    EXPECT_FALSE(registry->registerDevice("i", QString(257, 'n'), ConnectionType::Lan).ok());
-    EXPECT_TRUE(registry->registerDevice(QString(256, 'i'), QString(256, 'n'), ConnectionType::Lan).ok());
-    EXPECT_TRUE(registry->registerDevice("b", "n", ConnectionType::Lan).ok());
-    EXPECT_TRUE(registry->registerDevice("c", "n", ConnectionType::Lan).ok());
-    const auto full = registry->registerDevice("d", "n", ConnectionType::Lan);
+    EXPECT_FALSE(enroll(*registry, QString(257, 'i'), "n", ConnectionType::Lan).ok());
+    EXPECT_FALSE(enroll(*registry, "i", QString(257, 'n'), ConnectionType::Lan).ok());
+    EXPECT_TRUE(enroll(*registry, QString(256, 'i'), QString(256, 'n'), ConnectionType::Lan).ok());
+    EXPECT_TRUE(enroll(*registry, "b", "n", ConnectionType::Lan).ok());
+    EXPECT_TRUE(enroll(*registry, "c", "n", ConnectionType::Lan).ok());
+    const auto full = enroll(*registry, "d", "n", ConnectionType::Lan);
     EXPECT_FALSE(full.ok());
     EXPECT_EQ(full.deviceCount, 3);
     EXPECT_EQ(full.error, "The registry is full (3 devices)");
-    EXPECT_TRUE(registry->registerDevice("b", "renamed", ConnectionType::WebRTC).ok()) << "known ids always update";
+    EXPECT_TRUE(enroll(*registry, "b", "renamed", ConnectionType::WebRTC).ok()) << "known ids always update";
 }
 
 TEST(DeviceRegistry, AKilledWriterAlwaysLeavesAReadableFile)
@@ -158,7 +171,7 @@ TEST(DeviceRegistry, AFullDiskRefusesTheRegistrationAndKeepsEveryDevice)
     ApiRouter router(registry);
     const auto registerDevice = [&](const char *id) {
         const QByteArray body = QByteArray(R"({"deviceId":")") + id + R"(","deviceName":"Phone"})";
-        return router.route({"POST", "/api/tavro/register-device", body}, ApiTransport::Lan);
+        return call(router, {"POST", "/api/tavro/register-device", body});
     };
     ASSERT_EQ(registerDevice("first").status, 200);
     const QByteArray saved = [&] { QFile f(file); f.open(QIODevice::ReadOnly); return f.readAll(); }();
@@ -175,7 +188,7 @@ TEST(DeviceRegistry, AFullDiskRefusesTheRegistrationAndKeepsEveryDevice)
     EXPECT_TRUE(QString::fromStdString(refused.body.value("error", "")).startsWith("The registry could not be saved"))
         << refused.body.dump();
     EXPECT_EQ(registry.deviceCount(), 1);
-    EXPECT_EQ(router.route({"GET", "/api/tavro/device-count", {}}, ApiTransport::Lan).body["deviceCount"], 1);
+    EXPECT_EQ(call(router, {"GET", "/api/tavro/device-count", {}}).body["deviceCount"], 1);
     EXPECT_EQ(log.countStartingWith("DeviceRegistry: Failed to save registry: "), 1) << log.joined().toStdString();
     QFile after(file);
     ASSERT_TRUE(after.open(QIODevice::ReadOnly));
@@ -199,10 +212,48 @@ TEST(DeviceRegistry, PeerTextCannotForgeOrColourLogLines)
     ApiRouter router(*registry);
     const QByteArray body =
         R"({"deviceId":"id\r\nDeviceRegistry: Registered new device 'forged'","deviceName":"Ph\u001b[2Jone\u0000\u009b"})";
-    ASSERT_EQ(router.route({"POST", "/api/tavro/register-device", body}, ApiTransport::Lan).status, 200);
+    ASSERT_EQ(call(router, {"POST", "/api/tavro/register-device", body}).status, 200);
     const QStringList lines = log.lines().filter("Registered new device");
     ASSERT_EQ(lines.size(), 1) << log.joined().toStdString();
     EXPECT_EQ(lines.first(), "DeviceRegistry: Registered new device 'Ph\\x1b[2Jone\\x00\\x9b' (id: id\\r\\nDevi...)");
     // The registry itself keeps the text as sent.
     EXPECT_EQ(registry->devices().first().name, QString::fromUtf16(u"Ph\x1b[2Jone") + QChar(0) + QChar(0x9b));
+}
+
+TEST(DeviceRegistry, AFloodFromOneAddressNeitherFillsItForOthersNorSlowsThem)
+{
+    Registry r;
+    LogCapture log;
+    auto registry = r.open();
+    // Everything arrives at once, as from a flood of connections: the saves
+    // go in batches, and every answer waits for the save that holds it.
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<QCoro::Task<RegistrationResult>> flood;
+    for (int i = 0; i < 10000; ++i)
+        flood.push_back(registry->registerDevice(QStringLiteral("junk-%1").arg(i), "junk", ConnectionType::Lan, "192.0.2.66"));
+    auto other = registry->registerDevice("phone", "Ann's phone", ConnectionType::Lan, "192.0.2.7");
+    int accepted = 0, throttled = 0;
+    for (auto &task : flood) {
+        const RegistrationResult result = QCoro::waitFor(std::move(task));
+        accepted += result.ok();
+        throttled += result.throttled;
+    }
+    const RegistrationResult otherResult = QCoro::waitFor(std::move(other));
+    const qint64 ms = clock.elapsed();
+    std::printf("[ flood ] 10,000 registrations answered in %lld ms\n", static_cast<long long>(ms));
+    EXPECT_EQ(accepted, DeviceRegistry::kMaxNewPerSource);
+    EXPECT_EQ(throttled, 10000 - DeviceRegistry::kMaxNewPerSource);
+    EXPECT_TRUE(otherResult.ok()) << otherResult.error.toStdString();
+    EXPECT_LT(ms, 20000) << "one save per registration";
+    EXPECT_EQ(r.open()->deviceCount(), DeviceRegistry::kMaxNewPerSource + 1);
+
+    // Known ids from the flooding address still update, and it may add again a day later.
+    ApiRouter router(*registry);
+    EXPECT_EQ(call(router, {"POST", "/api/tavro/register-device", R"({"deviceId":"junk-1","deviceName":"renamed"})", "192.0.2.66"}).status, 200);
+    const ApiResponse refused = call(router, {"POST", "/api/tavro/register-device", R"({"deviceId":"more","deviceName":"x"})", "192.0.2.66"});
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.body["error"], "Too many new devices from this address today (100); try again later");
+    r.now = r.now.addDays(1);
+    EXPECT_EQ(call(router, {"POST", "/api/tavro/register-device", R"({"deviceId":"more","deviceName":"x"})", "192.0.2.66"}).status, 200);
 }

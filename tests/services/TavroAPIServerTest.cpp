@@ -32,9 +32,12 @@ struct Exchange {
 
 // Sends the parts with a pause between them, optionally half-closes, and
 // collects what comes back until the server closes.
-Exchange exchange(quint16 port, const QList<QByteArray> &parts, int pauseMs = 0, bool halfClose = false, int waitMs = 3000)
+Exchange exchange(quint16 port, const QList<QByteArray> &parts, int pauseMs = 0, bool halfClose = false, int waitMs = 3000,
+                  const QHostAddress &from = {})
 {
     QTcpSocket socket;
+    if (!from.isNull())
+        socket.bind(from);
     socket.connectToHost(QHostAddress::LocalHost, port);
     Exchange result;
     if (!waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 3s))
@@ -226,4 +229,24 @@ TEST(TavroAPIServer, StartAndStop)
     EXPECT_EQ(log.countStartingWith("TavroAPIServer: Failed to start - "), 1);
     server.stopListening();
     EXPECT_FALSE(server.isRunning());
+}
+
+TEST(TavroAPIServer, EachAddressAddsOnlySoManyNewDevices)
+{
+    Sandbox sandbox;
+    DeviceRegistry registry(sandbox.path("data/device_registry.json"), {}, DeviceRegistry::kMaxDevices, 2);
+    TavroAPIServer server(registry, 0, 2000);
+    server.startListening();
+    const auto enroll = [&](const char *id, const char *from) {
+        const QByteArray json = QByteArray(R"({"deviceId":")") + id + R"(","deviceName":"Phone"})";
+        const QByteArray request = "POST /api/tavro/register-device HTTP/1.1\r\nContent-Length: " + QByteArray::number(json.size())
+            + "\r\n\r\n" + json;
+        return statusLine(exchange(server.listeningPort(), {request}, 0, false, 3000, QHostAddress(QString::fromLatin1(from))).received);
+    };
+    EXPECT_EQ(enroll("a", "127.0.0.1"), "HTTP/1.1 200 OK");
+    EXPECT_EQ(enroll("b", "127.0.0.1"), "HTTP/1.1 200 OK");
+    EXPECT_TRUE(enroll("c", "127.0.0.1").startsWith("HTTP/1.1 429"));
+    EXPECT_EQ(enroll("c", "127.0.0.2"), "HTTP/1.1 200 OK");
+    EXPECT_EQ(enroll("a", "127.0.0.1"), "HTTP/1.1 200 OK") << "a known device always updates";
+    EXPECT_EQ(registry.deviceCount(), 3);
 }

@@ -11,5 +11,6 @@ int main(int argc, char **argv)
         return 2;
     tavrolin::DeviceRegistry registry(QString::fromLocal8Bit(argv[1]));
     for (int i = 0;; ++i)
-        registry.registerDevice(QString("device-%1").arg(i % 500), QString("Phone %1").arg(i), tavrolin::ConnectionType::Lan);
+        QCoro::waitFor(registry.registerDevice(QString("device-%1").arg(i % 500), QString("Phone %1").arg(i),
+                                               tavrolin::ConnectionType::Lan, "192.0.2.1"));
 }

@@ -71,24 +71,25 @@ TEST(TunnelRequest, TheInProcessApiRegistersWebRTCDevices)
     test::Sandbox sandbox;
     DeviceRegistry registry(sandbox.path("devices.json"));
     const auto body = [](const TunnelResponse &r) { return QJsonDocument::fromJson(r.body.value_or(QByteArray())).object(); };
+    const auto api = [&](TunnelRequest request) { return QCoro::waitFor(ClientConnection::apiResponse(std::move(request), registry, "session")); };
 
-    TunnelResponse missing = ClientConnection::apiResponse({"1", "POST", "/api/tavro/register-device", {}, QByteArray(R"({"deviceId":"A"})")}, registry);
+    TunnelResponse missing = api({"1", "POST", "/api/tavro/register-device", {}, QByteArray(R"({"deviceId":"A"})")});
     EXPECT_EQ(missing.statusCode, 400);
     EXPECT_EQ(body(missing).value("error").toString(), "Missing deviceId or deviceName");
     EXPECT_EQ(missing.headers.value("Content-Type"), "application/json");
     EXPECT_EQ(missing.id, "1");
 
-    TunnelResponse ok = ClientConnection::apiResponse(
-        {"2", "POST", "/api/tavro/register-device", {}, QByteArray(R"({"deviceId":"A","deviceName":"Phone"})")}, registry);
+    TunnelResponse ok = api(
+        {"2", "POST", "/api/tavro/register-device", {}, QByteArray(R"({"deviceId":"A","deviceName":"Phone"})")});
     EXPECT_EQ(ok.statusCode, 200);
     EXPECT_EQ(*ok.body, R"({"success":true,"deviceCount":1})");
     ASSERT_EQ(registry.devices().size(), 1);
     EXPECT_EQ(registry.devices().first().connectionType, ConnectionType::WebRTC);
 
-    EXPECT_EQ(*ClientConnection::apiResponse({"3", "GET", "/api/tavro/device-count", {}, {}}, registry).body, R"({"deviceCount":1})");
-    EXPECT_EQ(ClientConnection::apiResponse({"4", "GET", "/api/tavro/devices", {}, {}}, registry).statusCode, 200);
-    TunnelResponse health = ClientConnection::apiResponse({"5", "GET", "/api/tavro/health", {}, {}}, registry);
+    EXPECT_EQ(*api({"3", "GET", "/api/tavro/device-count", {}, {}}).body, R"({"deviceCount":1})");
+    EXPECT_EQ(api({"4", "GET", "/api/tavro/devices", {}, {}}).statusCode, 200);
+    TunnelResponse health = api({"5", "GET", "/api/tavro/health", {}, {}});
     EXPECT_EQ(health.statusCode, 404);
     EXPECT_EQ(*health.body, R"({"error":"Not found"})");
-    EXPECT_EQ(ClientConnection::apiResponse({"6", "POST", "/api/tavro/register-device", {}, QByteArray("not json")}, registry).statusCode, 400);
+    EXPECT_EQ(api({"6", "POST", "/api/tavro/register-device", {}, QByteArray("not json")}).statusCode, 400);
 }
