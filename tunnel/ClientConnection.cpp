@@ -1,6 +1,7 @@
 #include "tunnel/ClientConnection.h"
 
 #include <QCoroNetworkReply>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -88,6 +89,37 @@ struct Fetched {
     QByteArray body;
     QString file; // non-empty: the body is in this temporary file
     qint64 size = 0;
+};
+
+// A request body read from its file and hashed as the network layer takes
+// it, so that what the gateway stored can be checked against what was sent.
+class HashedUpload : public QFile {
+public:
+    using QFile::QFile;
+    // The body's MD5, unless the network layer read it other than once from the start.
+    std::optional<QByteArray> md5() const { return m_whole ? std::optional(m_hash.result()) : std::nullopt; }
+    bool seek(qint64 pos) override
+    {
+        // A resend starts over; any other jump leaves nothing to check.
+        if (pos == 0)
+            m_hash.reset();
+        else
+            m_whole = false;
+        return QFile::seek(pos);
+    }
+
+protected:
+    qint64 readData(char *data, qint64 max) override
+    {
+        const qint64 n = QFile::readData(data, max);
+        if (n > 0)
+            m_hash.addData(QByteArrayView(data, n));
+        return n;
+    }
+
+private:
+    QCryptographicHash m_hash{QCryptographicHash::Md5};
+    bool m_whole = true;
 };
 
 } // namespace
@@ -231,8 +263,10 @@ QCoro::Task<Result<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Sh
     if (!s->network)
         co_return Unexpected{Failure{TunnelErrorCode::BadServerResponse, QStringLiteral("The server is shutting down")}};
     QNetworkReply *reply = nullptr;
+    QPointer<HashedUpload> hashed;
     if (!request.bodyFile.isEmpty()) {
-        auto *upload = new QFile(request.bodyFile);
+        auto *upload = new HashedUpload(request.bodyFile);
+        hashed = upload;
         if (!upload->open(QIODevice::ReadOnly)) {
             const QString why = upload->errorString();
             delete upload;
@@ -319,6 +353,22 @@ QCoro::Task<Result<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Sh
     if (reply->error() != QNetworkReply::NoError && reply->error() < QNetworkReply::ContentAccessDenied) {
         removeFile();
         co_return Unexpected{Failure{qint64(reply->error()), reply->errorString()}};
+    }
+    // A PUT the gateway took must have stored the bytes sent: its ETag is
+    // their MD5. What differs is removed before the device hears, and the
+    // device is told, so that it sends the file again.
+    const std::optional<QByteArray> md5 = hashed && request.method == QLatin1String("PUT") ? hashed->md5() : std::nullopt;
+    if (md5 && status.toInt() / 100 == 2) {
+        if (const QString mismatch = S3Gateway::integrityProblem(reply->rawHeader("ETag"), *md5); !mismatch.isEmpty()) {
+            removeFile();
+            log(QStringLiteral("Stored object does not match the body sent (%1); removing it").arg(mismatch));
+            const GatewayResult removed = s->network ? co_await S3Gateway(*s->network, 60000).send("DELETE", networkRequest.url())
+                                                     : GatewayResult{};
+            co_return Unexpected{Failure{TunnelErrorCode::BadServerResponse,
+                                         QStringLiteral("The stored object did not match the body sent (%1)%2")
+                                             .arg(mismatch, removed.ok() ? QStringLiteral("; it was removed")
+                                                                         : QStringLiteral("; it could not be removed"))}};
+        }
     }
     Fetched fetched{status.toInt(), textHeaders(*reply), std::move(sink->memory), {}, sink->size};
     if (sink->file) {
