@@ -375,6 +375,9 @@ TEST(QuicReceiver, ABusyPortIsRetriedThriceThenGivenUpAndStopCancelsARetry)
 
 TEST(QuicReceiver, MemoryStaysFlatThroughATwoGigabyteUpload)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "skipped: under the address sanitizer its own memory use is what this would measure";
+#endif
     EngineHarness engine;
     ASSERT_TRUE(engine.start());
     Receiver receiver(engine.ports.s3);
