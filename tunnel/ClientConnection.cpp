@@ -9,8 +9,10 @@
 #include <QScopeGuard>
 #include <QSet>
 #include <QStringDecoder>
+#include <QTimer>
 #include <QUuid>
 #include <cmath>
+#include <deque>
 
 #include "platform/DiagnosticLog.h"
 #include "platform/Validators.h"
@@ -61,6 +63,8 @@ struct ClientConnection::Shared {
     int port = 0;
     bool ended = false;
     int inFlight = 0;
+    // Requests past the in-flight bound, in arrival order.
+    std::deque<std::pair<HTTPTunnelProtocol::TunnelRequest, DataChannelPtr>> waiting;
     QSet<QNetworkReply *> replies;
     QSet<QString> tempFiles;
 
@@ -148,7 +152,10 @@ QCoro::Task<bool> sendResponse(TunnelResponse response, DataChannelPtr channel, 
 {
     auto messages = responseMessages(response);
     if (!messages) {
-        log(QStringLiteral("Failed to send response on '%1'").arg(label));
+        // The device is waiting for this id: it hears why instead.
+        sendError(channel, label, response.id,
+                  {TunnelErrorCode::CannotParseResponse,
+                   QStringLiteral("The response cannot be framed: ") + describe(messages.error())});
         co_return false;
     }
     QList<QByteArray> list = std::move(messages).value();
@@ -275,6 +282,9 @@ QCoro::Task<Result<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Sh
         networkRequest.setHeader(QNetworkRequest::ContentLengthHeader, upload->size());
         reply = s->network->sendCustomRequest(networkRequest, request.method.toUtf8(), upload);
         upload->setParent(reply);
+    } else if (request.method == QLatin1String("HEAD")) {
+        // A custom HEAD would wait for the body its Content-Length names.
+        reply = s->network->head(networkRequest);
     } else if (request.body) {
         reply = s->network->sendCustomRequest(networkRequest, request.method.toUtf8(), *request.body);
     } else {
@@ -388,6 +398,18 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
     const auto done = qScopeGuard([s, bodyFile] {
         --s->inFlight;
         s->removeTempFile(bodyFile);
+        if (!s->waiting.empty()) {
+            // The next waiting request starts from the event loop, not
+            // nested in this one's end.
+            QTimer::singleShot(0, [weak = std::weak_ptr<ClientConnection::Shared>(s)] {
+                const auto shared = weak.lock();
+                if (!shared || shared->ended || shared->waiting.empty() || shared->inFlight >= shared->config.maxRequestsInFlight)
+                    return;
+                auto [next, channel] = std::move(shared->waiting.front());
+                shared->waiting.pop_front();
+                runRequest(shared, std::move(next), std::move(channel));
+            });
+        }
     });
     const QString label = channel ? channel->label() : QStringLiteral("default");
     const DrainPolicy policy = s->config.webrtc.drain;
@@ -438,6 +460,21 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
     }
     Fetched fetched = std::move(result).value();
     const auto removeFile = qScopeGuard([&] { s->removeTempFile(fetched.file); });
+    if (fetched.file.isEmpty() && streamed && fetched.body.isEmpty()) {
+        // Streamed answers always come as chunks: an empty one is a single
+        // chunk carrying only the header.
+        const auto header = encodeResponseHeader({request.id, fetched.status, fetched.headers});
+        const ChunkHeader chunk{QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), 0, 1,
+                                std::uint8_t(MessageType::Response), header ? header->size() : 0, 0};
+        const auto message = header ? encodeMessage(MessageType::Chunk, encodeChunkHeader(chunk), *header) : std::nullopt;
+        if (!message) {
+            sendError(channel, label, request.id,
+                      {TunnelErrorCode::CannotParseResponse, QStringLiteral("The response header cannot be encoded")});
+            co_return;
+        }
+        co_await sendDraining(channel.get(), *message, policy, ChannelNaming::ByLabel);
+        co_return;
+    }
     if (fetched.file.isEmpty()) {
         log(QStringLiteral("Response status: %1").arg(fetched.status));
         log(QStringLiteral("Response body size: %1 bytes").arg(fetched.body.size()));
@@ -487,6 +524,7 @@ ClientConnection::ClientConnection(QString session, QString device, int port, QN
 ClientConnection::~ClientConnection()
 {
     m_shared->ended = true;
+    m_shared->waiting.clear();
     const QSet<QNetworkReply *> replies = m_shared->replies;
     for (QNetworkReply *reply : replies)
         reply->abort();
@@ -529,10 +567,18 @@ void ClientConnection::didReceiveData(const QByteArray &data, const DataChannelP
     if (!request->bodyFile.isEmpty())
         m_shared->tempFiles.insert(request->bodyFile); // removed with the session at the latest
     if (m_shared->inFlight >= m_shared->config.maxRequestsInFlight) {
+        // A grid of thumbnails asks for them all at once: they wait their
+        // turn; only past the queue's bound is a request refused.
+        if (int(m_shared->waiting.size()) < m_shared->config.maxQueuedRequests) {
+            m_shared->waiting.emplace_back(std::move(*request), channel);
+            return;
+        }
         m_shared->removeTempFile(request->bodyFile);
         sendError(channel, label, request->id,
                   {TunnelErrorCode::TooManyRequests,
-                   QStringLiteral("Too many requests in flight (at most %1)").arg(m_shared->config.maxRequestsInFlight)});
+                   QStringLiteral("Too many requests (%1 in flight, %2 waiting)")
+                       .arg(m_shared->config.maxRequestsInFlight)
+                       .arg(m_shared->config.maxQueuedRequests)});
         return;
     }
     runRequest(m_shared, std::move(*request), channel);

@@ -26,6 +26,7 @@ class WebRTCTunnelServer;
 struct TunnelSessionConfig {
     WebRTCConfig webrtc;
     int maxRequestsInFlight = 32;
+    int maxQueuedRequests = 256; // past the in-flight bound, waiting their turn
     // Responses above this many bytes go through a temporary file, like media.
     qint64 memoryThreshold = 10 * 1024 * 1024;
     std::chrono::milliseconds requestTimeout{60000};

@@ -10,6 +10,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
@@ -108,10 +109,11 @@ struct Remote {
     }
 
     QJsonObject request(const QString &id, const QString &method, const QString &path, const QJsonObject &headers = {},
-                        const QByteArray &body = {}, const QString &channel = QStringLiteral("tunnel"))
+                        const QByteArray &body = {}, const QString &channel = QStringLiteral("tunnel"),
+                        std::chrono::milliseconds timeout = 60s)
     {
         send(id, method, path, headers, body, channel);
-        return reply(id);
+        return reply(id, timeout);
     }
 
     static QByteArray body(const QJsonObject &reply) { return QByteArray::fromBase64(reply.value("body_b64").toString().toLatin1()); }
@@ -183,6 +185,7 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
     EXPECT_EQ(empty.value("statusCode").toInt(), 200);
     EXPECT_EQ(empty.value("size").toInt(), 0);
     EXPECT_EQ(empty.value("chunks").toInt(), 1);
+    EXPECT_TRUE(empty.value("chunked").toBool()) << "a chunk, not a whole response";
     const QJsonObject large = remote.request("raw", "GET", "/photos/phone/raw.dng");
     EXPECT_EQ(large.value("sha256").toString(), sha256(raw));
     EXPECT_LE(large.value("largest").toInt(), 65536);
@@ -194,6 +197,22 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
     EXPECT_EQ(remote.request("put-small", "PUT", "/photos/phone/note.txt", {}, small).value("statusCode").toInt(), 200);
     const QJsonObject note = remote.request("get-small", "GET", "/photos/phone/note.txt", {}, {}, "second");
     EXPECT_EQ(Remote::body(note), small);
+    // HEAD: the gateway's status and headers at once, and no body.
+    QElapsedTimer headClock;
+    headClock.start();
+    const QJsonObject head = remote.request("head", "HEAD", "/photos/phone/note.txt", {}, {}, "second", 20s);
+    EXPECT_EQ(head.value("statusCode").toInt(), 200) << QJsonDocument(head).toJson().toStdString();
+    EXPECT_EQ(head.value("size").toInt(), 0);
+    EXPECT_EQ(head.value("headers").toObject().value("Content-Length").toString(), QString::number(small.size()));
+    EXPECT_LT(headClock.elapsed(), 5000);
+    EXPECT_EQ(remote.request("head-missing", "HEAD", "/photos/phone/none.txt", {}, {}, "second", 20s).value("statusCode").toInt(), 404);
+    // A grid of thumbnails at once, past the in-flight bound: every one answered.
+    for (int i = 0; i < 60; ++i)
+        remote.send(QStringLiteral("grid-%1").arg(i), "GET", "/photos/phone/note.txt");
+    int answered = 0;
+    for (int i = 0; i < 60; ++i)
+        answered += remote.reply(QStringLiteral("grid-%1").arg(i)).value("statusCode").toInt() == 200;
+    EXPECT_EQ(answered, 60);
     EXPECT_EQ(note.value("channel").toString(), "second");
     EXPECT_EQ(note.value("chunks").toInt(), 1);
     const QByteArray medium = randomBytes(200 * 1024, 8);

@@ -376,7 +376,7 @@ class TunnelReader:
             return {"malformed": True, "channel": label}
         header, body = data[9:9 + hlen], data[9 + hlen:]
         if kind != 4:
-            return self.decode(kind, header, body, label, 1, len(data))
+            return self.decode(kind, header, body, label, 1, len(data), False)
         chunk = json.loads(header)
         state = self.partial.setdefault(chunk["messageId"], {"parts": [], "largest": 0})
         if chunk["chunkIndex"] != len(state["parts"]):
@@ -392,12 +392,12 @@ class TunnelReader:
         if len(whole) != state["h"] + state["b"]:
             return {"malformed": True, "channel": label, "why": "lengths"}
         return self.decode(state["type"], whole[:state["h"]], whole[state["h"]:], label,
-                           len(state["parts"]), state["largest"])
+                           len(state["parts"]), state["largest"], True)
 
     @staticmethod
-    def decode(kind, header, body, label, chunks, largest):
+    def decode(kind, header, body, label, chunks, largest, chunked):
         fields = json.loads(header)
-        reply = {"id": fields.get("id"), "channel": label, "chunks": chunks, "largest": largest}
+        reply = {"id": fields.get("id"), "channel": label, "chunks": chunks, "largest": largest, "chunked": chunked}
         if kind == 2:
             reply.update(type="response", statusCode=fields["statusCode"], headers=fields.get("headers", {}),
                          size=len(body), sha256=hashlib.sha256(body).hexdigest())
