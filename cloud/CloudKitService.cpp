@@ -263,7 +263,16 @@ QCoro::Task<> CloudKitService::pollForMessages()
         cloudLog(QStringLiteral("Failed to poll messages - ") + describe(results.error()));
         co_return;
     }
-    const QList<QueryResult> &list = *results;
+    // Offers first, then by the time they were written: a device's
+    // candidates must not be read before the offer they belong to.
+    QList<QueryResult> list = std::move(results).value();
+    const auto order = [](const QueryResult &r) {
+        if (!r.record)
+            return std::pair(2, QDateTime());
+        return std::pair(r.record->get<QString>(QStringLiteral("type")) == QLatin1String("offer") ? 0 : 1,
+                         r.record->get<QDateTime>(QStringLiteral("timestamp")).value_or(QDateTime()));
+    };
+    std::stable_sort(list.begin(), list.end(), [&](const QueryResult &a, const QueryResult &b) { return order(a) < order(b); });
     if (n % 20 == 1) {
         cloudLog(QStringLiteral("Looking for unprocessed messages to %1 from last 5 min").arg(id));
         cloudLog(QStringLiteral("Query returned %1 records").arg(list.size()));
@@ -280,9 +289,17 @@ QCoro::Task<> CloudKitService::pollForMessages()
                     unreadable = QStringLiteral("field %1 is %2 characters long").arg(field).arg(text->size());
             }
         }
-        if (!result.record || !unreadable.isEmpty()) {
-            // Written by another device, and not a message we can read: it
-            // goes, so it cannot be tried again and again.
+        if (!result.record) {
+            // Not ours to delete: it may be addressed to another device, or
+            // still be arriving through the sync. It is looked at again in a
+            // little while, not at every poll.
+            cloudLog(QStringLiteral("Skipping unreadable signaling record %1 - %2").arg(result.name, unreadable));
+            m_processed[result.name] = now().addSecs(kRetryUnreadableSeconds - kForgetAfterSeconds);
+            continue;
+        }
+        if (!unreadable.isEmpty()) {
+            // Addressed to us, and not a message we can read: it goes, so it
+            // cannot be tried again and again.
             cloudLog(QStringLiteral("Discarding unreadable signaling record %1 - %2").arg(result.name, unreadable));
             m_processed[result.name] = now();
             toDelete.append(result.name);

@@ -36,6 +36,8 @@ public:
     // Handled ids are kept a minute past the window in which a poll can
     // still see their records, and never more than this many.
     static constexpr int kForgetAfterSeconds = kPollWindowSeconds + 60;
+    // An unreadable record is looked at again after this long.
+    static constexpr int kRetryUnreadableSeconds = 10;
     static constexpr int kMaxRememberedIds = 20000;
 
     static constexpr qsizetype kMaxFieldChars = 64 * 1024;

@@ -5,6 +5,7 @@
 #include "tunnel/HTTPTunnelProtocol.h"
 #include "tunnel/WebRTCClient.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QNetworkRequest>
 #include <QCoro/QCoroTask>
@@ -60,6 +61,10 @@ public:
     const QString clientDeviceId;
     const int localServerPort;
     QPointer<WebRTCTunnelServer> delegate;
+    // The session's progress, as the tunnel server tracks it.
+    QElapsedTimer sinceOffer;
+    bool offerApplied = false;
+    bool everConnected = false;
 
     WebRTCClient &webRTCClient() { return *m_client; }
     ChunkAssembler &chunkAssembler() { return m_assembler; }

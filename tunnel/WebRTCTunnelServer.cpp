@@ -47,6 +47,7 @@ void WebRTCTunnelServer::startListening(int port)
 void WebRTCTunnelServer::stopListening()
 {
     m_pollingTimer.reset();
+    m_early.clear();
     const auto sessions = std::exchange(m_clients, {});
     for (ClientConnection *connection : sessions) {
         connection->webRTCClient().disconnect();
@@ -63,6 +64,7 @@ void WebRTCTunnelServer::stopListening()
 
 void WebRTCTunnelServer::tick()
 {
+    dropStaleSessions();
     ++m_pollCount;
     if (m_pollCount % 10 == 0)
         log(QStringLiteral("Still polling for signaling messages... (poll #%1)").arg(m_pollCount));
@@ -118,6 +120,7 @@ QCoro::Task<> WebRTCTunnelServer::handleOffer(QString sessionId, QString senderI
     auto *connection =
         new ClientConnection(sessionId, senderId, m_localServerPort, m_network, m_registry, m_config.session);
     connection->delegate = this;
+    connection->sinceOffer.start();
     if (ClientConnection *old = m_clients.value(sessionId))
         old->deleteLater();
     m_clients.insert(sessionId, connection);
@@ -138,6 +141,14 @@ QCoro::Task<> WebRTCTunnelServer::handleOffer(QString sessionId, QString senderI
         log(QStringLiteral("Failed to set offer"));
         co_return;
     }
+    guard->offerApplied = true;
+    // Candidates the device sent before its offer was read go in now.
+    for (const EarlyCandidate &early : m_early.take(sessionId)) {
+        if (!early.expires.hasExpired())
+            handleIceCandidate(sessionId, early.candidate, early.sdpMid, early.sdpMLineIndex);
+    }
+    if (!guard)
+        co_return;
     const std::optional<SessionDescription> answer = co_await guard->webRTCClient().createAnswer();
     if (!guard)
         co_return;
@@ -159,8 +170,18 @@ QCoro::Task<> WebRTCTunnelServer::handleIceCandidate(QString sessionId, QString 
                                                      qint64 sdpMLineIndex)
 {
     QPointer<ClientConnection> connection = m_clients.value(sessionId);
-    if (!connection) {
-        log(QStringLiteral("No client for session ") + sessionId);
+    if (!connection || !connection->offerApplied) {
+        // Records are read in no particular order, and a device may send a
+        // candidate before its offer is read: it waits for the offer.
+        QList<EarlyCandidate> &waiting = m_early[sessionId];
+        if (m_early.size() > 4 * m_config.maxSessions || waiting.size() >= kMaxEarlyCandidates) {
+            if (waiting.isEmpty())
+                m_early.remove(sessionId);
+            log(QStringLiteral("No client for session ") + sessionId);
+            co_return;
+        }
+        waiting.append({candidate, sdpMid, sdpMLineIndex, QDeadlineTimer(m_config.earlyCandidateMs)});
+        log(QStringLiteral("Keeping an ICE candidate until the offer of session %1 is read").arg(sessionId));
         co_return;
     }
     if (sdpMLineIndex < std::numeric_limits<qint32>::min() || sdpMLineIndex > std::numeric_limits<qint32>::max())
@@ -192,23 +213,48 @@ void WebRTCTunnelServer::connectionStateChanged(ClientConnection *connection, Ic
     case IceConnectionState::Connected:
     case IceConnectionState::Completed:
         log(QStringLiteral("Client %1 connected").arg(sessionId));
-        setConnectedClients(int(m_clients.size()));
+        connection->everConnected = true;
+        setConnectedClients(int(std::count_if(m_clients.begin(), m_clients.end(), [](ClientConnection *c) { return c->everConnected; })));
         break;
     case IceConnectionState::Failed:
     case IceConnectionState::Disconnected:
     case IceConnectionState::Closed:
         log(QStringLiteral("Client %1 disconnected").arg(sessionId));
-        // Only this connection: a newer offer may have taken its id.
-        if (m_clients.value(sessionId) == connection) {
-            m_clients.remove(sessionId);
-            m_cloud.endSession(sessionId);
-            connection->deleteLater();
-        }
-        setConnectedClients(int(m_clients.size()));
+        closeSession(connection);
         break;
     default:
         break;
     }
+}
+
+void WebRTCTunnelServer::dropStaleSessions()
+{
+    for (auto it = m_early.begin(); it != m_early.end();) {
+        it->removeIf([](const EarlyCandidate &c) { return c.expires.hasExpired(); });
+        it = it->isEmpty() ? m_early.erase(it) : std::next(it);
+    }
+    const QList<ClientConnection *> sessions = m_clients.values();
+    for (ClientConnection *connection : sessions) {
+        if (connection->everConnected || connection->sinceOffer.elapsed() < m_config.connectTimeoutMs)
+            continue;
+        log(QStringLiteral("Session %1 did not connect within %2 s; closing it")
+                .arg(connection->sessionId)
+                .arg(m_config.connectTimeoutMs / 1000.0));
+        connection->webRTCClient().disconnect();
+        closeSession(connection);
+    }
+}
+
+void WebRTCTunnelServer::closeSession(ClientConnection *connection)
+{
+    const QString sessionId = connection->sessionId;
+    // Only this connection: a newer offer may have taken its id.
+    if (m_clients.value(sessionId) == connection) {
+        m_clients.remove(sessionId);
+        m_cloud.endSession(sessionId);
+        connection->deleteLater();
+    }
+    setConnectedClients(int(std::count_if(m_clients.begin(), m_clients.end(), [](ClientConnection *c) { return c->everConnected; })));
 }
 
 void WebRTCTunnelServer::setConnectedClients(int count)

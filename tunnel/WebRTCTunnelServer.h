@@ -4,6 +4,7 @@
 #include "platform/ManagedService.h"
 #include "tunnel/ClientConnection.h"
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -21,6 +22,11 @@ struct TunnelServerConfig {
     TunnelSessionConfig session;
     int maxSessions = 16;
     int pollIntervalMs = 500;
+    // A session whose peer has not connected by then is closed, so that
+    // offers that go nowhere cannot hold the session slots.
+    int connectTimeoutMs = 30000;
+    // A candidate that comes before its session's offer waits this long.
+    int earlyCandidateMs = 30000;
 };
 
 // Remote sessions: an offer found by the cloud signaling poll becomes a
@@ -58,7 +64,15 @@ private:
     void tick();
     QCoro::Task<> sendCandidate(QPointer<ClientConnection> connection, IceCandidate candidate);
     void connectionStateChanged(ClientConnection *connection, IceConnectionState state);
-    void removeSession(const QString &sessionId);
+    void closeSession(ClientConnection *connection);
+    void dropStaleSessions();
+    static constexpr int kMaxEarlyCandidates = 16; // per session
+    struct EarlyCandidate {
+        QString candidate;
+        std::optional<QString> sdpMid;
+        qint64 sdpMLineIndex = 0;
+        QDeadlineTimer expires;
+    };
     void setConnectedClients(int count);
 
     CloudKitService &m_cloud;
@@ -66,6 +80,8 @@ private:
     TunnelServerConfig m_config;
     QNetworkAccessManager m_network;
     QHash<QString, ClientConnection *> m_clients; // owned
+    // Candidates that arrived before their session's offer was applied.
+    QHash<QString, QList<EarlyCandidate>> m_early;
     int m_connectedClients = 0;
     bool m_isListening = false;
     int m_localServerPort = 8333;

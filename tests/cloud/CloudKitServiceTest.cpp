@@ -206,16 +206,23 @@ TEST(CloudKitService, RemembersHandledIdsOnlyAsLongAsAPollCanSeeThem)
     EXPECT_EQ(s.messages.size(), 51) << "never handed on twice";
 }
 
-TEST(CloudKitService, UnreadableAndOversizedRecordsAreDiscarded)
+TEST(CloudKitService, OversizedRecordsGoAndUnreadableOnesAreLeftForTheirOwner)
 {
     Signaling s;
+    // Unreadable: perhaps another device's, perhaps half synced. Left alone,
+    // and looked at again a little later, not at every poll.
     s.store.unreadable["garbage"] = "not a JSON object";
     s.message("huge", "offer", 1, {{"sdp", QString(100000, QChar('a'))}});
     runTask(s.service->pollForMessages());
+    runTask(s.service->pollForMessages());
     EXPECT_TRUE(s.messages.isEmpty());
-    EXPECT_TRUE(s.store.removed.contains("garbage"));
+    EXPECT_FALSE(s.store.removed.contains("garbage"));
     EXPECT_TRUE(s.store.removed.contains("huge"));
-    EXPECT_EQ(s.log.countStartingWith("CloudKit: Discarding unreadable signaling record "), 2);
+    EXPECT_EQ(s.log.countStartingWith("CloudKit: Discarding unreadable signaling record huge"), 1);
+    EXPECT_EQ(s.log.countStartingWith("CloudKit: Skipping unreadable signaling record garbage"), 1);
+    s.clock = s.clock.addSecs(CloudKitService::kRetryUnreadableSeconds + 1);
+    runTask(s.service->pollForMessages());
+    EXPECT_EQ(s.log.countStartingWith("CloudKit: Skipping unreadable signaling record garbage"), 2);
 
     s.store.queryError = RecordError{RecordError::Other, "offline"};
     runTask(s.service->pollForMessages());
@@ -344,4 +351,18 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
     root.clear();
     EXPECT_EQ(*QCoro::waitFor(store.accountStatus()), AccountStatus::NoAccount);
     EXPECT_EQ(CloudKitService::accountStatusText(AccountStatus::NoAccount), "Sign in to iCloud in System Settings");
+}
+
+TEST(CloudKitService, OffersAreHandedOnBeforeTheCandidatesOfThePoll)
+{
+    Signaling s;
+    // Record names are random: a candidate's may sort before its offer's.
+    s.message("0-candidate", "ice-candidate", 1, {{"candidate", QString("candidate:1")}});
+    s.message("1-candidate", "ice-candidate", 2, {{"candidate", QString("candidate:2")}});
+    s.message("z-offer", "offer", 3, {{"sdp", QString("v=0")}});
+    runTask(s.service->pollForMessages());
+    ASSERT_EQ(s.messages.size(), 3);
+    EXPECT_EQ(s.messages[0].value("type"), "offer");
+    EXPECT_EQ(s.messages[1].value("candidate"), "candidate:2") << "then by the time they were written";
+    EXPECT_EQ(s.messages[2].value("candidate"), "candidate:1");
 }

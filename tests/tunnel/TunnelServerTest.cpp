@@ -58,7 +58,7 @@ TEST(TunnelServer, NotificationsAreReadStrictlyAndEachOfferMakesOneSession)
     s.notify({{"sessionId", "a"}, {"senderId", "phone"}, {"type", "answer"}});
     EXPECT_TRUE(s.log.contains("WebRTCTunnelServer: Unknown message type: answer"));
     s.notify({{"sessionId", "nobody"}, {"senderId", "phone"}, {"type", "ice-candidate"}, {"candidate", "x"}});
-    EXPECT_TRUE(s.log.contains("WebRTCTunnelServer: No client for session nobody"));
+    EXPECT_TRUE(s.log.contains("WebRTCTunnelServer: Keeping an ICE candidate until the offer of session nobody is read"));
 
     // An offer the stack cannot read still holds its session until replaced.
     s.offer("one");
@@ -123,4 +123,42 @@ TEST(TunnelServer, TicksPollTheStoreAndCountAcrossRestarts)
     ASSERT_TRUE(waitUntil([&] { return s.tunnel->pollCount() >= 20; }, 10s));
     EXPECT_TRUE(s.log.contains("WebRTCTunnelServer: Still polling for signaling messages... (poll #20)"));
     s.tunnel->stopListening();
+}
+
+TEST(TunnelServer, EarlyCandidatesWaitForTheirOfferAndSessionsThatNeverConnectGo)
+{
+    Sandbox sandbox;
+    LogCapture log;
+    MemoryRecordStore store;
+    CloudKitConfig cloudConfig;
+    cloudConfig.settingsFile = sandbox.settings();
+    CloudKitService cloud(store, cloudConfig);
+    DeviceRegistry registry(sandbox.path("devices.json"));
+    TunnelServerConfig config;
+    config.session.webrtc.iceServers = {};
+    config.session.webrtc.loopbackOnly = true;
+    config.maxSessions = 2;
+    config.pollIntervalMs = 20;
+    config.connectTimeoutMs = 300;
+    WebRTCTunnelServer tunnel(cloud, registry, config);
+    tunnel.startListening(8333);
+
+    // A candidate with no session yet is kept, not dropped.
+    Q_EMIT cloud.signalingMessage({{"sessionId", "early"}, {"senderId", "phone"}, {"type", "ice-candidate"},
+                                   {"candidate", "candidate:1 1 udp 1 127.0.0.1 9 typ host"}, {"sdpMid", "0"}, {"sdpMLineIndex", 0}});
+    EXPECT_FALSE(log.contains("WebRTCTunnelServer: No client for session early"));
+    EXPECT_TRUE(log.contains("WebRTCTunnelServer: Keeping an ICE candidate until the offer of session early is read"));
+
+    // Offers that never connect hold their slots only for the time-out;
+    // then a new session is taken again.
+    for (const char *session : {"a", "b"})
+        Q_EMIT cloud.signalingMessage({{"sessionId", session}, {"senderId", "phone"}, {"type", "offer"}, {"sdp", "not an SDP"}});
+    ASSERT_TRUE(waitUntil([&] { return log.countStartingWith("WebRTCTunnelServer: Failed to set offer") == 2; }, 10s));
+    EXPECT_EQ(tunnel.clients().size(), 2);
+    ASSERT_TRUE(waitUntil([&] { return tunnel.clients().isEmpty(); }, 10s));
+    EXPECT_EQ(log.countStartingWith("WebRTCTunnelServer: Session a did not connect within 0.3 s; closing it"), 1);
+    Q_EMIT cloud.signalingMessage({{"sessionId", "c"}, {"senderId", "phone"}, {"type", "offer"}, {"sdp", "not an SDP"}});
+    EXPECT_TRUE(tunnel.clients().contains("c"));
+    EXPECT_FALSE(log.contains("WebRTCTunnelServer: Too many sessions (2), refusing the offer from phone"));
+    tunnel.stopListening();
 }
