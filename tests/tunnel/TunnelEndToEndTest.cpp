@@ -206,7 +206,16 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
     EXPECT_EQ(head.value("headers").toObject().value("Content-Length").toString(), QString::number(small.size()));
     EXPECT_LT(headClock.elapsed(), 5000);
     EXPECT_EQ(remote.request("head-missing", "HEAD", "/photos/phone/none.txt", {}, {}, "second", 20s).value("statusCode").toInt(), 404);
-    // A grid of thumbnails at once, past the in-flight bound: every one answered.
+    // The path is a request target: escapes are escapes, a raw space is a
+    // space, "+" is a plus sign, and "%25" is a per-cent sign.
+    const QByteArray named = "oddly named";
+    EXPECT_EQ(remote.request("put-odd", "PUT", "/photos/phone/a b+c%25d.txt", {}, named).value("statusCode").toInt(), 200);
+    EXPECT_EQ(Remote::body(remote.request("get-odd", "GET", "/photos/phone/a%20b%2Bc%25d.txt")), named);
+    EXPECT_EQ(remote.request("get-odd-space", "GET", "/photos/phone/a+b+c%25d.txt").value("statusCode").toInt(), 404)
+        << "a plus sign is not a space";
+    const QJsonObject listed = remote.request("list-odd", "GET", "/photos?list-type=2&prefix=phone/a");
+    EXPECT_TRUE(Remote::body(listed).contains("<Key>phone/a b+c%d.txt</Key>")) << Remote::body(listed).toStdString();
+        // A grid of thumbnails at once, past the in-flight bound: every one answered.
     for (int i = 0; i < 60; ++i)
         remote.send(QStringLiteral("grid-%1").arg(i), "GET", "/photos/phone/note.txt");
     int answered = 0;
