@@ -333,6 +333,7 @@ WebRTCClient::WebRTCClient(WebRTCConfig config, QObject *parent)
 
 WebRTCClient::~WebRTCClient()
 {
+    m_lifetime.end();
     disconnect();
     {
         // From here on no callback reaches this object.
@@ -378,6 +379,7 @@ void WebRTCClient::createPeerConnection()
     }
     if (m_stack->peerConnection)
         m_stack->peerConnection->Close();
+    ++m_generation;
     m_stack->peerConnection = result.MoveValue();
     log(QStringLiteral("WebRTC: Peer connection created"));
 }
@@ -475,7 +477,13 @@ QCoro::Task<bool> WebRTCClient::setRemoteOffer(SessionDescription offer)
     auto promise = std::make_shared<QPromise<Outcome>>();
     QFuture<Outcome> future = promise->future();
     pc->SetRemoteDescription(std::move(description), rtc::make_ref_counted<RemoteDescriptionObserver>(promise));
+    const Lifetime::Guard alive = m_lifetime.guard();
+    const quint64 generation = m_generation;
+    pc = nullptr;
     const Outcome failure = co_await future;
+    if (!alive || m_generation != generation)
+        co_return false; // closed meanwhile: its stack may be gone
+    pc = m_stack->peerConnection;
     if (failure) {
         log(QStringLiteral("WebRTC Server: ERROR - Failed to set remote description: ") + *failure);
         co_return false;
@@ -524,7 +532,15 @@ QCoro::Task<std::optional<SessionDescription>> WebRTCClient::createLocalDescript
         pc->CreateOffer(rtc::make_ref_counted<AnswerObserver>(answerPromise).get(), options);
     else
         pc->CreateAnswer(rtc::make_ref_counted<AnswerObserver>(answerPromise).get(), options);
+    const Lifetime::Guard alive = m_lifetime.guard();
+    const quint64 generation = m_generation;
+    pc = nullptr;
     AnswerResult answer = co_await answerFuture;
+    if (!alive || m_generation != generation) {
+        log(QStringLiteral("WebRTC: The connection closed while its description was made"));
+        co_return std::nullopt;
+    }
+    pc = m_stack->peerConnection;
     if (!answer.description) {
         log(QStringLiteral("WebRTC Server: ERROR - Failed to create answer: ") + answer.error.value_or(QStringLiteral("unknown")));
         co_return std::nullopt;
@@ -544,7 +560,10 @@ QCoro::Task<std::optional<SessionDescription>> WebRTCClient::createLocalDescript
     auto promise = std::make_shared<QPromise<Outcome>>();
     QFuture<Outcome> future = promise->future();
     pc->SetLocalDescription(std::move(local), rtc::make_ref_counted<LocalDescriptionObserver>(promise));
+    pc = nullptr;
     const Outcome failure = co_await future;
+    if (!alive || m_generation != generation)
+        co_return std::nullopt;
     if (failure) {
         log(QStringLiteral("WebRTC Server: ERROR - Failed to set local description: ") + *failure);
         co_return std::nullopt;
@@ -570,7 +589,10 @@ QCoro::Task<bool> WebRTCClient::addIceCandidate(IceCandidate candidate)
     auto promise = std::make_shared<QPromise<Outcome>>();
     QFuture<Outcome> future = promise->future();
     m_stack->peerConnection->AddIceCandidate(std::move(ice), [promise](webrtc::RTCError error) { complete(promise, error); });
+    const Lifetime::Guard alive = m_lifetime.guard();
     const Outcome failure = co_await future;
+    if (!alive)
+        co_return false;
     if (failure) {
         log(QStringLiteral("WebRTC: Failed to add ICE candidate - ") + *failure);
         co_return false;
@@ -588,6 +610,7 @@ void WebRTCClient::disconnect()
     }
     if (channel)
         channel->close();
+    ++m_generation;
     if (m_stack->peerConnection) {
         m_stack->peerConnection->Close();
         m_stack->peerConnection = nullptr;

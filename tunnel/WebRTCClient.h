@@ -8,6 +8,8 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
+
+#include "platform/Lifetime.h"
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -117,6 +119,15 @@ private:
     DataChannelPtr m_dataChannel;
     QHash<QString, DataChannelPtr> m_allDataChannels;
     std::vector<std::weak_ptr<WebRTCDataChannel>> m_everyChannel;
+    // The stack answers on its own threads, possibly after this client and
+    // its threads are gone: every step resumed from such an answer checks
+    // this first.
+    // Which peer connection a step began on; a step resumed after the
+    // connection was closed or replaced does nothing more. Steps hold no
+    // reference to the connection while they wait: the last one would
+    // otherwise be dropped on threads that may be gone.
+    quint64 m_generation = 0;
+    Lifetime m_lifetime;
 };
 
 } // namespace tavrolin
