@@ -324,11 +324,27 @@ WebRTCClient::WebRTCClient(WebRTCConfig config, QObject *parent)
     deps.network_manager = std::move(networkManager);
     deps.packet_socket_factory = std::make_unique<rtc::BasicPacketSocketFactory>(m_stack->network->socketserver());
     m_stack->factory = webrtc::CreateModularPeerConnectionFactory(std::move(deps));
-    if (m_stack->factory && m_config.loopbackOnly) {
+    // The stack leaves loopback out by default. It is wanted when asked
+    // for, and on a machine with no other network: there, loopback is how a
+    // client on the same machine reaches the server, and without it the
+    // stack would gather nothing at all.
+    if (m_stack->factory && (m_config.loopbackOnly || !hasNetworkBesidesLoopback())) {
         webrtc::PeerConnectionFactoryInterface::Options options;
-        options.network_ignore_mask = 0; // the stack leaves loopback out by default
+        options.network_ignore_mask = 0;
         m_stack->factory->SetOptions(options);
     }
+}
+
+bool WebRTCClient::hasNetworkBesidesLoopback()
+{
+    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
+        const auto flags = iface.flags();
+        if ((flags & QNetworkInterface::IsLoopBack) || !(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning))
+            continue;
+        if (!iface.addressEntries().isEmpty())
+            return true;
+    }
+    return false;
 }
 
 WebRTCClient::~WebRTCClient()

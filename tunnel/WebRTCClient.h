@@ -109,6 +109,7 @@ private:
     struct Observer;
     friend struct Observer;
     QCoro::Task<std::optional<SessionDescription>> createLocalDescription(bool offer);
+    static bool hasNetworkBesidesLoopback();
     struct Adopter; // wraps the stack's channels; kept out of this header
 
     WebRTCConfig m_config;

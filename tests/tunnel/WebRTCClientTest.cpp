@@ -9,6 +9,8 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTimer>
+#include <QCoreApplication>
+#include <QProcess>
 #include <gtest/gtest.h>
 
 using namespace tavrolin;
@@ -285,4 +287,48 @@ TEST(WebRTCClient, AClientGoneWhileItsAnswerIsMadeIsNeverResumedInto)
         // build reports a use after free otherwise).
         await(std::move(answer));
     }
+}
+
+// Runs inside a network namespace of its own with only loopback (started by
+// the test below); skipped when run directly.
+TEST(WebRTCClient, OnAMachineWithOnlyLoopbackTheDefaultConfigurationConnects)
+{
+    if (qgetenv("TAVROLIN_LOOPBACK_ONLY_NAMESPACE") != "1")
+        GTEST_SKIP() << "skipped: runs inside the namespace the next test makes";
+    AiortcPeer peer(QStringLiteral("answer"), 0);
+    WebRTCConfig config; // as the server runs: loopback not asked for
+    config.iceServers = {};
+    WebRTCClient client(config);
+    QObject::connect(&client, &WebRTCClient::didGenerateCandidate, &peer, [&](const IceCandidate &c) { peer.sendCandidate(c); });
+    client.createPeerConnection();
+    const DataChannelPtr channel = client.createDataChannel(QStringLiteral("tunnel"));
+    ASSERT_TRUE(channel);
+    const auto offer = await(client.createOffer());
+    ASSERT_TRUE(offer);
+    peer.command({{"offer", offer->sdp}});
+    ASSERT_TRUE(waitUntil([&] { return !peer.result("answer").isEmpty() || peer.exited(); }, 30s)) << peer.errors().toStdString();
+    ASSERT_TRUE(await(client.setRemoteAnswer({SessionDescription::Type::Answer, peer.result("answer").value("answer").toString()})));
+    EXPECT_TRUE(waitUntil([&] { return channel->isOpen(); }, 30s)) << peer.errors().toStdString();
+    peer.finish();
+}
+
+TEST(WebRTCClient, AMachineWithOnlyLoopbackIsReachedOverLoopback)
+{
+    QProcess probe;
+    probe.start("unshare", {"-n", "true"});
+    probe.waitForFinished(10000);
+    if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+        GTEST_SKIP() << "skipped: cannot make a network namespace here (needs root)";
+    QProcess inner;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TAVROLIN_LOOPBACK_ONLY_NAMESPACE", "1");
+    inner.setProcessEnvironment(env);
+    inner.setProcessChannelMode(QProcess::MergedChannels);
+    inner.start("unshare", {"-n", "sh", "-c",
+                            "ip link set lo up && exec \"$0\" --gtest_filter=WebRTCClient.OnAMachineWithOnlyLoopbackTheDefaultConfigurationConnects",
+                            QCoreApplication::applicationFilePath()});
+    ASSERT_TRUE(waitUntil([&] { return inner.state() == QProcess::NotRunning; }, 120s));
+    const QString out = QString::fromUtf8(inner.readAll());
+    EXPECT_EQ(inner.exitCode(), 0) << out.right(4000).toStdString();
+    EXPECT_TRUE(out.contains("[       OK ]")) << out.right(4000).toStdString();
 }
