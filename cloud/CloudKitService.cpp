@@ -44,6 +44,7 @@ CloudKitService::CloudKitService(RecordStore &store, CloudKitConfig config, QObj
                                                  : std::make_unique<QSettings>(m_config.settingsFile, QSettings::IniFormat);
     m_heartbeat.setInterval(m_config.heartbeatMs);
     connect(&m_heartbeat, &QTimer::timeout, this, [this] { sendHeartbeat(); });
+    connect(&m_store, &RecordStore::changed, this, &CloudKitService::messagesMayHaveArrived);
 }
 
 QString CloudKitService::deviceId() { return serverDeviceId(*m_settings); }
@@ -365,6 +366,18 @@ QCoro::Task<> CloudKitService::cleanupOldMessages()
     QList<QueryResult> list = *results;
     // Unreadable records have no time to compare; the poll discards those.
     list.removeIf([](const QueryResult &r) { return !r.record; });
+    // And what this server sent that nobody took: answers and candidates
+    // to devices that never came back for them.
+    RecordQuery sent{kMessageType, {}, std::nullopt, std::nullopt, now().addSecs(-kCleanupAgeSeconds), true};
+    StoreResult<QList<QueryResult>> ours = co_await m_store.query(sent);
+    if (!alive)
+        co_return;
+    if (ours) {
+        for (const QueryResult &r : std::as_const(*ours)) {
+            if (r.record && r.record->get<QString>(QStringLiteral("senderId")) == deviceId())
+                list.append(r);
+        }
+    }
     if (list.isEmpty())
         co_return;
     cloudLog(QStringLiteral("Cleaning up %1 old signaling messages").arg(list.size()));

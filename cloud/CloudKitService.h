@@ -85,6 +85,9 @@ Q_SIGNALS:
     // "cloudKitSignalingMessage": sessionId, senderId, type, sdp, candidate,
     // sdpMid (text) and sdpMLineIndex (integer).
     void signalingMessage(const QVariantMap &message);
+    // The store saw its folders change: a poll now finds new messages
+    // without waiting for the next tick.
+    void messagesMayHaveArrived();
 
 private:
     QCoro::Task<> sendHeartbeat();

@@ -1,6 +1,8 @@
 #include "platform/FolderRecordStore.h"
 
 #include <QDir>
+
+#include <dirent.h>
 #include <QFile>
 #include <QFileInfo>
 #include <nlohmann/json.hpp>
@@ -37,21 +39,75 @@ std::optional<QString> FolderRecordStore::containerFolder() const
     return *root + QStringLiteral("/records/") + m_container;
 }
 
-std::optional<QString> FolderRecordStore::recordPath(const QString &type, const QString &name) const
+std::optional<QString> FolderRecordStore::typeFolder(const QString &type) const
 {
     const auto folder = containerFolder();
-    if (!folder || !isValidName(type) || !isValidName(name))
+    if (!folder || !isValidName(type))
         return std::nullopt;
-    return *folder + u'/' + type + u'/' + name + QStringLiteral(".json");
+    return *folder + u'/' + type;
+}
+
+// In the first layout: where a record without a target is.
+std::optional<QString> FolderRecordStore::recordPath(const QString &type, const QString &name) const
+{
+    const auto folder = typeFolder(type);
+    if (!folder || !isValidName(name))
+        return std::nullopt;
+    return *folder + u'/' + name + QStringLiteral(".json");
+}
+
+namespace {
+constexpr QLatin1StringView kTargetPrefix("to-");
+
+// The "*.json" entries of a folder that are not folders, from the directory
+// alone: no system call per file.
+QStringList jsonFileNames(const QString &folder)
+{
+    QStringList names;
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return names;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_type == DT_DIR)
+            continue;
+        const QByteArray name(entry->d_name);
+        if (name.endsWith(".json"))
+            names.append(QFile::decodeName(name));
+    }
+    ::closedir(dir);
+    return names;
+}
+constexpr qsizetype kMaxRemembered = 20000;
+}
+
+std::optional<QString> FolderRecordStore::findRecord(const QString &type, const QString &name)
+{
+    const auto folder = typeFolder(type);
+    if (!folder || !isValidName(name))
+        return std::nullopt;
+    const QString file = name + QStringLiteral(".json");
+    if (const QString known = m_paths.value(name); !known.isEmpty() && QFileInfo(known).dir().path().startsWith(*folder)
+        && (QFileInfo::exists(known) || QFileInfo(known).isSymLink()))
+        return known;
+    const QString flat = *folder + u'/' + file;
+    if (QFileInfo::exists(flat) || QFileInfo(flat).isSymLink())
+        return flat;
+    const QStringList targets = QDir(*folder).entryList({kTargetPrefix + u'*'}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QString &target : targets) {
+        const QString path = *folder + u'/' + target + u'/' + file;
+        if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
+            return path;
+    }
+    return std::nullopt;
 }
 
 void FolderRecordStore::watchType(const QString &type)
 {
-    const auto folder = containerFolder();
-    if (!folder || !isValidName(type))
+    const auto folder = typeFolder(type);
+    if (!folder)
         return;
-    QDir().mkpath(*folder + u'/' + type);
-    m_drive.watchFolder(*folder + u'/' + type);
+    QDir().mkpath(*folder);
+    m_drive.watchFolder(*folder);
 }
 
 QByteArray FolderRecordStore::encode(const Record &record)
@@ -132,7 +188,7 @@ QCoro::Task<StoreResult<AccountStatus>> FolderRecordStore::accountStatus()
 
 QCoro::Task<StoreResult<Record>> FolderRecordStore::fetch(QString type, QString name)
 {
-    const auto path = recordPath(type, name);
+    const auto path = findRecord(type, name);
     if (!path)
         co_return Unexpected{error(RecordError::UnknownItem, QStringLiteral("no such record"))};
     QFile file(*path);
@@ -146,9 +202,19 @@ QCoro::Task<StoreResult<Record>> FolderRecordStore::fetch(QString type, QString 
 
 QCoro::Task<std::optional<RecordError>> FolderRecordStore::save(Record record)
 {
-    const auto path = recordPath(record.type, record.name);
+    std::optional<QString> path = recordPath(record.type, record.name);
     if (!path)
         co_return error(RecordError::Other, QStringLiteral("invalid record name"));
+    // Addressed to a device: into its own folder, unless it is a device
+    // seen writing the first layout, which reads only that.
+    const auto target = record.get<QString>(QStringLiteral("targetDeviceId"));
+    if (target && isValidName(kTargetPrefix + *target) && !m_flatWriters.contains(*target))
+        path = *typeFolder(record.type) + u'/' + kTargetPrefix + *target + u'/' + record.name + QStringLiteral(".json");
+    if (QFileInfo(QFileInfo(*path).path()).isSymLink() || QFileInfo(*typeFolder(record.type)).isSymLink())
+        co_return error(RecordError::PermissionFailure, QStringLiteral("%1 is a link, not a folder").arg(QFileInfo(*path).path()));
+    if (m_paths.size() > kMaxRemembered)
+        m_paths.clear();
+    m_paths.insert(record.name, *path);
     if (!QDir().mkpath(QFileInfo(*path).path()))
         co_return error(RecordError::PermissionFailure, QStringLiteral("cannot create %1").arg(QFileInfo(*path).path()));
     if (const QString failed = atomicWrite(*path, encode(record)); !failed.isEmpty())
@@ -158,10 +224,12 @@ QCoro::Task<std::optional<RecordError>> FolderRecordStore::save(Record record)
 
 QCoro::Task<std::optional<RecordError>> FolderRecordStore::remove(QString type, QString name)
 {
-    const auto path = recordPath(type, name);
     // A dangling link is still a file to remove.
-    if (!path || (!QFile::exists(*path) && !QFileInfo(*path).isSymLink()))
+    const auto path = findRecord(type, name);
+    if (!path)
         co_return error(RecordError::UnknownItem, QStringLiteral("record %1 not found").arg(name));
+    m_paths.remove(name);
+    m_seenFlat.remove(*path);
     QFile file(*path);
     if (!file.remove())
         co_return error(RecordError::PermissionFailure, file.errorString());
@@ -175,13 +243,41 @@ QCoro::Task<StoreResult<QList<QueryResult>>> FolderRecordStore::query(RecordQuer
         co_return Unexpected{error(RecordError::NotAuthenticated, QStringLiteral("no cloud folder"))};
     if (!isValidName(q.type))
         co_return Unexpected{error(RecordError::Other, QStringLiteral("invalid record type"))};
+    const QString typeDir = *folder + u'/' + q.type;
     QList<QueryResult> results;
-    const QDir dir(*folder + u'/' + q.type);
-    const QFileInfoList files = dir.entryInfoList({QStringLiteral("*.json")}, QDir::Files | QDir::System, QDir::Name);
-    for (const QFileInfo &info : files) {
-        const QString name = info.fileName().chopped(5);
+    if (q.anyTarget) {
+        const QStringList targets = QDir(typeDir).entryList({kTargetPrefix + u'*'}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
+        for (const QString &target : targets)
+            readFolder(typeDir + u'/' + target, q, false, results);
+    } else if (isValidName(kTargetPrefix + q.targetDeviceId)) {
+        const QString own = typeDir + u'/' + kTargetPrefix + q.targetDeviceId;
+        // A link in place of the folder is somebody else's folder.
+        if (!QFileInfo(own).isSymLink())
+            readFolder(own, q, false, results);
+    }
+    readFolder(typeDir, q, true, results);
+    if (m_seenFlat.size() > kMaxRemembered)
+        m_seenFlat.clear();
+    co_return results;
+}
+
+void FolderRecordStore::readFolder(const QString &folder, const RecordQuery &q, bool flat, QList<QueryResult> &results)
+{
+    // Names only: looking at each file costs a system call, and most files
+    // of the first layout are other devices' records, known by name.
+    const QStringList files = jsonFileNames(folder);
+    for (const QString &fileName : files) {
+        const QString name = fileName.chopped(5);
         if (name.startsWith(u'.'))
             continue; // somebody's temporary file
+        const QString path = folder + u'/' + fileName;
+        if (flat && !q.anyTarget) {
+            // Records are written under a new name each, never rewritten.
+            const auto seen = m_seenFlat.constFind(path);
+            if (seen != m_seenFlat.cend() && seen->target != q.targetDeviceId)
+                continue; // read before: another device's
+        }
+        const QFileInfo info(path);
         QueryResult result{name, std::nullopt, {}};
         if (!isValidName(name) || info.isSymLink()) {
             result.error = QStringLiteral("not a plain record file");
@@ -197,15 +293,25 @@ QCoro::Task<StoreResult<QList<QueryResult>>> FolderRecordStore::query(RecordQuer
                     result.error = decoded.error();
                 } else {
                     Record record = std::move(decoded).value();
+                    const auto target = record.get<QString>(QStringLiteral("targetDeviceId"));
+                    if (flat && target) {
+                        m_seenFlat.insert(path, {*target});
+                        // Its writer reads this layout: answers go there.
+                        if (const auto sender = record.get<QString>(QStringLiteral("senderId"));
+                            sender && m_flatWriters.size() < kMaxRemembered)
+                            m_flatWriters.insert(*sender);
+                    }
                     if (!q.matches(record))
                         continue;
+                    if (m_paths.size() > kMaxRemembered)
+                        m_paths.clear();
+                    m_paths.insert(name, info.filePath());
                     result.record = std::move(record);
                 }
             }
         }
         results.append(std::move(result));
     }
-    co_return results;
 }
 
 QCoro::Task<StoreResult<QString>> FolderRecordStore::saveSubscription(RecordSubscription subscription)
@@ -225,6 +331,12 @@ QCoro::Task<StoreResult<QString>> FolderRecordStore::saveSubscription(RecordSubs
     if (const QString failed = atomicWrite(dir + u'/' + subscription.id + QStringLiteral(".json"), bytes); !failed.isEmpty())
         co_return Unexpected{error(RecordError::PermissionFailure, failed)};
     watchType(subscription.recordType);
+    // And the subscriber's own folder, where new writers put its messages.
+    if (const auto type = typeFolder(subscription.recordType); type && isValidName(kTargetPrefix + subscription.targetDeviceId)) {
+        const QString own = *type + u'/' + kTargetPrefix + subscription.targetDeviceId;
+        QDir().mkpath(own);
+        m_drive.watchFolder(own);
+    }
     co_return subscription.id;
 }
 

@@ -1,13 +1,19 @@
 #pragma once
 
+#include <QHash>
+#include <QSet>
+
 #include "platform/CloudDrive.h"
 #include "platform/RecordStore.h"
 
 namespace tavrolin {
 
 // The record store as files in the user's synced cloud folder:
-// <cloud folder>/records/<container>/<recordType>/<recordName>.json, each
-// written under a temporary name and renamed. Another device that syncs
+// <cloud folder>/records/<container>/<recordType>/to-<targetDeviceId>/<recordName>.json
+// for records addressed to a device, so that a device lists only what is
+// addressed to it, and <recordType>/<recordName>.json for the rest and for
+// devices that write there (the first layout, still read); each written
+// under a temporary name and renamed. Another device that syncs
 // the folder signals by writing and reading these files (see
 // docs/record-store.md). What others wrote is input: names, sizes and
 // field types are checked, and nothing is read or written outside the
@@ -40,9 +46,23 @@ public:
 
 private:
     std::optional<QString> recordPath(const QString &type, const QString &name) const;
+    std::optional<QString> typeFolder(const QString &type) const;
+    // Where a record of that name is, if anywhere.
+    std::optional<QString> findRecord(const QString &type, const QString &name);
+    void readFolder(const QString &folder, const RecordQuery &q, bool flat, QList<QueryResult> &results);
+
+    // A file of the first layout seen before and addressed to another
+    // device is not read again: polling then costs next to nothing per
+    // record addressed to others.
+    struct SeenFile {
+        QString target;
+    };
 
     CloudDrive &m_drive;
     QString m_container;
+    QHash<QString, SeenFile> m_seenFlat;   // by file path
+    QSet<QString> m_flatWriters;           // devices that write the first layout
+    QHash<QString, QString> m_paths;       // record name -> file, as last seen
 };
 
 } // namespace tavrolin

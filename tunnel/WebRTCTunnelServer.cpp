@@ -20,6 +20,12 @@ WebRTCTunnelServer::WebRTCTunnelServer(CloudKitService &cloud, DeviceRegistry &r
     m_network.setProxy(QNetworkProxy::NoProxy);
     m_network.setCookieJar(nullptr);
     connect(&cloud, &CloudKitService::signalingMessage, this, &WebRTCTunnelServer::handleSignalingNotification);
+    // A new record is read at once; the timer's poll is the fallback for
+    // folders whose changes are not reported.
+    connect(&cloud, &CloudKitService::messagesMayHaveArrived, this, [this] {
+        if (m_pollingTimer)
+            tick();
+    });
 }
 
 WebRTCTunnelServer::~WebRTCTunnelServer()

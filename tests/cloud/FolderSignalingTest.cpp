@@ -9,6 +9,7 @@
 #include "tunnel/WebRTCClient.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTimer>
@@ -151,4 +152,69 @@ TEST(FolderSignaling, ARemoteDeviceWritingRecordFilesOpensADataChannel)
     session.client().disconnect();
     peer.finish();
     runTask(cloud.unregisterServer());
+}
+
+TEST(FolderSignaling, EachDeviceListsOnlyWhatIsAddressedToItAndTheFirstLayoutStillWorks)
+{
+    Sandbox sandbox;
+    const QString root = sandbox.path("cloud");
+    SyncFolderDrive drive([root] { return root; });
+    FolderRecordStore store(drive);
+    const QString messages = root + "/records/iCloud.com.tavro.shared/SignalingMessage";
+    const auto message = [](const QString &sender, const QString &target) {
+        Record r = CloudKitService::signalingRecord("S", sender, target, "offer", QDateTime::currentDateTimeUtc());
+        r.fields["sdp"] = QString("v=0");
+        return r;
+    };
+    const auto write = [&](const QString &folder, const Record &r) {
+        QDir().mkpath(folder);
+        QFile f(folder + "/" + r.name + ".json");
+        f.open(QIODevice::WriteOnly);
+        f.write(FolderRecordStore::encode(r));
+    };
+    // Leftovers addressed to other devices, in both layouts.
+    for (int i = 0; i < 10000; ++i)
+        write(messages, message("OLD", "ELSEWHERE"));
+    for (int i = 0; i < 5000; ++i)
+        write(messages + "/to-ELSEWHERE", message("NEW", "ELSEWHERE"));
+    const RecordQuery mine{"SignalingMessage", "SERVER", false, std::nullopt, std::nullopt};
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(QCoro::waitFor(store.query(mine))->isEmpty());
+    const qint64 first = clock.restart();
+    qint64 later = 0;
+    for (int i = 0; i < 5; ++i) {
+        clock.restart();
+        ASSERT_TRUE(QCoro::waitFor(store.query(mine))->isEmpty());
+        later = std::max(later, clock.elapsed());
+    }
+    std::printf("[ poll ] 15,000 records for another device: first poll %lld ms, later polls at most %lld ms\n",
+                static_cast<long long>(first), static_cast<long long>(later));
+    EXPECT_LT(later * 5, first) << "later polls read again what is another device's";
+
+    // Both layouts are read; new records go to their device's folder, except
+    // to a device seen writing the first layout, which reads only that.
+    write(messages + "/to-SERVER", message("PHONE", "SERVER"));
+    const Record flat = message("OLDPHONE", "SERVER");
+    write(messages, flat);
+    auto found = QCoro::waitFor(store.query(mine));
+    ASSERT_TRUE(found.hasValue());
+    EXPECT_EQ(found->size(), 2);
+    ASSERT_FALSE(QCoro::waitFor(store.save(message("SERVER", "PHONE"))).has_value());
+    ASSERT_FALSE(QCoro::waitFor(store.save(message("SERVER", "OLDPHONE"))).has_value());
+    EXPECT_EQ(QDir(messages + "/to-PHONE").entryList({"*.json"}, QDir::Files).size(), 1);
+    EXPECT_FALSE(QDir(messages + "/to-OLDPHONE").exists());
+    EXPECT_TRUE(QCoro::waitFor(store.fetch("SignalingMessage", flat.name)).hasValue());
+    EXPECT_FALSE(QCoro::waitFor(store.remove("SignalingMessage", flat.name)).has_value());
+    EXPECT_FALSE(QFile::exists(messages + "/" + flat.name + ".json"));
+
+    // A device's folder that is a link leads nowhere: nothing is read there
+    // or written through it.
+    const QString outside = sandbox.path("outside");
+    QDir().mkpath(outside);
+    write(outside, message("EVIL", "LINKED"));
+    ASSERT_TRUE(QFile::link(outside, messages + "/to-LINKED"));
+    EXPECT_TRUE(QCoro::waitFor(store.query({"SignalingMessage", "LINKED", false, std::nullopt, std::nullopt}))->isEmpty());
+    EXPECT_TRUE(QCoro::waitFor(store.save(message("SERVER", "LINKED"))).has_value());
+    EXPECT_EQ(QDir(outside).entryList({"*.json"}, QDir::Files).size(), 1);
 }

@@ -66,7 +66,10 @@ struct Rig {
 // requests it is told to and reports what comes back.
 struct Remote {
     AiortcPeer peer;
-    explicit Remote(const Rig &rig) : peer(QStringLiteral("tunnel"), 0, {QStringLiteral("--records"), rig.container}) {}
+    explicit Remote(const Rig &rig, const QStringList &options = {})
+        : peer(QStringLiteral("tunnel"), 0, QStringList{QStringLiteral("--records"), rig.container} + options)
+    {
+    }
     ~Remote()
     {
         if (::testing::Test::HasFailure() && !peer.errors().isEmpty())
@@ -254,8 +257,9 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
     EXPECT_EQ(remote.request("missing", "GET", "/photos/phone/none.jpg").value("statusCode").toInt(), 404);
     EXPECT_EQ(remote.request("missing2", "GET", "/photos/phone/none.txt").value("statusCode").toInt(), 404);
 
-    // A second device at the same time.
-    Remote other(rig);
+    // A second device at the same time, one that keeps its messages in
+    // per-device folders.
+    Remote other(rig, {"--per-device-folders"});
     ASSERT_TRUE(other.connect()) << other.problems().toStdString();
     EXPECT_TRUE(waitUntil([&] { return rig.tunnel->connectedClients() == 2; }, 10s));
     EXPECT_EQ(rig.engine.manager->remoteClients(), 2);

@@ -65,9 +65,11 @@ def chunk(index, size):
 class RecordFolder:
     """The folder record store, read and written the way another device would."""
 
-    def __init__(self, root, device_id):
+    def __init__(self, root, device_id, per_device=False):
         self.root = root
         self.device_id = device_id
+        # Messages to a device in its own folder "to-<id>", or all in one.
+        self.per_device = per_device
 
     def server_id(self):
         folder = os.path.join(self.root, "ServerRegistration")
@@ -94,6 +96,8 @@ class RecordFolder:
             fields[key] = {"type": kind_name, "value": value}
         name = str(uuid.uuid4()).upper()
         folder = os.path.join(self.root, "SignalingMessage")
+        if self.per_device:
+            folder = os.path.join(folder, "to-" + target)
         os.makedirs(folder, exist_ok=True)
         temporary = os.path.join(folder, "." + name + ".tmp")
         with open(temporary, "w") as f:
@@ -103,6 +107,8 @@ class RecordFolder:
     def take_messages(self):
         """Messages addressed to this device, oldest first; each read once."""
         folder = os.path.join(self.root, "SignalingMessage")
+        if self.per_device:
+            folder = os.path.join(folder, "to-" + self.device_id)
         found = []
         for name in os.listdir(folder) if os.path.isdir(folder) else []:
             if not name.endswith(".json") or name.startswith("."):
@@ -135,6 +141,7 @@ async def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("mode", choices=["echo", "sink", "folder", "tunnel", "answer"])
     parser.add_argument("--records")
+    parser.add_argument("--per-device-folders", action="store_true")
     parser.add_argument("--burst-bytes", type=int, default=20 * 1024 * 1024)
     args = parser.parse_args()
 
@@ -195,7 +202,7 @@ async def main():
 
     await pc.setLocalDescription(await pc.createOffer())
     if args.mode in ("folder", "tunnel"):
-        records = RecordFolder(args.records, str(uuid.uuid4()).upper())
+        records = RecordFolder(args.records, str(uuid.uuid4()).upper(), args.per_device_folders)
         if args.mode == "folder":
             await run_folder(pc, tunnel, messages["tunnel"], records)
         else:
