@@ -301,7 +301,8 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
     Record r{"SignalingMessage", "ABC", {{"sdp", QString("v=0\r\nm=application")}, {"sdpMLineIndex", qint64(3)}, {"processed", false},
                                           {"timestamp", t}, {"targetDeviceId", QString("SRV")}}};
     ASSERT_FALSE(QCoro::waitFor(store.save(r)).has_value());
-    const QString file = sandbox.path("cloud/records/iCloud.com.tavro.shared/SignalingMessage/ABC.json");
+    // Addressed to a device: in that device's folder.
+    const QString file = sandbox.path("cloud/records/iCloud.com.tavro.shared/SignalingMessage/to-SRV/ABC.json");
     ASSERT_TRUE(QFile::exists(file));
     const auto fetched = QCoro::waitFor(store.fetch("SignalingMessage", "ABC"));
     ASSERT_TRUE(fetched.hasValue());
