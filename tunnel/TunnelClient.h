@@ -20,7 +20,8 @@ namespace tavrolin {
 
 struct TunnelClientConfig {
     WebRTCConfig webrtc;
-    std::chrono::milliseconds pollInterval{250};
+    // Its own folder only, so polling often while a session opens costs little.
+    std::chrono::milliseconds pollInterval{50};
     std::chrono::milliseconds connectTimeout{60000};
     std::chrono::milliseconds requestTimeout{300000}; // the whole answer, however large
     QString tempDir;                                  // empty: the user's temporary folder; large answers land here
