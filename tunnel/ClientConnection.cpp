@@ -372,8 +372,13 @@ QCoro::Task<Result<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Sh
         if (const QString mismatch = S3Gateway::integrityProblem(reply->rawHeader("ETag"), *md5); !mismatch.isEmpty()) {
             removeFile();
             log(QStringLiteral("Stored object does not match the body sent (%1); removing it").arg(mismatch));
-            const GatewayResult removed = s->network ? co_await S3Gateway(*s->network, 60000).send("DELETE", networkRequest.url())
-                                                     : GatewayResult{};
+            // (A named result: g++ 12 destroys a temporary twice when
+            // co_await sits inside a conditional expression.)
+            GatewayResult removed;
+            if (s->network) {
+                S3Gateway gateway(*s->network, 60000);
+                removed = co_await gateway.send("DELETE", networkRequest.url());
+            }
             co_return Unexpected{Failure{TunnelErrorCode::BadServerResponse,
                                          QStringLiteral("The stored object did not match the body sent (%1)%2")
                                              .arg(mismatch, removed.ok() ? QStringLiteral("; it was removed")

@@ -4,13 +4,17 @@
 #include "cloud/CloudKitService.h"
 #include "platform/FolderRecordStore.h"
 #include "platform/SyncFolderDrive.h"
+#include "services/DeviceRegistry.h"
+#include "tests/support/FakeS3.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WebRTCPeer.h"
 #include "tunnel/WebRTCClient.h"
+#include "tunnel/WebRTCTunnelServer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -217,4 +221,58 @@ TEST(FolderSignaling, EachDeviceListsOnlyWhatIsAddressedToItAndTheFirstLayoutSti
     EXPECT_TRUE(QCoro::waitFor(store.query({"SignalingMessage", "LINKED", false, std::nullopt, std::nullopt}))->isEmpty());
     EXPECT_TRUE(QCoro::waitFor(store.save(message("SERVER", "LINKED"))).has_value());
     EXPECT_EQ(QDir(outside).entryList({"*.json"}, QDir::Files).size(), 1);
+}
+
+TEST(FolderSignaling, ATunnelPutTheGatewayStoredWronglyIsRemovedAndReportedToTheDevice)
+{
+    // A gateway whose ETag is never the MD5 of what it was sent.
+    FakeS3 gateway([](const FakeS3::Request &r) {
+        if (r.method == "DELETE")
+            return FakeS3::Response{204, "", 0, {}};
+        return FakeS3::Response{200, "", 0, "\"0123456789abcdef0123456789abcdef\""};
+    });
+    ASSERT_TRUE(gateway.listen(0));
+    Sandbox sandbox;
+    LogCapture log;
+    const QString cloudFolder = sandbox.path("cloud");
+    QDir().mkpath(cloudFolder);
+    QDir().mkpath(sandbox.path("tmp"));
+    SyncFolderDrive drive([&] { return cloudFolder; });
+    FolderRecordStore store(drive);
+    CloudKitConfig config;
+    config.settingsFile = sandbox.settings();
+    CloudKitService cloud(store, config);
+    runTask(cloud.registerServer(gateway.port()));
+    DeviceRegistry registry(sandbox.path("devices.json"));
+    TunnelServerConfig tunnelConfig;
+    tunnelConfig.session.webrtc.iceServers = {};
+    tunnelConfig.session.webrtc.loopbackOnly = true;
+    tunnelConfig.session.tempDir = sandbox.path("tmp");
+    WebRTCTunnelServer tunnel(cloud, registry, tunnelConfig);
+    tunnel.startListening(gateway.port());
+
+    AiortcPeer peer(QStringLiteral("tunnel"), 0, {QStringLiteral("--records"), cloudFolder + "/records/iCloud.com.tavro.shared"});
+    ASSERT_TRUE(waitUntil([&] { return !peer.result("connected").isEmpty() || peer.exited(); }, 90s)) << peer.errors().toStdString();
+    // Large enough to be sent in chunks and to stream from its file.
+    const QByteArray body(11 * 1024 * 1024, 'v');
+    peer.command({{"send", QJsonObject{{"id", "put"}, {"method", "PUT"}, {"path", "/photos/phone/clip.mov"}, {"headers", QJsonObject()},
+                                       {"body_b64", QString::fromLatin1(body.toBase64())}}},
+                  {"channel", "tunnel"}});
+    QJsonObject reply;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const QJsonObject &r : peer.results())
+                if (r.value("reply").toObject().value("id") == "put")
+                    reply = r.value("reply").toObject();
+            return !reply.isEmpty() || peer.exited();
+        },
+        60s));
+    EXPECT_EQ(reply.value("type").toString(), "error") << QJsonDocument(reply).toJson().toStdString();
+    EXPECT_TRUE(reply.value("message").toString().startsWith("The stored object did not match the body sent (MD5 "))
+        << reply.value("message").toString().toStdString();
+    EXPECT_TRUE(std::any_of(gateway.requests.begin(), gateway.requests.end(), [](const FakeS3::Request &r) {
+        return r.method == "DELETE" && r.target == "/photos/phone/clip.mov";
+    }));
+    tunnel.stopListening();
+    peer.finish();
 }

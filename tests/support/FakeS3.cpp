@@ -1,6 +1,7 @@
 #include "tests/support/FakeS3.h"
 
 #include <QTcpSocket>
+#include <QRegularExpression>
 #include <QTimer>
 
 namespace tavrolin::test {
@@ -23,6 +24,11 @@ void FakeS3::onConnection()
             *buffer += socket->readAll();
             const qsizetype end = buffer->indexOf("\r\n\r\n");
             if (end < 0)
+                return;
+            // The answer comes once the whole body is in, as a real server's.
+            static const QRegularExpression kLength(QStringLiteral("(?i)\r\ncontent-length:\\s*(\\d+)"));
+            const auto length = kLength.match(QString::fromLatin1(buffer->left(end)));
+            if (length.hasMatch() && buffer->size() < end + 4 + length.captured(1).toLongLong())
                 return;
             const QList<QByteArray> requestLine = buffer->left(buffer->indexOf("\r\n")).split(' ');
             buffer->clear();
