@@ -7,6 +7,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QScopeGuard>
+#include <QStorageInfo>
 #include <QSet>
 #include <QStringDecoder>
 #include <QTimer>
@@ -304,9 +305,35 @@ QCoro::Task<Result<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Sh
     const qint64 threshold = s->config.memoryThreshold;
     const QString tempDir = s->tempDir();
     std::weak_ptr<ClientConnection::Shared> weak = s;
-    auto drain = [reply, sink, toFile, threshold, tempDir, weak] {
+    const qint64 keepFree = s->config.keepFreeBytes;
+    const auto freeBytes = s->config.freeBytes ? s->config.freeBytes
+                                               : std::function<qint64(const QString &)>([](const QString &folder) {
+                                                     return QStorageInfo(folder).bytesAvailable();
+                                                 });
+    // Whether the rest of the body (as announced, else what has come) still
+    // leaves the reserve free; looked at when the file is made and after
+    // every 16 MiB written.
+    auto roomFor = [reply, sink, keepFree, freeBytes, tempDir](qint64 coming) {
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        const qint64 rest = std::max(coming, announced - sink->size + coming);
+        const qint64 free = freeBytes(tempDir);
+        if (free < 0 || free - rest >= keepFree)
+            return true;
+        sink->fileError = QStringLiteral("Not enough free space for the download in %1 (%2 bytes free, %3 to come, %4 kept free)")
+                              .arg(tempDir)
+                              .arg(free)
+                              .arg(rest)
+                              .arg(keepFree);
+        reply->abort();
+        return false;
+    };
+    auto drain = [reply, sink, toFile, threshold, tempDir, weak, roomFor] {
         const QByteArray data = reply->readAll();
         if (data.isEmpty() || !sink->fileError.isEmpty())
+            return;
+        if (!sink->file && (toFile || sink->memory.size() + data.size() > threshold) && !roomFor(sink->memory.size() + data.size()))
+            return;
+        if (sink->file && (sink->size + data.size()) / (16 << 20) != sink->size / (16 << 20) && !roomFor(data.size()))
             return;
         sink->size += data.size();
         if (!sink->file && (toFile || sink->memory.size() + data.size() > threshold)) {

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <functional>
 #include <QNetworkRequest>
 #include <QCoro/QCoroTask>
 #include <QObject>
@@ -32,6 +33,11 @@ struct TunnelSessionConfig {
     qint64 memoryThreshold = 10 * 1024 * 1024;
     std::chrono::milliseconds requestTimeout{60000};
     QString tempDir; // empty: the user's temporary folder
+    // Downloads through a temporary file stop short of leaving less than
+    // this free where it is (it usually shares a disk with other programs,
+    // and with the uploads' own temporary files).
+    qint64 keepFreeBytes = 256LL * 1024 * 1024;
+    std::function<qint64(const QString &folder)> freeBytes = {}; // empty: asked of the file system
 };
 
 // Error codes of our own in error messages; network failures carry the

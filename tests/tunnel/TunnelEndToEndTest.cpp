@@ -36,10 +36,12 @@ struct Rig {
     DeviceRegistry &registry = engine.stack->registry();
     WebRTCTunnelServer *tunnel = &engine.stack->tunnel();
 
-    explicit Rig(int maxInFlight = 32)
-        : engine([maxInFlight](ServerStackConfig &config, const Sandbox &sandbox) {
+    explicit Rig(int maxInFlight = 32, std::function<void(TunnelSessionConfig &)> adjust = {})
+        : engine([maxInFlight, adjust](ServerStackConfig &config, const Sandbox &sandbox) {
               config.tunnel.session.tempDir = sandbox.path("tmp");
               config.tunnel.session.maxRequestsInFlight = maxInFlight;
+              if (adjust)
+                  adjust(config.tunnel.session);
           })
     {
         QDir().mkpath(tempDir);
@@ -443,4 +445,31 @@ TEST(TunnelEndToEnd, TheCommandLineClientGetsPutsAndRegisters)
     const QDir messages(rig.container + "/SignalingMessage");
     EXPECT_TRUE(waitUntil([&] { return messages.entryList({"*.json"}, QDir::Files).isEmpty(); }, 10s))
         << messages.entryList({"*.json"}, QDir::Files).join(' ').toStdString();
+}
+
+TEST(TunnelEndToEnd, DownloadsLeaveTheirTemporaryFoldersDiskAReserve)
+{
+    TmpfsMount drive("40m");
+    if (!drive.ok())
+        GTEST_SKIP() << "skipped: " << drive.error().toStdString();
+    const QString tmp = drive.path();
+    Rig rig(32, [tmp](TunnelSessionConfig &session) {
+        session.tempDir = tmp;
+        session.keepFreeBytes = 16 << 20;
+    });
+    ASSERT_TRUE(rig.engine.start()) << rig.engine.statuses.join(" | ").toStdString();
+    const QByteArray big = randomBytes(30 << 20, 3), small = randomBytes(8 << 20, 4);
+    ASSERT_TRUE(putObjects(rig.engine.ports.s3, "photos", {"phone/big.jpg", "phone/small.jpg"},
+                           [&](const QString &key) { return key.endsWith("big.jpg") ? big : small; }));
+    Remote remote(rig);
+    ASSERT_TRUE(remote.connect()) << remote.problems().toStdString();
+    // 30 MiB on a 40 MiB disk would leave less than the 16 MiB kept free:
+    // refused before it is written, with a reason the device can read.
+    const QJsonObject refused = remote.request("big", "GET", "/photos/phone/big.jpg");
+    EXPECT_EQ(refused.value("type").toString(), "error") << QJsonDocument(refused).toJson().toStdString();
+    EXPECT_TRUE(refused.value("message").toString().startsWith("Not enough free space for the download"))
+        << refused.value("message").toString().toStdString();
+    const QJsonObject fits = remote.request("small", "GET", "/photos/phone/small.jpg");
+    EXPECT_EQ(fits.value("sha256").toString(), sha256(small));
+    EXPECT_TRUE(waitUntil([&] { return QDir(tmp).entryList(QDir::Files).isEmpty(); }, 10s)) << "temporary files are removed";
 }
