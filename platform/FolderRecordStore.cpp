@@ -256,8 +256,6 @@ QCoro::Task<StoreResult<QList<QueryResult>>> FolderRecordStore::query(RecordQuer
             readFolder(own, q, false, results);
     }
     readFolder(typeDir, q, true, results);
-    if (m_seenFlat.size() > kMaxRemembered)
-        m_seenFlat.clear();
     co_return results;
 }
 
@@ -266,6 +264,15 @@ void FolderRecordStore::readFolder(const QString &folder, const RecordQuery &q, 
     // Names only: looking at each file costs a system call, and most files
     // of the first layout are other devices' records, known by name.
     const QStringList files = jsonFileNames(folder);
+    if (flat) {
+        // Only what is still there is remembered.
+        const QSet<QString> present(files.begin(), files.end());
+        const QString prefix = folder + u'/';
+        m_seenFlat.removeIf([&](const auto &entry) {
+            const QString &path = entry.key();
+            return path.startsWith(prefix) && !present.contains(path.mid(prefix.size()));
+        });
+    }
     for (const QString &fileName : files) {
         const QString name = fileName.chopped(5);
         if (name.startsWith(u'.'))
@@ -279,7 +286,8 @@ void FolderRecordStore::readFolder(const QString &folder, const RecordQuery &q, 
         }
         const QFileInfo info(path);
         QueryResult result{name, std::nullopt, {}};
-        if (!isValidName(name) || info.isSymLink()) {
+        if (!isValidName(name) || info.isSymLink() || !info.isFile()) {
+            // (A pipe or a device would block the poll when opened.)
             result.error = QStringLiteral("not a plain record file");
         } else if (info.size() > kMaxRecordBytes) {
             result.error = QStringLiteral("record of %1 bytes is too large").arg(info.size());

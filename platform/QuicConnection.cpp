@@ -323,12 +323,26 @@ quint64 QuicConnection::unacknowledged(int64_t streamId) const
     return it == m_send.end() ? 0 : it->second.endOffset - it->second.baseOffset;
 }
 
-void QuicConnection::consume(int64_t streamId, quint64 bytes)
+void QuicConnection::consume(int64_t streamId, quint64 bytes, quint64 alreadyCredited)
 {
     if (!m_conn || m_closed || bytes == 0)
         return;
     ngtcp2_conn_extend_max_stream_offset(m_conn, streamId, bytes);
+    if (bytes > alreadyCredited)
+        ngtcp2_conn_extend_max_offset(m_conn, bytes - alreadyCredited);
+    queueFlush();
+}
+
+void QuicConnection::creditConnection(quint64 bytes)
+{
+    if (!m_conn || m_closed || bytes == 0)
+        return;
     ngtcp2_conn_extend_max_offset(m_conn, bytes);
+    queueFlush();
+}
+
+void QuicConnection::queueFlush()
+{
     if (!m_inCallback && !m_flushQueued) {
         // Window updates of many small reads go out together.
         m_flushQueued = true;

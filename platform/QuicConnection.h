@@ -63,8 +63,13 @@ public:
     void send(int64_t streamId, const QByteArray &bytes, bool fin = false);
     // Bytes queued or in flight, not yet acknowledged.
     quint64 unacknowledged(int64_t streamId) const;
-    // The receiver has processed this many bytes of the stream.
-    void consume(int64_t streamId, quint64 bytes);
+    // The receiver has processed this many bytes of the stream. The part
+    // given as `alreadyCredited` was handed back to the connection's window
+    // earlier (creditConnection) and only opens the stream's.
+    void consume(int64_t streamId, quint64 bytes, quint64 alreadyCredited = 0);
+    // Opens the connection's window by bytes the receiver keeps for later:
+    // a stream that must wait then does not hold the others back.
+    void creditConnection(quint64 bytes);
     void resetStream(int64_t streamId, quint64 appError);
     // Tells the peer to stop sending on the stream; what we send goes on.
     void stopReading(int64_t streamId, quint64 appError);
@@ -118,6 +123,7 @@ private:
                      bool &sentAny);
     void sendPacket(const uint8_t *data, size_t size);
     void armTimer();
+    void queueFlush();
     void onTimer();
     void fail(int liberr);
     void finish(const QString &reason);

@@ -27,6 +27,8 @@ const QByteArray kStoreFailed = "ERROR: Failed to store file";
 const QByteArray kBadLength = "ERROR: Invalid header length";
 const QByteArray kBadHeader = "ERROR: Invalid header";
 const QString kConnectionClosed = QStringLiteral("Connection closed unexpectedly");
+// Whole bodies kept for the store after their devices left, at most.
+constexpr size_t kMaxSettling = 256;
 constexpr quint32 kMaxHeaderLength = 9999;
 constexpr quint64 kStopSendingCode = 0x100;
 
@@ -151,6 +153,14 @@ public:
         }
         m_pending.append(bytes);
         m_peerFinished = m_peerFinished || fin;
+        if (m_state == State::Queued || m_state == State::Waiting) {
+            // Kept for later, but handed back to the connection's window at
+            // once: streams that wait must not starve those being stored
+            // (at most one stream window each is held this way).
+            if (m_connection)
+                m_connection->creditConnection(quint64(bytes.size()));
+            m_credited += bytes.size();
+        }
         if (!bytes.isEmpty() && m_stallTimer.isActive())
             m_stallTimer.start();
         process();
@@ -175,14 +185,19 @@ public:
             return false;
         m_peerLeft = true;
         if (m_state == State::Waiting && !m_uploadDone) {
+            consume(m_pending.size());
             m_pending.clear();
             return true;
         }
-        if (m_state == State::Queued && m_pending.size() >= m_remaining) {
+        if (m_state == State::Queued && m_pending.size() >= m_remaining && m_service.m_settling.size() < kMaxSettling) {
             // The whole body is here, waiting for the gateway.
+            consume(m_pending.size() - m_remaining);
             m_pending.truncate(qsizetype(m_remaining));
             return true;
         }
+        // What is dropped goes back to the window (a reset stream's
+        // connection lives on).
+        consume(m_pending.size());
         m_pending.clear();
         if (m_state != State::Length)
             quicLog(QStringLiteral("Receive error - ") + kConnectionClosed);
@@ -199,8 +214,10 @@ private:
 
     void consume(qint64 bytes)
     {
+        const qint64 credited = qMin(bytes, m_credited);
+        m_credited -= credited;
         if (m_connection)
-            m_connection->consume(m_streamId, quint64(bytes));
+            m_connection->consume(m_streamId, quint64(bytes), quint64(credited));
     }
     void reply(const QByteArray &text, bool last)
     {
@@ -481,6 +498,8 @@ private:
     void abortUpload()
     {
         QNetworkReply *reply = std::exchange(m_reply, nullptr);
+        if (m_pipe)
+            consume(m_pipe->bytesAvailable()); // never to be read: back to the window
         m_pipe = nullptr;
         if (!reply)
             return;
@@ -496,6 +515,7 @@ private:
     QTimer m_stallTimer;
     bool m_hasSlot = false;
     bool m_holding = false;
+    qint64 m_credited = 0; // of m_pending, already handed back to the connection's window
     State m_state = State::Length;
     QByteArray m_pending;
     bool m_peerFinished = false;
@@ -690,6 +710,8 @@ void QUICReceiverService::onNewConnection(QuicConnection *connection)
         const auto it = streams.find(id);
         if (it != streams.end())
             it->second->feed(bytes, fin);
+        else
+            connection->consume(id, quint64(bytes.size())); // a stream already over: its bytes go
     });
     connect(connection, &QuicConnection::streamReset, this, [this, connection](int64_t id) {
         auto &streams = m_streams[connection];

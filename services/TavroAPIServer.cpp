@@ -154,7 +154,7 @@ void TavroAPIServer::onNewConnection()
         auto *quiet = new QTimer(socket);
         quiet->setSingleShot(true);
         quiet->setInterval(kQuietBodyMs);
-        auto process = [this, socket, buffer, answered, respond, quiet](bool peerFinished) {
+        auto process = [this, socket, buffer, answered, respond, quiet, timeout](bool peerFinished) {
             if (*answered)
                 return;
             *buffer += socket->readAll();
@@ -190,6 +190,9 @@ void TavroAPIServer::onNewConnection()
                 return;
             }
             *answered = true; // nothing more is read while it is handled
+            // The registry answers once its save is done; the read time-out
+            // is over, the request being whole.
+            timeout->stop();
             parsed->source = socket->peerAddress().toString();
             [](Lifetime::Guard alive, const TavroAPIServer *self, Request request, decltype(respond) respond) -> QCoro::Task<> {
                 const Response response = co_await self->handle(std::move(request));

@@ -82,6 +82,8 @@ struct ClientConnection::Shared {
 
 namespace {
 
+constexpr qint64 kMaxQueuedBodyBytes = 64LL * 1024 * 1024;
+
 struct Failure {
     qint64 code = 0;
     QString message;
@@ -394,7 +396,14 @@ QCoro::Task<Result<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Sh
     // A PUT the gateway took must have stored the bytes sent: its ETag is
     // their MD5. What differs is removed before the device hears, and the
     // device is told, so that it sends the file again.
-    const std::optional<QByteArray> md5 = hashed && request.method == QLatin1String("PUT") ? hashed->md5() : std::nullopt;
+    // Only a plain object PUT: a part's or an encrypted or aws-chunked
+    // body's ETag is not the MD5 of the bytes sent.
+    const auto header = [&](const char *name) { return networkRequest.hasRawHeader(name); };
+    const bool plainPut = request.method == QLatin1String("PUT") && !networkRequest.url().hasQuery()
+                          && !header("x-amz-server-side-encryption") && !header("x-amz-server-side-encryption-customer-algorithm")
+                          && !networkRequest.rawHeader("x-amz-content-sha256").startsWith("STREAMING-")
+                          && !networkRequest.rawHeader("Content-Encoding").contains("aws-chunked");
+    const std::optional<QByteArray> md5 = hashed && plainPut ? hashed->md5() : std::nullopt;
     if (md5 && status.toInt() / 100 == 2) {
         if (const QString mismatch = S3Gateway::integrityProblem(reply->rawHeader("ETag"), *md5); !mismatch.isEmpty()) {
             removeFile();
@@ -601,7 +610,11 @@ void ClientConnection::didReceiveData(const QByteArray &data, const DataChannelP
     if (m_shared->inFlight >= m_shared->config.maxRequestsInFlight) {
         // A grid of thumbnails asks for them all at once: they wait their
         // turn; only past the queue's bound is a request refused.
-        if (int(m_shared->waiting.size()) < m_shared->config.maxQueuedRequests) {
+        // Bodies held in memory count too: a queue of them must stay small.
+        qint64 held = request->body ? request->body->size() : 0;
+        for (const auto &[waiting, ch] : m_shared->waiting)
+            held += waiting.body ? waiting.body->size() : 0;
+        if (int(m_shared->waiting.size()) < m_shared->config.maxQueuedRequests && held <= kMaxQueuedBodyBytes) {
             m_shared->waiting.emplace_back(std::move(*request), channel);
             return;
         }

@@ -416,9 +416,23 @@ void complete(const OutcomePromise &promise, const webrtc::RTCError &error)
     promise->finish();
 }
 
+// An operation the stack drops without an answer (its threads stopping)
+// still ends with one: a future finished without a result must never be
+// read.
+template <typename T>
+void completeIfDropped(const std::shared_ptr<QPromise<T>> &promise, T dropped)
+{
+    if (!promise || promise->future().isFinished())
+        return;
+    promise->start();
+    promise->addResult(std::move(dropped));
+    promise->finish();
+}
+
 class RemoteDescriptionObserver : public webrtc::SetRemoteDescriptionObserverInterface {
 public:
     explicit RemoteDescriptionObserver(OutcomePromise promise) : m_promise(std::move(promise)) {}
+    ~RemoteDescriptionObserver() override { completeIfDropped(m_promise, Outcome(QStringLiteral("dropped by the stack"))); }
     void OnSetRemoteDescriptionComplete(webrtc::RTCError error) override { complete(m_promise, error); }
 
 private:
@@ -428,6 +442,7 @@ private:
 class LocalDescriptionObserver : public webrtc::SetLocalDescriptionObserverInterface {
 public:
     explicit LocalDescriptionObserver(OutcomePromise promise) : m_promise(std::move(promise)) {}
+    ~LocalDescriptionObserver() override { completeIfDropped(m_promise, Outcome(QStringLiteral("dropped by the stack"))); }
     void OnSetLocalDescriptionComplete(webrtc::RTCError error) override { complete(m_promise, error); }
 
 private:
@@ -442,6 +457,7 @@ struct AnswerResult {
 class AnswerObserver : public webrtc::CreateSessionDescriptionObserver {
 public:
     explicit AnswerObserver(std::shared_ptr<QPromise<AnswerResult>> promise) : m_promise(std::move(promise)) {}
+    ~AnswerObserver() override { completeIfDropped(m_promise, AnswerResult{nullptr, QStringLiteral("dropped by the stack")}); }
     void OnSuccess(webrtc::SessionDescriptionInterface *desc) override
     {
         m_promise->start();
@@ -604,7 +620,14 @@ QCoro::Task<bool> WebRTCClient::addIceCandidate(IceCandidate candidate)
     }
     auto promise = std::make_shared<QPromise<Outcome>>();
     QFuture<Outcome> future = promise->future();
-    m_stack->peerConnection->AddIceCandidate(std::move(ice), [promise](webrtc::RTCError error) { complete(promise, error); });
+    // The callback's own copy of the promise answers if it is dropped unrun.
+    struct Answerer {
+        OutcomePromise promise;
+        ~Answerer() { completeIfDropped(promise, Outcome(QStringLiteral("dropped by the stack"))); }
+    };
+    auto answerer = std::make_shared<Answerer>();
+    answerer->promise = promise;
+    m_stack->peerConnection->AddIceCandidate(std::move(ice), [answerer](webrtc::RTCError error) { complete(answerer->promise, error); });
     const Lifetime::Guard alive = m_lifetime.guard();
     const Outcome failure = co_await future;
     if (!alive)

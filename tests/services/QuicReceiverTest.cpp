@@ -472,6 +472,20 @@ TEST(QuicReceiver, StreamsEndedWithAnErrorDoNotStarveTheirConnection)
     EXPECT_EQ(getStatus(engine.ports.s3, "photos/after"), 200);
 }
 
+TEST(QuicReceiver, StreamsWaitingForTheStoreDoNotStarveThoseBeingStored)
+{
+    // More large files at once on one connection than its host may store at
+    // once: those that wait hold their first bytes, and must not hold the
+    // connection's window from the files being stored.
+    EngineHarness engine;
+    ASSERT_TRUE(engine.start());
+    Receiver receiver(engine.ports.s3, [](QuicReceiverConfig &c) { c.bodyTimeoutMs = 3000; });
+    const json result = receiver.peer({"timed", "12", receiver.bigFile("six", 6 << 20), "12"}, 120s);
+    ASSERT_TRUE(result.contains("replies")) << result.dump();
+    EXPECT_EQ(std::count(result["replies"].begin(), result["replies"].end(), "OK"), 12) << result.dump();
+    EXPECT_EQ(receiver.log.countStartingWith("QUIC: Upload of "), 0) << "no upload given up as stalled";
+}
+
 TEST(QuicUploadClient, TellsRepliesApartWithoutADelimiter)
 {
     EXPECT_EQ(QuicUploadClient::replyLength("OK"), 2);

@@ -18,8 +18,8 @@ quic_peer.py HOST PORT COMMAND [ARGS...]; prints one JSON object per line.
                               open); prints the reply
   spoil N MIB FILE=BUCKET/KEY N streams each a bad header and MIB MiB after it, then FILE
                               on its own stream; prints its reply
-  timed N FILE                N uploads of FILE (photos/tN), four at a time, each on its own
-                              stream; prints each upload's seconds
+  timed N FILE [PARALLEL]     N uploads of FILE (photos/tN), four (or PARALLEL) at a time, each
+                              on its own stream; prints each upload's seconds
 Options anywhere: --from=ADDR sends from that local address; --connected connects the
 socket to the server's address, so replies from any other address are dropped, as phone
 network stacks do.
@@ -275,9 +275,9 @@ async def stall(host, port, target):
                           "seconds": round(time.monotonic() - started, 2)}))
 
 
-async def timed(host, port, n, path):
+async def timed(host, port, n, path, parallel=4):
     async with connect(host, port, configuration=config()) as client:
-        gate = asyncio.Semaphore(4)
+        gate = asyncio.Semaphore(parallel)
         times, replies = [], []
 
         async def one(i):
@@ -341,7 +341,7 @@ def main():
     elif command == "spoil":
         coro = spoil(host, port, int(args[0]), int(args[1]), args[2])
     elif command == "timed":
-        coro = timed(host, port, int(args[0]), args[1])
+        coro = timed(host, port, int(args[0]), args[1], int(args[2]) if len(args) > 2 else 4)
     else:
         sys.exit("unknown command " + command)
     asyncio.run(asyncio.wait_for(coro, 3600))
