@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
+#include <QProcess>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -220,6 +221,23 @@ TEST(TunnelEndToEnd, ARemoteDeviceReachesObjectsAndTheApi)
         << "a plus sign is not a space";
     const QJsonObject listed = remote.request("list-odd", "GET", "/photos?list-type=2&prefix=phone/a");
     EXPECT_TRUE(Remote::body(listed).contains("<Key>phone/a b+c%d.txt</Key>")) << Remote::body(listed).toStdString();
+        // An answer whose header cannot be framed (the gateway hands back 70 kB
+    // of metadata stored with the object) is an error the device can read.
+    {
+        QProcess curl;
+        curl.start("curl", {"-sf", "-o", "/dev/null", "-X", "PUT", "--data-binary", "x", "-H",
+                            "x-amz-meta-notes: " + QString(70000, QChar('n')),
+                            QStringLiteral("http://127.0.0.1:%1/photos/phone/annotated.txt").arg(rig.engine.ports.s3)});
+        ASSERT_TRUE(waitUntil([&] { return curl.state() == QProcess::NotRunning; }, 30s));
+        if (curl.exitCode() == 0) {
+            const QJsonObject unframed = remote.request("annotated", "GET", "/photos/phone/annotated.txt");
+            EXPECT_EQ(unframed.value("type").toString(), "error") << QJsonDocument(unframed).toJson().left(400).toStdString();
+            EXPECT_TRUE(unframed.value("message").toString().startsWith("The response cannot be framed: "))
+                << unframed.value("message").toString().left(200).toStdString();
+        } else {
+            ADD_FAILURE() << "the gateway refused 70 kB of metadata (curl exit " << curl.exitCode() << ")";
+        }
+    }
         // A grid of thumbnails at once, past the in-flight bound: every one answered.
     for (int i = 0; i < 60; ++i)
         remote.send(QStringLiteral("grid-%1").arg(i), "GET", "/photos/phone/note.txt");
