@@ -355,7 +355,10 @@ void CloudKitService::handleSignalingRecord(const Record &record)
 QCoro::Task<> CloudKitService::cleanupOldMessages()
 {
     const Lifetime::Guard alive = m_lifetime.guard();
-    RecordQuery q{kMessageType, deviceId(), std::nullopt, std::nullopt, now().addSecs(-kCleanupAgeSeconds)};
+    // Old records to this server, and what it sent that nobody took
+    // (answers and candidates to devices that never came back for them),
+    // from one pass over the records of every device.
+    RecordQuery q{kMessageType, {}, std::nullopt, std::nullopt, now().addSecs(-kCleanupAgeSeconds), true};
     StoreResult<QList<QueryResult>> results = co_await m_store.query(q);
     if (!alive)
         co_return;
@@ -365,19 +368,12 @@ QCoro::Task<> CloudKitService::cleanupOldMessages()
     }
     QList<QueryResult> list = *results;
     // Unreadable records have no time to compare; the poll discards those.
-    list.removeIf([](const QueryResult &r) { return !r.record; });
-    // And what this server sent that nobody took: answers and candidates
-    // to devices that never came back for them.
-    RecordQuery sent{kMessageType, {}, std::nullopt, std::nullopt, now().addSecs(-kCleanupAgeSeconds), true};
-    StoreResult<QList<QueryResult>> ours = co_await m_store.query(sent);
-    if (!alive)
-        co_return;
-    if (ours) {
-        for (const QueryResult &r : std::as_const(*ours)) {
-            if (r.record && r.record->get<QString>(QStringLiteral("senderId")) == deviceId())
-                list.append(r);
-        }
-    }
+    const QString self = deviceId();
+    list.removeIf([&](const QueryResult &r) {
+        return !r.record
+            || (r.record->get<QString>(QStringLiteral("targetDeviceId")) != self
+                && r.record->get<QString>(QStringLiteral("senderId")) != self);
+    });
     if (list.isEmpty())
         co_return;
     cloudLog(QStringLiteral("Cleaning up %1 old signaling messages").arg(list.size()));

@@ -16,6 +16,16 @@ constexpr int kMaxDatagram = 65536;
 constexpr int kBufferBytes = 8 << 20;
 constexpr size_t kControlBytes = CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo));
 
+// An IPv4 address as a dual-stack socket names it.
+Q_IPV6ADDR v4Mapped(quint32 v4)
+{
+    Q_IPV6ADDR bytes{};
+    bytes.c[10] = bytes.c[11] = 0xff;
+    for (int i = 0; i < 4; ++i)
+        bytes.c[12 + i] = quint8(v4 >> (24 - 8 * i));
+    return bytes;
+}
+
 socklen_t toSockaddr(const QHostAddress &address, quint16 port, bool v6Socket, sockaddr_storage &out)
 {
     std::memset(&out, 0, sizeof out);
@@ -32,7 +42,7 @@ socklen_t toSockaddr(const QHostAddress &address, quint16 port, bool v6Socket, s
     in6->sin6_family = AF_INET6;
     in6->sin6_port = htons(port);
     // An IPv4 peer on a dual-stack socket is addressed IPv4-mapped.
-    const Q_IPV6ADDR bytes = isV4 ? QHostAddress(QStringLiteral("::ffff:") + QHostAddress(v4).toString()).toIPv6Address()
+    const Q_IPV6ADDR bytes = isV4 ? v4Mapped(v4)
                                   : address.toIPv6Address();
     std::memcpy(&in6->sin6_addr, bytes.c, 16);
     in6->sin6_scope_id = address.scopeId().toUInt();
@@ -204,7 +214,7 @@ bool UdpSocket::send(const char *data, qint64 size, const QHostAddress &to, quin
         } else {
             // The dual-stack socket takes an IPv4 source IPv4-mapped.
             in6_pktinfo info{};
-            const Q_IPV6ADDR bytes = isV4 ? QHostAddress(QStringLiteral("::ffff:") + QHostAddress(v4).toString()).toIPv6Address()
+            const Q_IPV6ADDR bytes = isV4 ? v4Mapped(v4)
                                           : from.toIPv6Address();
             std::memcpy(&info.ipi6_addr, bytes.c, 16);
             c->cmsg_level = IPPROTO_IPV6;

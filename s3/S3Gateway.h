@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QIODevice>
 #include <QCoro/QCoroTask>
 #include <QList>
 #include <QNetworkRequest>
@@ -8,12 +11,12 @@
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "s3/S3Listing.h"
 
 class QFileDevice;
-class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -29,6 +32,45 @@ struct GatewayResult {
     QByteArray body;            // the answer's body, for the calls that keep it
     bool ok() const { return error.isEmpty() && status >= 200 && status <= 299; }
 };
+
+// A file as a PUT reads it, hashed on the way, so that what the gateway
+// stored can be checked against what was sent. A read from anywhere but
+// where the last one ended (a resent body) starts the hash anew from there
+// only when that is the start.
+class HashingReader : public QIODevice {
+public:
+    explicit HashingReader(std::unique_ptr<QFile> file) : m_file(std::move(file))
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    qint64 size() const override { return m_file->size(); }
+    bool seek(qint64 pos) override
+    {
+        if (!QIODevice::seek(pos) || !m_file->seek(pos))
+            return false;
+        m_hash.reset();
+        m_whole = pos == 0;
+        return true;
+    }
+    // The MD5 of every byte read, when they were read in one pass from the start.
+    std::optional<QByteArray> md5() const { return m_whole ? std::optional(m_hash.result()) : std::nullopt; }
+
+protected:
+    qint64 readData(char *data, qint64 max) override
+    {
+        const qint64 n = m_file->read(data, max);
+        if (n > 0)
+            m_hash.addData(QByteArrayView(data, n));
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    std::unique_ptr<QFile> m_file;
+    QCryptographicHash m_hash{QCryptographicHash::Md5};
+    bool m_whole = true;
+};
+
 
 // The client side of the engine's S3 gateway on loopback: every layer that
 // stores or fetches an object goes through here. Bodies stream: a PUT reads

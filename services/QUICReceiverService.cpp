@@ -201,11 +201,7 @@ public:
         m_pending.clear();
         if (m_state != State::Length)
             quicLog(QStringLiteral("Receive error - ") + kConnectionClosed);
-        abortUpload();
-        releaseSlot();
-        holdConnection(false);
-        m_stallTimer.stop();
-        m_state = State::Ended;
+        stop();
         return false;
     }
 
@@ -226,11 +222,7 @@ private:
     }
     void end(const QByteArray &text)
     {
-        abortUpload();
-        releaseSlot();
-        holdConnection(false);
-        m_stallTimer.stop();
-        m_state = State::Ended;
+        stop();
         consume(m_pending.size());
         m_pending.clear();
         reply(text, true);
@@ -241,11 +233,7 @@ private:
     void receiveErrorEnd()
     {
         quicLog(QStringLiteral("Receive error - ") + kConnectionClosed);
-        abortUpload();
-        releaseSlot();
-        holdConnection(false);
-        m_stallTimer.stop();
-        m_state = State::Ended;
+        stop();
         // Our side ends too; the stream is done.
         reply({}, true);
     }
@@ -476,6 +464,17 @@ private:
         else
             quicLog(QStringLiteral("Upload stopped before its header arrived: no data for %1 s").arg(seconds));
         end(kStoreFailed);
+    }
+
+    // The stream is over: its PUT, its gateway slot, its hold on the
+    // connection and its timer go.
+    void stop()
+    {
+        abortUpload();
+        releaseSlot();
+        holdConnection(false);
+        m_stallTimer.stop();
+        m_state = State::Ended;
     }
 
     void releaseSlot()

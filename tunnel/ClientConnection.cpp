@@ -98,37 +98,6 @@ struct Fetched {
     qint64 size = 0;
 };
 
-// A request body read from its file and hashed as the network layer takes
-// it, so that what the gateway stored can be checked against what was sent.
-class HashedUpload : public QFile {
-public:
-    using QFile::QFile;
-    // The body's MD5, unless the network layer read it other than once from the start.
-    std::optional<QByteArray> md5() const { return m_whole ? std::optional(m_hash.result()) : std::nullopt; }
-    bool seek(qint64 pos) override
-    {
-        // A resend starts over; any other jump leaves nothing to check.
-        if (pos == 0)
-            m_hash.reset();
-        else
-            m_whole = false;
-        return QFile::seek(pos);
-    }
-
-protected:
-    qint64 readData(char *data, qint64 max) override
-    {
-        const qint64 n = QFile::readData(data, max);
-        if (n > 0)
-            m_hash.addData(QByteArrayView(data, n));
-        return n;
-    }
-
-private:
-    QCryptographicHash m_hash{QCryptographicHash::Md5};
-    bool m_whole = true;
-};
-
 } // namespace
 
 // ---- sending ----------------------------------------------------------------
@@ -273,15 +242,13 @@ QCoro::Task<Result<Fetched, Failure>> fetch(std::shared_ptr<ClientConnection::Sh
     if (!s->network)
         co_return Unexpected{Failure{TunnelErrorCode::BadServerResponse, QStringLiteral("The server is shutting down")}};
     QNetworkReply *reply = nullptr;
-    QPointer<HashedUpload> hashed;
+    QPointer<HashingReader> hashed;
     if (!request.bodyFile.isEmpty()) {
-        auto *upload = new HashedUpload(request.bodyFile);
+        auto file = std::make_unique<QFile>(request.bodyFile);
+        if (!file->open(QIODevice::ReadOnly))
+            co_return Unexpected{Failure{TunnelErrorCode::CannotOpenFile, file->errorString()}};
+        auto *upload = new HashingReader(std::move(file));
         hashed = upload;
-        if (!upload->open(QIODevice::ReadOnly)) {
-            const QString why = upload->errorString();
-            delete upload;
-            co_return Unexpected{Failure{TunnelErrorCode::CannotOpenFile, why}};
-        }
         networkRequest.setHeader(QNetworkRequest::ContentLengthHeader, upload->size());
         reply = s->network->sendCustomRequest(networkRequest, request.method.toUtf8(), upload);
         upload->setParent(reply);
@@ -505,15 +472,16 @@ QCoro::Task<> runRequest(std::shared_ptr<ClientConnection::Shared> s, TunnelRequ
         // Streamed answers always come as chunks: an empty one is a single
         // chunk carrying only the header.
         const auto header = encodeResponseHeader({request.id, fetched.status, fetched.headers});
-        const ChunkHeader chunk{QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), 0, 1,
-                                std::uint8_t(MessageType::Response), header ? header->size() : 0, 0};
-        const auto message = header ? encodeMessage(MessageType::Chunk, encodeChunkHeader(chunk), *header) : std::nullopt;
-        if (!message) {
+        Result<QList<QByteArray>, FrameError> chunks = Unexpected{FrameError::HeaderEncodingFailed};
+        if (header)
+            chunks = createChunks(MessageType::Response, *header, {});
+        if (!chunks) {
             sendError(channel, label, request.id,
-                      {TunnelErrorCode::CannotParseResponse, QStringLiteral("The response header cannot be encoded")});
+                      {TunnelErrorCode::CannotParseResponse, QStringLiteral("The response cannot be framed: ") + describe(chunks.error())});
             co_return;
         }
-        co_await sendDraining(channel.get(), *message, policy, ChannelNaming::ByLabel);
+        QList<QByteArray> list = std::move(chunks).value();
+        co_await sendChunksDraining(channel.get(), std::move(list), policy, ChannelNaming::ByLabel);
         co_return;
     }
     if (fetched.file.isEmpty()) {

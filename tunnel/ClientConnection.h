@@ -71,6 +71,7 @@ public:
     QElapsedTimer sinceOffer;
     bool offerApplied = false;
     bool everConnected = false;
+    static bool hasConnected(const ClientConnection *c) { return c->everConnected; }
 
     WebRTCClient &webRTCClient() { return *m_client; }
     ChunkAssembler &chunkAssembler() { return m_assembler; }

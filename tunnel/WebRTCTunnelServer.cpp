@@ -220,7 +220,7 @@ void WebRTCTunnelServer::connectionStateChanged(ClientConnection *connection, Ic
     case IceConnectionState::Completed:
         log(QStringLiteral("Client %1 connected").arg(sessionId));
         connection->everConnected = true;
-        setConnectedClients(int(std::count_if(m_clients.begin(), m_clients.end(), [](ClientConnection *c) { return c->everConnected; })));
+        setConnectedClients(int(std::count_if(m_clients.begin(), m_clients.end(), &ClientConnection::hasConnected)));
         break;
     case IceConnectionState::Failed:
     case IceConnectionState::Disconnected:
@@ -260,7 +260,7 @@ void WebRTCTunnelServer::closeSession(ClientConnection *connection)
         m_cloud.endSession(sessionId);
         connection->deleteLater();
     }
-    setConnectedClients(int(std::count_if(m_clients.begin(), m_clients.end(), [](ClientConnection *c) { return c->everConnected; })));
+    setConnectedClients(int(std::count_if(m_clients.begin(), m_clients.end(), &ClientConnection::hasConnected)));
 }
 
 void WebRTCTunnelServer::setConnectedClients(int count)
