@@ -69,6 +69,10 @@ QString channelStateName(webrtc::DataChannelInterface::DataState state)
 struct ClientLink {
     QMutex mutex;
     WebRTCClient *client = nullptr;
+    // Received bytes posted to the main thread and not yet handled there.
+    std::atomic<qint64> unhandled{0};
+    std::atomic<bool> overrun{false};
+    qint64 maxUnhandled = 0;
 
     // f(client) runs on the main thread, only if the client still exists.
     template <typename F>
@@ -125,9 +129,21 @@ struct WebRTCDataChannel::Impl : webrtc::DataChannelObserver {
 
     void OnMessage(const webrtc::DataBuffer &buffer) override
     {
-        QByteArray bytes(buffer.data.data<char>(), qsizetype(buffer.data.size()));
+        const qint64 size = qint64(buffer.data.size());
+        if (link->overrun)
+            return;
+        if (link->unhandled.fetch_add(size) + size > link->maxUnhandled) {
+            link->unhandled -= size;
+            if (!link->overrun.exchange(true))
+                link->post([](WebRTCClient *client) { client->receiveOverrun(); });
+            return;
+        }
+        QByteArray bytes(buffer.data.data<char>(), qsizetype(size));
         log(QStringLiteral("WebRTC: Received data - %1 bytes on '%2'").arg(bytes.size()).arg(label));
-        link->post([weak = self, bytes = std::move(bytes)](WebRTCClient *client) {
+        link->post([weak = self, bytes = std::move(bytes), link = link](WebRTCClient *client) {
+            // Counted as handled first: a slot that waits on the event loop
+            // must not hold the count up for the messages behind it.
+            link->unhandled -= bytes.size();
             if (auto ch = weak.lock())
                 Q_EMIT client->didReceiveData(bytes, ch);
         });
@@ -294,6 +310,7 @@ WebRTCClient::WebRTCClient(WebRTCConfig config, QObject *parent)
     qRegisterMetaType<IceCandidate>();
     qRegisterMetaType<DataChannelPtr>();
     m_observer->link->client = this;
+    m_observer->link->maxUnhandled = m_config.maxUnhandledReceiveBytes;
     acquireSsl();
 
     m_stack->network = rtc::Thread::CreateWithSocketServer();
@@ -376,6 +393,7 @@ void WebRTCClient::createPeerConnection()
         log(QStringLiteral("WebRTC: Failed to create peer connection - no factory"));
         return;
     }
+    m_observer->link->overrun = false;
     webrtc::PeerConnectionInterface::RTCConfiguration config;
     if (!m_config.iceServers.isEmpty()) {
         webrtc::PeerConnectionInterface::IceServer server;
@@ -638,6 +656,18 @@ QCoro::Task<bool> WebRTCClient::addIceCandidate(IceCandidate candidate)
     }
     log(QStringLiteral("WebRTC: ICE candidate added"));
     co_return true;
+}
+
+qint64 WebRTCClient::unhandledReceiveBytes() const { return m_observer->link->unhandled; }
+
+void WebRTCClient::receiveOverrun()
+{
+    log(QStringLiteral("WebRTC: Peer sent more than %1 bytes faster than they could be handled; closing the connection")
+            .arg(m_config.maxUnhandledReceiveBytes));
+    if (!hasPeerConnection())
+        return;
+    disconnect();
+    Q_EMIT didChangeConnectionState(IceConnectionState::Closed);
 }
 
 void WebRTCClient::disconnect()

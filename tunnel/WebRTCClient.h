@@ -39,6 +39,11 @@ struct WebRTCConfig {
     // Gather host candidates on the loopback interface only (tests).
     bool loopbackOnly = false;
     DrainPolicy drain;
+    // The stack hands received messages over without flow control, so a
+    // peer can send faster than the main thread takes them. Past this many
+    // bytes received but not yet handled the connection is closed instead
+    // of holding more.
+    qint64 maxUnhandledReceiveBytes = 128LL * 1024 * 1024;
 
     static QStringList defaultIceServers();
 };
@@ -91,6 +96,8 @@ public:
     DataChannelPtr dataChannel() const;
     QHash<QString, DataChannelPtr> allDataChannels() const;
     const DrainPolicy &drainPolicy() const { return m_config.drain; }
+    // Received bytes not yet handed to didReceiveData; any thread.
+    qint64 unhandledReceiveBytes() const;
 
     QCoro::Task<bool> send(QByteArray data);
     QCoro::Task<bool> sendChunks(QList<QByteArray> chunks);
@@ -110,6 +117,8 @@ private:
     friend struct Observer;
     QCoro::Task<std::optional<SessionDescription>> createLocalDescription(bool offer);
     static bool hasNetworkBesidesLoopback();
+    friend struct WebRTCDataChannel::Impl; // reports an overrun
+    void receiveOverrun();
     struct Adopter; // wraps the stack's channels; kept out of this header
 
     WebRTCConfig m_config;

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QThread>
 #include <QTimer>
 #include <QCoreApplication>
 #include <QProcess>
@@ -287,6 +288,84 @@ TEST(WebRTCClient, AClientGoneWhileItsAnswerIsMadeIsNeverResumedInto)
         // build reports a use after free otherwise).
         await(std::move(answer));
     }
+}
+
+// The stack hands messages over with no flow control: a peer that sends
+// while the main thread is busy must not make us hold without limit.
+TEST(WebRTCClient, APeerSendingFasterThanWeHandleIsCutOffAtTheBound)
+{
+    LogCapture log;
+    AiortcPeer peer(QStringLiteral("answer"), 0);
+    WebRTCConfig config;
+    config.iceServers = {};
+    config.loopbackOnly = true;
+    constexpr qint64 kBound = 4 * 1024 * 1024;
+    constexpr int kMessage = 64 * 1024;
+    config.maxUnhandledReceiveBytes = kBound;
+    auto client = std::make_unique<WebRTCClient>(config);
+    QObject::connect(client.get(), &WebRTCClient::didGenerateCandidate, &peer, [&](const IceCandidate &c) { peer.sendCandidate(c); });
+    QList<IceConnectionState> states;
+    QObject::connect(client.get(), &WebRTCClient::didChangeConnectionState, &peer,
+                     [&](IceConnectionState state) { states << state; });
+
+    // The first message of each burst stalls the main thread until the rest
+    // of the burst has come in behind it (or no more can).
+    int received = 0;
+    bool stallNext = false;
+    qint64 mostUnhandled = 0;
+    QObject::connect(client.get(), &WebRTCClient::didReceiveData, &peer, [&](const QByteArray &data, const DataChannelPtr &) {
+        ++received;
+        EXPECT_EQ(data.size(), kMessage);
+        if (!std::exchange(stallNext, false))
+            return;
+        QElapsedTimer stalled;
+        stalled.start();
+        qint64 last = -1;
+        QElapsedTimer steady;
+        steady.start();
+        while (stalled.elapsed() < 20000 && steady.elapsed() < 1500) {
+            const qint64 now = client->unhandledReceiveBytes();
+            if (now != last)
+                steady.restart();
+            last = now;
+            mostUnhandled = std::max(mostUnhandled, now);
+            QThread::msleep(10);
+        }
+    });
+
+    client->createPeerConnection();
+    const DataChannelPtr channel = client->createDataChannel(QStringLiteral("tunnel"));
+    const auto offer = await(client->createOffer());
+    ASSERT_TRUE(offer);
+    peer.command({{"offer", offer->sdp}});
+    ASSERT_TRUE(waitUntil([&] { return !peer.result("answer").isEmpty() || peer.exited(); }, 30s)) << peer.errors().toStdString();
+    ASSERT_TRUE(await(client->setRemoteAnswer({SessionDescription::Type::Answer, peer.result("answer").value("answer").toString()})));
+    ASSERT_TRUE(waitUntil([&] { return channel->isOpen() && !peer.result("opened").isEmpty(); }, 30s)) << peer.errors().toStdString();
+
+    // Within the bound: everything is taken once the main thread is back.
+    stallNext = true;
+    peer.command({{"flood", 32}, {"size", kMessage}});
+    ASSERT_TRUE(waitUntil([&] { return received >= 32 || peer.exited(); }, 60s)) << received;
+    EXPECT_EQ(received, 32);
+    EXPECT_GE(mostUnhandled, 16 * kMessage) << "the stall held messages back";
+    EXPECT_FALSE(log.contains("faster than they could be handled"));
+    EXPECT_TRUE(client->hasPeerConnection());
+
+    // Past it: the connection is closed instead of holding more.
+    received = 0;
+    mostUnhandled = 0;
+    stallNext = true;
+    peer.command({{"flood", 256}, {"size", kMessage}});
+    ASSERT_TRUE(waitUntil([&] { return states.contains(IceConnectionState::Closed) || peer.exited(); }, 60s))
+        << received << log.joined().right(2000).toStdString();
+    EXPECT_TRUE(log.contains("WebRTC: Peer sent more than 4194304 bytes faster than they could be handled; closing the connection"));
+    EXPECT_FALSE(client->hasPeerConnection());
+    EXPECT_LE(mostUnhandled, kBound);
+    EXPECT_LE(qint64(received) * kMessage, kBound + kMessage);
+    EXPECT_EQ(client->unhandledReceiveBytes(), 0);
+    client.reset();
+    peer.finish();
+    EXPECT_TRUE(waitUntil([&] { return peer.exited(); }, 10s));
 }
 
 // Runs inside a network namespace of its own with only loopback (started by

@@ -311,8 +311,11 @@ def add_candidate_from(pc, msg):
 
 
 async def run_answer(pc):
+    channels = []
+
     @pc.on("datachannel")
     def on_channel(channel):
+        channels.append(channel)
         emit({"opened": channel.label})
         channel.on("message", lambda m: channel.send(m))
 
@@ -329,6 +332,13 @@ async def run_answer(pc):
                 emit({"answer": pc.localDescription.sdp})
             elif "candidate" in msg:
                 await add_candidate_from(pc, msg)
+            elif "flood" in msg:
+                # As fast as the transport takes them, never waiting for the
+                # other side to read: a peer that does not pace itself.
+                payload = bytes([msg.get("fill", 0x61)]) * msg["size"]
+                for _ in range(msg["flood"]):
+                    channels[0].send(payload)
+                emit({"flooded": msg["flood"]})
     except Exception as error:  # reported to the test, not hidden
         emit({"error": repr(error)})
     emit({"finished": True})
