@@ -19,6 +19,11 @@ QString appDataDir()
 
 QString defaultStorageFolder() { return appDataDir() + "/Storage"; }
 
+QString thumbnailCacheDir()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/Tavrolin/thumbnails");
+}
+
 std::unique_ptr<QSettings> userSettings()
 {
     return std::make_unique<QSettings>(QStringLiteral("Tavrolin"), QStringLiteral("Tavrolin"));

@@ -21,6 +21,9 @@ QString appDataDir();
 // ~/.local/share/Tavrolin/Storage.
 QString defaultStorageFolder();
 
+// Thumbnails kept between runs: $XDG_CACHE_HOME/Tavrolin/thumbnails.
+QString thumbnailCacheDir();
+
 // The user-defaults store.
 std::unique_ptr<QSettings> userSettings();
 

@@ -194,6 +194,8 @@ QCoro::Task<S3ListPage> S3Gateway::listPage(QUrl url)
     S3ListParser parser(answer.body);
     parser.parse();
     page.keys = parser.keys;
+    page.etags = parser.etags;
+    page.sizes = parser.sizes;
     page.isTruncated = parser.isTruncated;
     page.nextContinuationToken = parser.nextContinuationToken;
     page.parseError = parser.errorText;
@@ -204,7 +206,7 @@ QCoro::Task<S3ListPage> S3Gateway::listPage(QUrl url)
 }
 
 QCoro::Task<std::optional<S3ListPage>> S3Gateway::forEachPage(QString baseUrl, QString bucket,
-                                                              std::function<void(const QStringList &)> onKeys)
+                                                              std::function<void(const S3ListPage &)> onPage)
 {
     std::optional<QString> token;
     for (;;) {
@@ -217,7 +219,7 @@ QCoro::Task<std::optional<S3ListPage>> S3Gateway::forEachPage(QString baseUrl, Q
         S3ListPage page = co_await listPage(url);
         if (!page.transportError.isEmpty() || page.status != 200)
             co_return page;
-        onKeys(page.keys);
+        onPage(page);
         if (!page.parseError.isEmpty())
             co_return page;
         if (!page.isTruncated || !page.nextContinuationToken)

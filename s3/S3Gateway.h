@@ -100,11 +100,11 @@ public:
                                     qint64 maxAnswerBytes = qint64(1) << 20);
     // One ListObjectsV2 page (S3Listing::pageUrl builds the address).
     QCoro::Task<S3ListPage> listPage(QUrl url);
-    // Every page of a bucket in turn, each 200 page's keys handed to onKeys
+    // Every page of a bucket in turn, each 200 page handed to onPage
     // (a page cut short hands on what it held). The page that ended the walk
     // early, or nothing once the last page is read.
     QCoro::Task<std::optional<S3ListPage>> forEachPage(QString baseUrl, QString bucket,
-                                                       std::function<void(const QStringList &)> onKeys);
+                                                       std::function<void(const S3ListPage &)> onPage);
 
     // For callers that drive a streaming transfer themselves (an upload fed
     // from a pipe, a proxied request): the request as every call here makes

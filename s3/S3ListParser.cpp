@@ -28,6 +28,8 @@ void S3ListParser::elementStarted(QStringView name)
 {
     currentElement = name.toString();
     currentText.clear();
+    if (name == QLatin1String("Contents"))
+        keyInThisEntry = false;
 }
 
 void S3ListParser::characters(QStringView text)
@@ -42,8 +44,23 @@ void S3ListParser::elementEnded(QStringView name)
     // text of an element nested inside it a second time.
     currentText.clear();
     if (name == QLatin1String("Key")) {
-        if (!text.isEmpty())
+        if (!text.isEmpty()) {
             keys.append(text);
+            etags.append(QString());
+            sizes.append(-1);
+            keyInThisEntry = true;
+        }
+    } else if (name == QLatin1String("ETag")) {
+        if (keyInThisEntry) {
+            QString etag = text;
+            etag.remove(u'"');
+            etags.last() = etag;
+        }
+    } else if (name == QLatin1String("Size")) {
+        bool ok = false;
+        const qint64 size = text.toLongLong(&ok);
+        if (keyInThisEntry && ok && size >= 0)
+            sizes.last() = size;
     } else if (name == QLatin1String("IsTruncated")) {
         isTruncated = text.toLower() == QLatin1String("true");
     } else if (name == QLatin1String("NextContinuationToken")) {

@@ -19,6 +19,10 @@ public:
 
     const QByteArray data;
     QStringList keys;
+    // Beside each key: its ETag without quotes ("" if none was given) and
+    // its size (-1 if none was given).
+    QStringList etags;
+    QList<qint64> sizes;
     bool isTruncated = false;
     std::optional<QString> nextContinuationToken;
 
@@ -32,6 +36,7 @@ private:
 
     QString currentElement;
     QString currentText;
+    bool keyInThisEntry = false;
 };
 
 } // namespace tavrolin

@@ -11,6 +11,8 @@ struct S3ListPage {
     int status = -1;        // HTTP status; -1 without an HTTP response
     QString transportError; // set when there was no HTTP response
     QStringList keys;
+    QStringList etags;    // beside each key, "" when not given
+    QList<qint64> sizes;  // beside each key, -1 when not given
     bool isTruncated = false;
     std::optional<QString> nextContinuationToken;
     QString parseError;     // the page was cut short; its keys so far stand

@@ -63,8 +63,8 @@ QCoro::Task<> ServerManager::updateObjectCount()
     S3Gateway gateway(*m_network, 30000);
     qint64 total = 0;
     const std::optional<S3ListPage> failed =
-        co_await gateway.forEachPage(s3BaseUrl(), QStringLiteral("photos"), [&total](const QStringList &keys) {
-            for (const QString &key : keys)
+        co_await gateway.forEachPage(s3BaseUrl(), QStringLiteral("photos"), [&total](const S3ListPage &page) {
+            for (const QString &key : page.keys)
                 if (!key.endsWith(kThumbnailSuffix))
                     ++total;
         });

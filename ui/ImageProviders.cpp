@@ -15,25 +15,11 @@ class ThumbnailResponse : public QQuickImageResponse {
 public:
     ThumbnailResponse(PhotoListService &service, QString key, QSize requested) : m_requested(requested)
     {
-        // The loader may ask from its own thread; the service lives on the
-        // main thread.
-        QPointer<ThumbnailResponse> self(this);
-        QMetaObject::invokeMethod(&service, [self, &service, key] {
-            PhotoItem photo;
-            for (const PhotoItem &item : service.photos()) {
-                if (item.key == key) {
-                    photo = item;
-                    break;
-                }
-            }
-            if (photo.key.isEmpty())
-                photo.key = key;
-            [](QPointer<ThumbnailResponse> self, PhotoListService &service, PhotoItem photo) -> QCoro::Task<> {
-                const std::optional<QImage> image = co_await service.loadThumbnail(photo);
-                if (self)
-                    self->finish(image.value_or(QImage()));
-            }(self, service, photo);
-        }, Qt::QueuedConnection);
+        // Begun from this object's own thread once the loader that asked
+        // has connected to finished(): an image already in memory would
+        // otherwise be reported before anyone listened, and the cell would
+        // wait for it forever.
+        QMetaObject::invokeMethod(this, [this, &service, key] { begin(service, key); }, Qt::QueuedConnection);
     }
 
     QQuickTextureFactory *textureFactory() const override
@@ -43,19 +29,46 @@ public:
     }
     QString errorString() const override { return m_image.isNull() ? QStringLiteral("no thumbnail") : QString(); }
 
+    // The cell went (scrolled away): a load that has not begun never will.
+    void cancel() override { m_cancelled->store(true); }
+
+private:
+    void begin(PhotoListService &service, const QString &key)
+    {
+        // The loader may ask from its own thread; the service lives on the
+        // main thread.
+        QPointer<ThumbnailResponse> self(this);
+        const ThumbnailLoader::Cancelled cancelled = m_cancelled;
+        QMetaObject::invokeMethod(&service, [self, &service, key, cancelled] {
+            PhotoItem photo;
+            if (const PhotoItem *known = service.photoForKey(key))
+                photo = *known;
+            else
+                photo.key = key;
+            [](QPointer<ThumbnailResponse> self, PhotoListService &service, PhotoItem photo,
+               ThumbnailLoader::Cancelled cancelled) -> QCoro::Task<> {
+                const std::optional<QImage> image = co_await service.loadThumbnail(photo, cancelled);
+                if (self)
+                    self->finish(image.value_or(QImage()));
+            }(self, service, photo, cancelled);
+        }, Qt::QueuedConnection);
+    }
+
     void finish(const QImage &image)
     {
         {
             QMutexLocker lock(&m_mutex);
+            // Thumbnails are small already: this costs about a millisecond.
             m_image = m_requested.isValid() && !image.isNull()
+                              && (image.width() > m_requested.width() || image.height() > m_requested.height())
                           ? image.scaled(m_requested, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation)
                           : image;
         }
         Q_EMIT finished();
     }
 
-private:
     QSize m_requested;
+    const ThumbnailLoader::Cancelled m_cancelled = std::make_shared<std::atomic<bool>>(false);
     mutable QMutex m_mutex;
     QImage m_image;
 };

@@ -19,6 +19,8 @@ struct PhotoItem {
     std::optional<QString> dateString; // "2024/05/17"
     bool isVideo = false;
     std::optional<QString> thumbnailKey;
+    QString etag;    // as listed; names this version of the object
+    qint64 size = -1; // bytes as listed, -1 if not known
 
     bool operator==(const PhotoItem &) const = default;
 

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "ui/PhotoItem.h"
-#include "ui/ThumbnailCache.h"
+#include "ui/ThumbnailLoader.h"
 
 namespace tavrolin {
 
@@ -19,26 +19,34 @@ class PhotoListService : public QObject {
     Q_PROPERTY(QString error READ errorText NOTIFY errorChanged)
     Q_PROPERTY(int photoCount READ photoCount NOTIFY photosChanged)
 public:
-    // Tests give their own port and cache budget.
-    explicit PhotoListService(int port = 8333, qint64 thumbnailBudgetBytes = qint64(256) << 20, QObject *parent = nullptr);
+    // Tests give their own port and thumbnail settings (by default nothing
+    // is kept on disk; the application keeps thumbnails in its cache folder).
+    explicit PhotoListService(int port = 8333, ThumbnailLoaderConfig thumbnails = {}, QObject *parent = nullptr);
+    ~PhotoListService() override;
     static PhotoListService &shared();
 
     const QList<PhotoItem> &photos() const { return m_photos; }
+    // The listed item of a key, if listed; valid until the next listing.
+    const PhotoItem *photoForKey(const QString &key) const;
     int photoCount() const { return int(m_photos.size()); }
     bool isLoading() const { return m_isLoading; }
     std::optional<QString> error() const { return m_error; }
     QString errorText() const { return m_error.value_or(QString()); }
-    const ThumbnailCache &thumbnailCache() const { return m_thumbnails; }
+    const ThumbnailCache &thumbnailCache() const { return m_thumbnails->memoryCache(); }
+    ThumbnailLoader &thumbnails() { return *m_thumbnails; }
 
     QCoro::Task<> fetchPhotos();
-    QCoro::Task<std::optional<QImage>> loadThumbnail(PhotoItem photo);
+    // cancelled: set once the image is no longer wanted (scrolled away).
+    QCoro::Task<std::optional<QImage>> loadThumbnail(PhotoItem photo, ThumbnailLoader::Cancelled cancelled = {});
     QCoro::Task<std::optional<QImage>> loadFullImage(PhotoItem photo);
     // The stored bytes of the object, unchanged (for saving a copy).
     QCoro::Task<std::optional<QByteArray>> loadOriginal(PhotoItem photo);
 
     // Items of all keys of a listing, thumbnails dropped, newest date
     // first, undated last, listing order kept among equals.
-    static QList<PhotoItem> itemsFromKeys(const QStringList &keys);
+    // ETags and sizes, where given, stand beside their keys.
+    static QList<PhotoItem> itemsFromKeys(const QStringList &keys, const QStringList &etags = {},
+                                          const QList<qint64> &sizes = {});
 
 Q_SIGNALS:
     void isLoadingChanged();
@@ -48,13 +56,15 @@ Q_SIGNALS:
 private:
     QCoro::Task<std::optional<QByteArray>> fetchObject(const QString &key);
     QString baseUrl() const { return QStringLiteral("http://localhost:%1").arg(m_port); }
+    QUrl objectUrl(const QString &key) const;
 
     int m_port;
     QNetworkAccessManager m_network;
     QList<PhotoItem> m_photos;
+    QHash<QString, qsizetype> m_indexOfKey;
     bool m_isLoading = false;
     std::optional<QString> m_error;
-    ThumbnailCache m_thumbnails;
+    std::unique_ptr<ThumbnailLoader> m_thumbnails;
 };
 
 } // namespace tavrolin

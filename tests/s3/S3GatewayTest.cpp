@@ -184,7 +184,7 @@ TEST(S3Gateway, WalksPagesByTheirTokenAndStopsAtTheFirstThatFails)
     RawServer whole(page(first), {page(last)});
     const QString base = QStringLiteral("http://127.0.0.1:%1").arg(whole.server.serverPort());
     QStringList keys;
-    const auto collect = [&keys](const QStringList &k) { keys += k; };
+    const auto collect = [&keys](const S3ListPage &page) { keys += page.keys; };
     EXPECT_FALSE(await(gateway.forEachPage(base, "photos", collect)).has_value());
     EXPECT_EQ(keys, QStringList({"a.jpg", "b.jpg"}));
     // The token is a key: its "&" and "=" cannot end the query.

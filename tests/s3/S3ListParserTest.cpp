@@ -29,6 +29,19 @@ TEST(S3ListParser, ReadsAnEnginePage)
     ASSERT_TRUE(p.nextContinuationToken.has_value());
     EXPECT_EQ(*p.nextContinuationToken, "a_thumb.jpg");
     EXPECT_FALSE(p.hadError());
+    EXPECT_EQ(p.etags, QStringList({"9dd4e461268c8034f5c8564e155c67a6", "9dd4e461268c8034f5c8564e155c67a6"}));
+    EXPECT_EQ(p.sizes, (QList<qint64>{1, 1}));
+
+    // ETag and size stay beside their own key: missing ones are not taken
+    // from a neighbour, nonsense sizes are unknown, an entry without a key
+    // lends its ETag to no one.
+    const auto q = parsed("<R><Contents><Key>a</Key><Size>12345678901</Size></Contents>"
+                          "<Contents><ETag>\"x\"</ETag><Size>5</Size></Contents>"
+                          "<Contents><Key>b</Key><ETag>\"y\"</ETag><Size>-4</Size></Contents>"
+                          "<Contents><Key>c</Key><Size>many</Size></Contents></R>");
+    EXPECT_EQ(q.keys, QStringList({"a", "b", "c"}));
+    EXPECT_EQ(q.etags, QStringList({"", "y", ""}));
+    EXPECT_EQ(q.sizes, (QList<qint64>{12345678901, -1, -1}));
 }
 
 TEST(S3ListParser, LastPageAndItsVariants)

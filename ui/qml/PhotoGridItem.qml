@@ -17,6 +17,7 @@ Rectangle {
 
     Image {
         id: thumb
+        objectName: "thumbnail"
         anchors.fill: parent
         anchors.margins: cell.border.width
         source: cell.thumbnailUrl
