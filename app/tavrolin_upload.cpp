@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostInfo>
+#include <QSysInfo>
 #include <cstdio>
 
 #include "services/QuicUploadClient.h"
@@ -16,7 +17,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Uploads files to a Tavrolin server over QUIC (UDP port 8444)."));
     parser.addHelpOption();
-    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Object key (one file only; default: the file name)."),
+    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Object key (one file only; default: <this computer>_<4 hex>/YYYY/MM/DD/<file name>, dated by the file's modification time, where the browser shows it with its device and day)."),
                                  QStringLiteral("K"));
     const QCommandLineOption bucket(QStringLiteral("bucket"), QStringLiteral("Bucket (default photos)."), QStringLiteral("B"),
                                     QStringLiteral("photos"));
@@ -44,8 +45,10 @@ int main(int argc, char *argv[])
         address = info.addresses().first();
     }
     QList<QuicUploadClient::Item> items;
+    const QString device = QuicUploadClient::deviceFolderFor(QSysInfo::machineHostName());
     for (const QString &file : args.mid(1))
-        items.append({file, parser.value(bucket), parser.value(key), {}});
+        items.append({file, parser.value(bucket),
+                      parser.isSet(key) ? parser.value(key) : QuicUploadClient::libraryKey(file, device), {}});
 
     QuicUploadClient client;
     int failures = 0;

@@ -53,17 +53,17 @@ QString CloudKitService::accountStatusText(AccountStatus status)
 {
     switch (status) {
     case AccountStatus::CouldNotDetermine:
-        return QStringLiteral("Could not determine iCloud status");
+        return QStringLiteral("Could not check the cloud folder");
     case AccountStatus::Restricted:
-        return QStringLiteral("iCloud access is restricted");
+        return QStringLiteral("The cloud folder cannot be used here");
     case AccountStatus::NoAccount:
-        return QStringLiteral("Sign in to iCloud in System Settings");
+        return QStringLiteral("Choose a cloud folder to reach this server from anywhere");
     case AccountStatus::TemporarilyUnavailable:
-        return QStringLiteral("iCloud temporarily unavailable");
+        return QStringLiteral("The cloud folder is temporarily unavailable");
     case AccountStatus::Available:
         break;
     }
-    return QStringLiteral("iCloud account not available");
+    return QStringLiteral("Cloud folder not available");
 }
 
 QString CloudKitService::registrationErrorText(const RecordError &error)
@@ -72,13 +72,13 @@ QString CloudKitService::registrationErrorText(const RecordError &error)
         return QStringLiteral("Failed to register: ") + error.description;
     switch (error.code) {
     case RecordError::QuotaExceeded:
-        return QStringLiteral("iCloud storage quota exceeded");
+        return QStringLiteral("The cloud folder's disk is full");
     case RecordError::PermissionFailure:
-        return QStringLiteral("iCloud permission denied");
+        return QStringLiteral("No permission to write in the cloud folder");
     case RecordError::NotAuthenticated:
-        return QStringLiteral("Create iCloud container in Developer Portal");
+        return QStringLiteral("The cloud folder cannot be written");
     default:
-        return QStringLiteral("CloudKit error: ") + error.description;
+        return QStringLiteral("Cloud folder error: ") + error.description;
     }
 }
 

@@ -82,9 +82,17 @@ void ServerManager::loadStorageInfo()
 
 void ServerManager::setStoragePath(const QString &path)
 {
+    const QString previous = m_storageInfo ? m_storageInfo->path : QString();
     m_settings->setValue(storagePathKey, path);
     m_settings->sync();
     loadStorageInfo();
+    if (!m_isRunning && !m_isStarting) {
+        // What stopped the last start (no folder chosen, a folder gone) was
+        // about the old choice; the count was the old folder's library.
+        setError(QString());
+        if (previous != path)
+            setObjectCount(0);
+    }
 }
 
 void ServerManager::mirrorRemoteClients(int count) { setRemoteClients(count); }
@@ -125,6 +133,7 @@ QCoro::Task<> ServerManager::startServer()
 QCoro::Task<> ServerManager::runStartSequence()
 {
     setStarting(true);
+    setError(QString()); // the last attempt's error stays until this one says otherwise
     setStatus(QStringLiteral("Preparing..."));
 
     auto backToIdle = [this] {
@@ -209,12 +218,12 @@ QCoro::Task<> ServerManager::runStartSequence()
         ManagedService *service;
     };
     const Step steps[] = {
-        {"Starting Bonjour...", m_services.lanAdvertiser},
-        {"Registering with iCloud...", m_services.cloudRegistration},
+        {"Starting network discovery...", m_services.lanAdvertiser},
+        {"Registering in the cloud folder...", m_services.cloudRegistration},
         {"Starting WebRTC tunnel...", m_services.tunnelServer},
         {"Starting API server...", m_services.apiServer},
         {"Starting QUIC receiver...", m_services.quicReceiver},
-        {"Starting iCloud relay...", m_services.relayWatcher},
+        {"Starting the cloud folder relay...", m_services.relayWatcher},
     };
     for (const Step &step : steps) {
         if (m_abortStart)

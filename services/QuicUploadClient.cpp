@@ -1,5 +1,10 @@
 #include "services/QuicUploadClient.h"
 
+#include <QCryptographicHash>
+#include <QDate>
+#include <QDateTime>
+#include <QFileInfo>
+
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QtEndian>
@@ -34,6 +39,30 @@ QuicUploadClient::QuicUploadClient(QObject *parent) : QObject(parent)
 }
 
 QuicUploadClient::~QuicUploadClient() = default;
+
+QString QuicUploadClient::libraryKey(const QString &path, const QString &deviceFolder)
+{
+    const QFileInfo info(path);
+    const QDate day = info.lastModified().date();
+    return QStringLiteral("%1/%2/%3/%4/%5")
+        .arg(deviceFolder)
+        .arg(day.year(), 4, 10, QChar(u'0'))
+        .arg(day.month(), 2, 10, QChar(u'0'))
+        .arg(day.day(), 2, 10, QChar(u'0'))
+        .arg(info.fileName());
+}
+
+QString QuicUploadClient::deviceFolderFor(const QString &hostName)
+{
+    QString name;
+    for (const QChar c : hostName.section(u'.', 0, 0))
+        if (c.isLetterOrNumber() || c == u'-')
+            name += c;
+    if (name.isEmpty())
+        name = QStringLiteral("computer");
+    const QByteArray hash = QCryptographicHash::hash(hostName.toUtf8(), QCryptographicHash::Sha1).toHex();
+    return name + u'_' + QString::fromLatin1(hash.left(4));
+}
 
 qsizetype QuicUploadClient::replyLength(const QByteArray &buffered, bool streamEnded)
 {

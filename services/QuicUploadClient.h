@@ -37,6 +37,15 @@ public:
     // delimiter; the length of a reply follows from its first bytes.
     static qsizetype replyLength(const QByteArray &buffered, bool streamEnded = false);
 
+    // Where the browser looks for a file: "<device>/YYYY/MM/DD/<name>", the
+    // date the file's (its modification time, local), so it is shown with
+    // its device and day instead of undated at the end.
+    static QString libraryKey(const QString &path, const QString &deviceFolder);
+    // This machine as a device folder: its host name (letters, digits, "-"
+    // kept) and "_" with four hex digits of the name's hash, as phones name
+    // theirs.
+    static QString deviceFolderFor(const QString &hostName);
+
 Q_SIGNALS:
     void finished();
 

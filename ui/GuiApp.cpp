@@ -9,6 +9,7 @@
 #include <QQuickWindow>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include "platform/TerminationSignals.h"
 #include "server/ServerManager.h"
@@ -55,13 +56,24 @@ bool GuiApp::start()
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         m_popup->setFlags(Qt::Popup | Qt::FramelessWindowHint);
-        m_tray = std::make_unique<QSystemTrayIcon>(QIcon(QStringLiteral(":/icons/tavrolin.svg")));
-        m_tray->setToolTip(QStringLiteral("Tavrolin"));
+        m_tray = std::make_unique<QSystemTrayIcon>();
         connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                 togglePopup();
         });
+        buildTrayMenu();
+        connect(m_menuBar.get(), &MenuBarModel::changed, this, &GuiApp::updateTray);
+        updateTray();
         m_tray->show();
+        // Like a menu: clicking elsewhere puts it away, so it never stays
+        // over the window the user went back to.
+        connect(m_popup, &QWindow::activeChanged, this, [this] {
+            if (m_popup && m_popup->isVisible() && !m_popup->isActive() && !m_choosingFolder)
+                m_popup->hide();
+        });
+        // A first run has nothing to show but the question it must ask.
+        if (!m_menuBar->hasStorage())
+            QTimer::singleShot(0, this, &GuiApp::togglePopup);
     } else {
         // No tray on this desktop: the popup is the application's window.
         m_popup->show();
@@ -69,6 +81,40 @@ bool GuiApp::start()
     connect(new TerminationSignals(this), &TerminationSignals::received, this, &GuiApp::quit);
     m_manager.startServer();
     return true;
+}
+
+void GuiApp::buildTrayMenu()
+{
+    m_trayMenu = std::make_unique<QMenu>();
+    m_trayMenu->addAction(QStringLiteral("Open Tavrolin"), this, &GuiApp::togglePopup);
+    m_startStop = m_trayMenu->addAction(QStringLiteral("Start"), this, [this] {
+        if (m_menuBar->isRunning())
+            m_menuBar->stop();
+        else
+            m_menuBar->start();
+    });
+    m_browse = m_trayMenu->addAction(QStringLiteral("Browse Photos"), this, &GuiApp::openBrowser);
+    m_trayMenu->addSeparator();
+    m_trayMenu->addAction(QStringLiteral("Quit"), this, &GuiApp::quit);
+    m_tray->setContextMenu(m_trayMenu.get());
+}
+
+void GuiApp::updateTray()
+{
+    if (!m_tray)
+        return;
+    const QString state = m_menuBar->trayState();
+    if (state != m_trayState) {
+        m_trayState = state;
+        QIcon icon;
+        for (int size : {16, 22, 24, 32, 48, 64})
+            icon.addPixmap(QPixmap::fromImage(MenuBarModel::trayImage(state, size)));
+        m_tray->setIcon(icon);
+    }
+    m_tray->setToolTip(m_menuBar->toolTip());
+    m_startStop->setText(m_menuBar->isRunning() ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    m_startStop->setEnabled(!m_menuBar->isStarting() && (m_menuBar->isRunning() || m_menuBar->hasStorage()));
+    m_browse->setEnabled(m_menuBar->isRunning());
 }
 
 void GuiApp::togglePopup()
@@ -122,10 +168,16 @@ void GuiApp::chooseStorageFolder()
 {
     if (m_popup && (m_popup->flags() & Qt::Popup))
         m_popup->hide();
+    m_choosingFolder = true;
     const QString folder = QFileDialog::getExistingDirectory(nullptr, QStringLiteral("Select a folder to store your photos"),
                                                              m_menuBar->storagePath(), QFileDialog::ShowDirsOnly);
-    if (!folder.isEmpty())
+    m_choosingFolder = false;
+    if (!folder.isEmpty()) {
         m_menuBar->chooseStorageFolder(folder);
+        // Back to the popup: it says what became of the choice.
+        if (m_popup && !m_popup->isVisible())
+            togglePopup();
+    }
 }
 
 void GuiApp::quit()

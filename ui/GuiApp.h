@@ -5,6 +5,8 @@
 #include <QtQml/qqmlregistration.h>
 #include <memory>
 
+class QAction;
+class QMenu;
 class QQmlApplicationEngine;
 class QSystemTrayIcon;
 class QWindow;
@@ -39,6 +41,9 @@ public:
     void togglePopup();
 
 private:
+    void buildTrayMenu();
+    void updateTray();
+
     ServerManager &m_manager;
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     std::unique_ptr<MenuBarModel> m_menuBar;
@@ -46,6 +51,11 @@ private:
     std::unique_ptr<PhotoDetailModel> m_detail;
     FullImageProvider *m_fullImages = nullptr; // owned by the engine
     std::unique_ptr<QSystemTrayIcon> m_tray;
+    std::unique_ptr<QMenu> m_trayMenu;
+    QAction *m_startStop = nullptr;
+    QAction *m_browse = nullptr;
+    QString m_trayState;
+    bool m_choosingFolder = false;
     QPointer<QWindow> m_popup;
     QPointer<QWindow> m_browser;
     bool m_quitting = false;

@@ -1,6 +1,10 @@
 #include "ui/MenuBarModel.h"
 
+#include <QClipboard>
 #include <QDir>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QPainter>
 #include <QUrl>
 
 #include "platform/AppPaths.h"
@@ -90,10 +94,10 @@ QString MenuBarModel::cloudText() const
     if (state == QLatin1String("error"))
         return m_cloud->errorText();
     if (state == QLatin1String("registered"))
-        return QStringLiteral("iCloud registered");
+        return QStringLiteral("Reachable from anywhere through the cloud folder");
     if (state == QLatin1String("connecting"))
-        return QStringLiteral("Connecting to iCloud...");
-    return QStringLiteral("iCloud remote access");
+        return QStringLiteral("Connecting through the cloud folder...");
+    return QStringLiteral("Remote access through the cloud folder");
 }
 
 bool MenuBarModel::hasStorage() const { return m_manager.hasStorageInfo(); }
@@ -153,8 +157,85 @@ void MenuBarModel::chooseStorageFolder(const QString &pathOrUrl)
     const QString path = url.isLocalFile() ? url.toLocalFile() : pathOrUrl;
     if (path.isEmpty() || !QDir(path).exists())
         return;
+    const QString chosen = QDir::cleanPath(QDir(path).absolutePath());
+    const QString previous = storagePath();
     // Saved and shown; a running engine keeps its folder until the next start.
-    m_manager.setStoragePath(QDir::cleanPath(QDir(path).absolutePath()));
+    m_manager.setStoragePath(chosen);
+    if (!previous.isEmpty() && previous != chosen) {
+        // Nothing is moved: a user who expects the photos to follow must
+        // hear that they do not.
+        m_notice = QStringLiteral("%1 holds a library of its own; the photos in %2 stay there.").arg(chosen, previous);
+        if (isRunning() || isStarting())
+            m_notice += QStringLiteral(" The server uses the new folder from its next start.");
+    } else {
+        m_notice.clear();
+    }
+    Q_EMIT changed();
+}
+
+void MenuBarModel::copyAddress() const
+{
+    if (QClipboard *clipboard = QGuiApplication::clipboard())
+        clipboard->setText(deviceAddress());
+}
+
+QString MenuBarModel::deviceAddress() const
+{
+    const QString ip = m_manager.localIP().isEmpty() ? QStringLiteral("localhost") : m_manager.localIP();
+    return QStringLiteral("http://%1:%2").arg(ip).arg(m_manager.port());
+}
+
+QString MenuBarModel::trayState() const
+{
+    if (!errorText().isEmpty() || engineState() == QLatin1String("failed"))
+        return QStringLiteral("error");
+    if (isStarting())
+        return QStringLiteral("starting");
+    if (isRunning())
+        return QStringLiteral("running");
+    return QStringLiteral("stopped");
+}
+
+QString MenuBarModel::toolTip() const
+{
+    const QString state = trayState();
+    QString line;
+    if (state == QLatin1String("running"))
+        line = QStringLiteral("Running at %1\n%2").arg(deviceAddress(), objectsText());
+    else if (state == QLatin1String("starting"))
+        line = startupStatus().isEmpty() ? QStringLiteral("Starting...") : startupStatus();
+    else if (state == QLatin1String("error"))
+        line = errorText().isEmpty() ? engineLabel() : errorText();
+    else
+        line = hasStorage() ? QStringLiteral("Stopped") : QStringLiteral("Stopped: choose a storage folder");
+    return QStringLiteral("Tavrolin\n") + line;
+}
+
+QString MenuBarModel::welcomeText() const
+{
+    if (hasStorage())
+        return {};
+    return QStringLiteral("Welcome to Tavrolin. Choose a folder on a drive with room for your photos: your devices back up "
+                          "into it, and the photos stay there.");
+}
+
+QImage MenuBarModel::trayImage(const QString &state, int size)
+{
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QIcon(QStringLiteral(":/icons/tavrolin.svg")).paint(&painter, QRect(0, 0, size, size));
+    const QColor badge = state == QLatin1String("running")    ? QColor(0x2f, 0x9e, 0x44)
+                         : state == QLatin1String("starting") ? QColor(0xf0, 0x8c, 0x00)
+                         : state == QLatin1String("error")    ? QColor(0xe0, 0x31, 0x31)
+                                                              : QColor(0x86, 0x8e, 0x96);
+    const int d = size * 9 / 20;
+    const QRect dot(size - d, size - d, d, d);
+    painter.setPen(QPen(Qt::white, std::max(1, size / 16)));
+    painter.setBrush(badge);
+    painter.drawEllipse(dot.adjusted(1, 1, -1, -1));
+    return image;
 }
 
 } // namespace tavrolin

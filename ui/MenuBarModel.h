@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QObject>
 #include <QSettings>
 #include <memory>
@@ -33,6 +34,11 @@ class MenuBarModel : public QObject {
     Q_PROPERTY(double usedFraction READ usedFraction NOTIFY changed)
     Q_PROPERTY(QString startupStatus READ startupStatus NOTIFY changed)
     Q_PROPERTY(bool launchAtLogin READ launchAtLogin WRITE setLaunchAtLogin NOTIFY launchAtLoginChanged)
+    Q_PROPERTY(QString trayState READ trayState NOTIFY changed) // stopped, starting, running, error
+    Q_PROPERTY(QString toolTip READ toolTip NOTIFY changed)
+    Q_PROPERTY(QString welcomeText READ welcomeText NOTIFY changed)
+    Q_PROPERTY(QString noticeText READ noticeText NOTIFY changed)
+    Q_PROPERTY(QString deviceAddress READ deviceAddress NOTIFY changed)
 public:
     // settingsFile empty: the user's settings. The executable is what an
     // autostart entry runs.
@@ -61,6 +67,19 @@ public:
     QString startupStatus() const;
     bool launchAtLogin() const;
     void setLaunchAtLogin(bool enabled);
+    QString trayState() const;
+    QString toolTip() const;
+    // Until a storage folder is chosen: what the application is and what to
+    // do first.
+    QString welcomeText() const;
+    // Said once the storage folder changed: the new one is its own library.
+    QString noticeText() const { return m_notice; }
+    // What devices are set up with: the gateway's address on the LAN.
+    QString deviceAddress() const;
+
+    // The tray icon for a state: the application's mark with a coloured
+    // badge, so stopped and running differ at a glance.
+    static QImage trayImage(const QString &state, int size);
 
     // Decimal units, as file managers show sizes: "12.35 GB".
     static QString formatBytes(qint64 bytes);
@@ -71,6 +90,7 @@ public:
     Q_INVOKABLE void stop();
     // The folder the user chose (a local path or file: URL).
     Q_INVOKABLE void chooseStorageFolder(const QString &pathOrUrl);
+    Q_INVOKABLE void copyAddress() const;
 
 Q_SIGNALS:
     void changed();
@@ -81,6 +101,7 @@ private:
     CloudKitService *m_cloud = nullptr;
     QString m_executable;
     std::unique_ptr<QSettings> m_settings;
+    QString m_notice;
 };
 
 } // namespace tavrolin

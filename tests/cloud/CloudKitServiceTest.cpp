@@ -96,10 +96,10 @@ TEST(CloudKitService, RegistersUpdatesInPlaceBeatsAndUnregisters)
 TEST(CloudKitService, AccountStatusesAndStoreErrorsHaveTheirTexts)
 {
     const std::pair<AccountStatus, const char *> statuses[] = {
-        {AccountStatus::NoAccount, "Sign in to iCloud in System Settings"},
-        {AccountStatus::Restricted, "iCloud access is restricted"},
-        {AccountStatus::CouldNotDetermine, "Could not determine iCloud status"},
-        {AccountStatus::TemporarilyUnavailable, "iCloud temporarily unavailable"}};
+        {AccountStatus::NoAccount, "Choose a cloud folder to reach this server from anywhere"},
+        {AccountStatus::Restricted, "The cloud folder cannot be used here"},
+        {AccountStatus::CouldNotDetermine, "Could not check the cloud folder"},
+        {AccountStatus::TemporarilyUnavailable, "The cloud folder is temporarily unavailable"}};
     for (const auto &[status, text] : statuses) {
         Signaling s;
         s.store.status = status;
@@ -111,10 +111,10 @@ TEST(CloudKitService, AccountStatusesAndStoreErrorsHaveTheirTexts)
         EXPECT_EQ(s.log.countStartingWith("CloudKit: iCloud account status: "), 1);
     }
     const std::pair<RecordError, const char *> errors[] = {
-        {{RecordError::QuotaExceeded, "quota"}, "iCloud storage quota exceeded"},
-        {{RecordError::PermissionFailure, "no"}, "iCloud permission denied"},
-        {{RecordError::NotAuthenticated, "who"}, "Create iCloud container in Developer Portal"},
-        {{RecordError::Other, "disk full"}, "CloudKit error: disk full"},
+        {{RecordError::QuotaExceeded, "quota"}, "The cloud folder's disk is full"},
+        {{RecordError::PermissionFailure, "no"}, "No permission to write in the cloud folder"},
+        {{RecordError::NotAuthenticated, "who"}, "The cloud folder cannot be written"},
+        {{RecordError::Other, "disk full"}, "Cloud folder error: disk full"},
         {{RecordError::Other, "oops", false}, "Failed to register: oops"}};
     for (const auto &[error, text] : errors) {
         Signaling s;
@@ -351,7 +351,7 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
 
     root.clear();
     EXPECT_EQ(*QCoro::waitFor(store.accountStatus()), AccountStatus::NoAccount);
-    EXPECT_EQ(CloudKitService::accountStatusText(AccountStatus::NoAccount), "Sign in to iCloud in System Settings");
+    EXPECT_EQ(CloudKitService::accountStatusText(AccountStatus::NoAccount), "Choose a cloud folder to reach this server from anywhere");
 }
 
 TEST(CloudKitService, OffersAreHandedOnBeforeTheCandidatesOfThePoll)

@@ -174,3 +174,28 @@ TEST(ObjectCount, RepeatsOnItsTimerUntilStopped)
     waitUntil([] { return false; }, 300ms);
     EXPECT_EQ(h.listRequests().size(), afterStop);
 }
+
+// Another folder is another library: the old count does not stay on show,
+// and an error about the old choice goes once a new one is made.
+TEST(ObjectCount, AnotherFolderForgetsTheOldLibrarysCountAndError)
+{
+    CountHarness h;
+    h.listing = [](const QByteArray &) { return FakeS3::Response{200, listPage({"a.jpg", "b.jpg", "c.jpg"}, false)}; };
+    h.start();
+    ASSERT_EQ(h.manager->objectCount(), 3);
+    // Chosen while running: the running library's count stands.
+    QDir().mkpath(h.sandbox.path("other"));
+    h.manager->setStoragePath(h.sandbox.path("other"));
+    EXPECT_EQ(h.manager->objectCount(), 3);
+    runTask(h.manager->stopServer());
+    QDir().mkpath(h.sandbox.path("third"));
+    h.manager->setStoragePath(h.sandbox.path("third"));
+    EXPECT_EQ(h.manager->objectCount(), 0);
+
+    Harness first(kIdleEngine, false);
+    runTask(first.manager->startServer());
+    EXPECT_EQ(first.manager->error(), "Please select a storage location first");
+    QDir().mkpath(first.sandbox.storage());
+    first.manager->setStoragePath(first.sandbox.storage());
+    EXPECT_EQ(first.manager->error(), "");
+}

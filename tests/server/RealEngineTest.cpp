@@ -61,8 +61,8 @@ TEST(RealEngine, CleanStartCountsStopsAndFreesThePorts)
     }
     EXPECT_GE(probe, 1);
     EXPECT_EQ(withoutProbes, QStringList({"Preparing...", "Cleaning up...", "Starting SeaweedFS...", "Creating bucket...",
-                                          "Starting Bonjour...", "Registering with iCloud...", "Starting WebRTC tunnel...",
-                                          "Starting API server...", "Starting QUIC receiver...", "Starting iCloud relay...",
+                                          "Starting network discovery...", "Registering in the cloud folder...", "Starting WebRTC tunnel...",
+                                          "Starting API server...", "Starting QUIC receiver...", "Starting the cloud folder relay...",
                                           "Counting objects...", ""}));
     EXPECT_TRUE(h.manager->bucketReady());
     EXPECT_TRUE(h.manager->error().isEmpty());

@@ -138,9 +138,9 @@ TEST(StartSequence, AnyHttpAnswerMeansReadyAndServicesRunInOrder)
 
     EXPECT_TRUE(h.log.contains("S3 API ready after 1 second(s) (HTTP 403)")) << h.log.joined().toStdString();
     EXPECT_EQ(h.statuses, QStringList({"Preparing...", "Cleaning up...", "Starting SeaweedFS...", "Waiting for S3 API... (1s)",
-                                       "Creating bucket...", "Starting Bonjour...", "Registering with iCloud...",
+                                       "Creating bucket...", "Starting network discovery...", "Registering in the cloud folder...",
                                        "Starting WebRTC tunnel...", "Starting API server...", "Starting QUIC receiver...",
-                                       "Starting iCloud relay...", "Counting objects...", ""}));
+                                       "Starting the cloud folder relay...", "Counting objects...", ""}));
     EXPECT_TRUE(h.manager->isRunning());
     EXPECT_FALSE(h.manager->isStarting());
     EXPECT_EQ(h.manager->seaweedStatus(), SeaweedFSStatus::running());

@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QUdpSocket>
 #include <QtEndian>
+#include <QRegularExpression>
+#include <QSysInfo>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -200,7 +202,13 @@ TEST(QuicReceiver, StoresFilesOfAnySizeFromBothClients)
     upload.start(QStringLiteral(TAVROLIN_TEST_UPLOAD), {"127.0.0.1", ten, mib, "--port", QString::number(receiver.port())});
     ASSERT_TRUE(waitUntil([&] { return upload.state() == QProcess::NotRunning; }, 60s));
     EXPECT_EQ(upload.exitCode(), 0) << upload.readAllStandardOutput().toStdString();
-    EXPECT_EQ(sha256OfUrl(gateway + "mib"), sha256OfFile(mib));
+    // Without a key, where the browser shows it with its device and day.
+    const QString device = QuicUploadClient::deviceFolderFor(QSysInfo::machineHostName());
+    EXPECT_TRUE(QRegularExpression("^[A-Za-z0-9-]+_[0-9a-f]{4}$").match(device).hasMatch()) << device.toStdString();
+    const QString mibKey = QuicUploadClient::libraryKey(mib, device);
+    EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(device) + "/20\\d\\d/\\d\\d/\\d\\d/mib$").match(mibKey).hasMatch())
+        << mibKey.toStdString();
+    EXPECT_EQ(sha256OfUrl(gateway + mibKey), sha256OfFile(mib));
     EXPECT_EQ(receiver.service->filesReceived(), 46);
     EXPECT_TRUE(waitUntil([&] { return receiver.service->activeConnections() == 0; }, 10s));
 }

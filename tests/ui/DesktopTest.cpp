@@ -104,8 +104,11 @@ TEST(MenuBarModel, FirstRunWithoutAFolderThenAFolderChosen)
     EXPECT_EQ(model.bucketLabel(), "Bucket...");
     EXPECT_TRUE(model.addressText().endsWith(QStringLiteral(":%1").arg(harness.manager->port())));
     EXPECT_EQ(model.clientsText(), QString::fromUtf8("0 LAN \u2022 0 Remote"));
-    EXPECT_EQ(model.cloudText(), "iCloud remote access");
+    EXPECT_EQ(model.cloudText(), "Remote access through the cloud folder");
     EXPECT_FALSE(model.hasStorage());
+    EXPECT_TRUE(model.welcomeText().startsWith("Welcome to Tavrolin. Choose a folder"));
+    EXPECT_EQ(model.trayState(), "error");
+    EXPECT_EQ(model.toolTip(), "Tavrolin\nPlease select a storage location first");
 
     int changes = 0;
     QObject::connect(&model, &MenuBarModel::changed, [&] { ++changes; });
@@ -117,8 +120,41 @@ TEST(MenuBarModel, FirstRunWithoutAFolderThenAFolderChosen)
     EXPECT_EQ(model.objectsText(), "0 objects");
     EXPECT_GT(changes, 0);
     EXPECT_EQ(QSettings(harness.sandbox.settings(), QSettings::IniFormat).value("storagePath").toString(), harness.sandbox.storage());
+    // The question is answered: its error and the welcome go.
+    EXPECT_EQ(model.errorText(), "");
+    EXPECT_EQ(model.welcomeText(), "");
+    EXPECT_EQ(model.noticeText(), "") << "a first choice leaves no library behind";
+    EXPECT_EQ(model.trayState(), "stopped");
+    EXPECT_EQ(model.toolTip(), "Tavrolin\nStopped");
     model.chooseStorageFolder(harness.sandbox.path("does-not-exist"));
     EXPECT_EQ(model.storagePath(), harness.sandbox.storage());
+    // Another folder: the user hears that the photos do not follow.
+    QDir().mkpath(harness.sandbox.path("elsewhere"));
+    model.chooseStorageFolder(harness.sandbox.path("elsewhere"));
+    EXPECT_EQ(model.noticeText(), harness.sandbox.path("elsewhere") + " holds a library of its own; the photos in " +
+                                      harness.sandbox.storage() + " stay there.");
+    EXPECT_EQ(model.deviceAddress(), QStringLiteral("http://%1:%2")
+                                         .arg(harness.manager->localIP().isEmpty() ? "localhost" : harness.manager->localIP())
+                                         .arg(harness.manager->port()));
+}
+
+// Stopped and running look different in the tray at any size.
+TEST(MenuBarModel, EachStateHasItsOwnTrayIcon)
+{
+    QMap<QString, QRgb> badges;
+    for (const char *state : {"stopped", "starting", "running", "error"}) {
+        for (int size : {16, 22, 48}) {
+            const QImage image = MenuBarModel::trayImage(state, size);
+            ASSERT_EQ(image.size(), QSize(size, size));
+            const QRgb badge = image.pixel(size - size * 9 / 40 - 1, size - size * 9 / 40 - 1);
+            EXPECT_EQ(qAlpha(badge), 255) << state << " " << size;
+            if (size == 48)
+                badges[state] = badge;
+        }
+    }
+    EXPECT_EQ(QSet<QRgb>(badges.begin(), badges.end()).size(), 4);
+    EXPECT_GT(qGreen(badges["running"]), qRed(badges["running"]));
+    EXPECT_GT(qRed(badges["error"]), qGreen(badges["error"]));
 }
 
 TEST(MenuBarModel, BytesAndTheLowSpaceThreshold)
@@ -317,7 +353,10 @@ TEST(DesktopViews, TheTrayPopupShowsTheServersState)
     EXPECT_EQ(find(root, "bucketRow")->property("text").toString(), "Bucket...");
     EXPECT_TRUE(find(root, "selectStorage")->property("visible").toBool());
     EXPECT_FALSE(find(root, "startButton")->property("enabled").toBool());
-    EXPECT_EQ(find(root, "statusDot")->property("color").value<QColor>(), QColor("#868e96"));
+    // Red like the tray's badge: the server cannot start as things are.
+    EXPECT_EQ(find(root, "statusDot")->property("color").value<QColor>(), QColor("#e03131"));
+    EXPECT_TRUE(find(root, "welcomeText")->property("visible").toBool());
+    EXPECT_FALSE(find(root, "noticeText")->property("visible").toBool());
 }
 
 TEST(DesktopViews, TheDetailSheetShowsTheFullImage)
@@ -451,7 +490,7 @@ TEST(MenuBarModel, TheCloudRowFollowsTheSignalingService)
 {
     Harness harness(kIdleEngine);
     MenuBarModel model(*harness.manager, "tavrolin", harness.sandbox.settings());
-    EXPECT_EQ(model.cloudText(), "iCloud remote access");
+    EXPECT_EQ(model.cloudText(), "Remote access through the cloud folder");
     MemoryRecordStore store;
     CloudKitConfig config;
     config.settingsFile = harness.sandbox.settings();
@@ -461,13 +500,13 @@ TEST(MenuBarModel, TheCloudRowFollowsTheSignalingService)
 
     runTask(cloud.registerServer(8333));
     EXPECT_EQ(model.cloudState(), "registered");
-    EXPECT_EQ(model.cloudText(), "iCloud registered");
+    EXPECT_EQ(model.cloudText(), "Reachable from anywhere through the cloud folder");
     EXPECT_TRUE(model.cloudRegistered());
 
     // An error wins over the registered state, and the check mark stays.
     store.status = AccountStatus::NoAccount;
     runTask(cloud.registerServer(8333));
     EXPECT_EQ(model.cloudState(), "error");
-    EXPECT_EQ(model.cloudText(), "Sign in to iCloud in System Settings");
+    EXPECT_EQ(model.cloudText(), "Choose a cloud folder to reach this server from anywhere");
     EXPECT_TRUE(model.cloudRegistered());
 }

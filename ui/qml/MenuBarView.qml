@@ -23,10 +23,18 @@ Pane {
             Rectangle {
                 objectName: "statusDot"
                 width: 10; height: 10; radius: 5
-                color: view.model.isRunning ? "#2f9e44" : "#868e96"
+                color: ({ "running": "#2f9e44", "starting": "#f08c00", "error": "#e03131" })[view.model.trayState] || "#868e96"
             }
         }
         Rectangle { Layout.fillWidth: true; height: 1; color: "#dee2e6" }
+
+        Label {
+            objectName: "welcomeText"
+            visible: text !== ""
+            text: view.model.welcomeText
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
 
         RowLayout {
             visible: view.model.errorText !== ""
@@ -61,8 +69,18 @@ Pane {
             Icon { symbol: "network" }
             ColumnLayout {
                 spacing: 0
+                Layout.fillWidth: true
                 Label { objectName: "addressRow"; text: view.model.addressText; font.weight: Font.Medium }
                 Label { objectName: "clientsRow"; text: view.model.clientsText; color: "#868e96"; font.pixelSize: 11 }
+            }
+            Button {
+                objectName: "copyAddress"
+                text: "Copy"
+                flat: true
+                font.pixelSize: 11
+                ToolTip.text: "Copy " + view.model.deviceAddress + ", the address to set up devices with"
+                ToolTip.visible: hovered
+                onClicked: view.model.copyAddress()
             }
         }
         Rectangle { Layout.fillWidth: true; height: 1; color: "#dee2e6" }
@@ -101,6 +119,13 @@ Pane {
                 Button { text: "Change"; flat: true; font.pixelSize: 11; onClicked: view.app.chooseStorageFolder() }
             }
             Label { objectName: "storagePath"; text: view.model.storagePath; font.pixelSize: 11; elide: Text.ElideMiddle; Layout.fillWidth: true }
+            Label {
+                objectName: "noticeText"
+                visible: text !== ""
+                text: view.model.noticeText
+                color: "#1971c2"; font.pixelSize: 11
+                wrapMode: Text.Wrap; Layout.fillWidth: true
+            }
             ProgressBar { Layout.fillWidth: true; value: view.model.usedFraction }
             RowLayout {
                 Icon { symbol: "doc.on.doc" }

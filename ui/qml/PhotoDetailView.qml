@@ -26,7 +26,7 @@ Pane {
                 }
             }
             Item { Layout.fillWidth: true }
-            ToolButton { icon.source: "image://icon/folder"; ToolTip.text: "Show in Finder"; ToolTip.visible: hovered; onClicked: sheet.model.openInDefaultApp() }
+            ToolButton { icon.source: "image://icon/folder"; ToolTip.text: "Show in folder"; ToolTip.visible: hovered; onClicked: sheet.model.openInDefaultApp() }
             ToolButton { icon.source: "image://icon/edit-copy"; enabled: sheet.model.hasImage; ToolTip.text: "Copy to Clipboard"; ToolTip.visible: hovered; onClicked: sheet.model.copyToClipboard() }
             ToolButton { objectName: "saveButton"; icon.source: "image://icon/document-save"; enabled: sheet.model.hasImage; ToolTip.text: "Save to Downloads"; ToolTip.visible: hovered; onClicked: sheet.model.saveToDownloads() }
             ToolButton { objectName: "closeButton"; icon.source: "image://icon/window-close"; onClicked: sheet.dismiss() }
