@@ -3,6 +3,10 @@
 
 #include <QFile>
 #include <csignal>
+#include <QProcess>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 
 #include "platform/ProcessTable.h"
@@ -198,6 +202,18 @@ TEST(RealEngine, PhotosAreTakenAndServedTheMomentTheServerRuns)
         EXPECT_TRUE(get.body == bodies[i]) << i;
     }
     EXPECT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "after-restart.jpg"), "x").status, 200);
+
+    // A backup tool that signs its requests with keys of its own (the
+    // README tells users any will do).
+    QProcess client;
+    client.start(QStringLiteral(TAVROLIN_TEST_PYTHON), {QStringLiteral(TAVROLIN_S3_CLIENT), QStringLiteral("http://127.0.0.1:%1").arg(h.ports.s3)});
+    ASSERT_TRUE(client.waitForFinished(60000));
+    const QByteArray out = client.readAllStandardOutput();
+    ASSERT_EQ(client.exitCode(), 0) << client.readAllStandardError().toStdString();
+    const QJsonObject result = QJsonDocument::fromJson(out).object();
+    EXPECT_TRUE(result.value("listed").toArray().contains("Phone_0a1b/2024/05/17/IMG 0001.jpg")) << out.toStdString();
+    EXPECT_TRUE(result.value("read_back").toBool()) << out.toStdString();
+    EXPECT_FALSE(result.value("after_delete").toArray().contains("Phone_0a1b/2024/05/17/IMG 0001.jpg")) << out.toStdString();
 }
 
 // The count lists the bucket only after something changed, whichever door
