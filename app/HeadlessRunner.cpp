@@ -19,9 +19,10 @@ void printLine(FILE *stream, const QString &line)
 
 } // namespace
 
-HeadlessRunner::HeadlessRunner(ServerManager &manager, QObject *parent)
+HeadlessRunner::HeadlessRunner(ServerManager &manager, DevicePorts ports, QObject *parent)
     : QObject(parent)
     , m_manager(manager)
+    , m_ports(ports)
 {
 }
 
@@ -48,6 +49,14 @@ QCoro::Task<> HeadlessRunner::startAndReport()
                               .arg(m_manager.port())
                               .arg(m_manager.storageInfoValue().path)
                               .arg(m_manager.objectCount()));
+        if (m_manager.localIP().isEmpty())
+            printLine(stdout, QStringLiteral("No network address found: devices on the network cannot reach the server yet"));
+        else
+            printLine(stdout, QStringLiteral("Set up devices with: S3 http://%1:%2 (bucket \"photos\"), API http://%1:%3, QUIC %1 UDP %4")
+                                  .arg(host)
+                                  .arg(m_manager.port())
+                                  .arg(m_ports.api)
+                                  .arg(m_ports.quic));
         if (!m_manager.bucketReady())
             printLine(stderr, QStringLiteral("Warning: the 'photos' bucket could not be created"));
         co_return;

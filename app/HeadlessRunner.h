@@ -7,13 +7,21 @@ namespace tavrolin {
 
 class ServerManager;
 
+// The ports devices reach besides the gateway, for the line that tells the
+// user what to set their devices up with.
+struct HeadlessDevicePorts {
+    quint16 api = 8334;
+    quint16 quic = 8444;
+};
+
 // Runs the server without a display: starts it, reports its state on
 // stdout, and on SIGINT or SIGTERM stops it and waits for the engine before
 // the process exits.
 class HeadlessRunner : public QObject {
     Q_OBJECT
 public:
-    explicit HeadlessRunner(ServerManager &manager, QObject *parent = nullptr);
+    using DevicePorts = HeadlessDevicePorts;
+    explicit HeadlessRunner(ServerManager &manager, DevicePorts ports = {}, QObject *parent = nullptr);
 
     // Installs the signal handlers and starts the server. Returns the exit code
     // through QCoreApplication::exit once stopped.
@@ -25,6 +33,7 @@ private:
     void onSignal();
 
     ServerManager &m_manager;
+    DevicePorts m_ports;
     bool m_stopping = false;
 };
 

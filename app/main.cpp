@@ -122,7 +122,8 @@ int main(int argc, char *argv[])
     }
 
     if (runHeadless) {
-        HeadlessRunner runner(manager);
+        const ServerStackConfig ports; // the stack above runs on these
+        HeadlessRunner runner(manager, {ports.apiPort, ports.quic.port});
         runner.run();
         return app.exec();
     }

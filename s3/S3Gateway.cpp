@@ -119,10 +119,13 @@ QCoro::Task<GatewayResult> S3Gateway::head(QUrl url)
     co_return resultOf(*reply);
 }
 
-QCoro::Task<GatewayResult> S3Gateway::getToFile(QUrl url, QFileDevice *out, qint64 readBufferBytes)
+QCoro::Task<GatewayResult> S3Gateway::getToFile(QUrl url, QFileDevice *out, qint64 readBufferBytes,
+                                                std::function<void(QNetworkReply *)> onStarted)
 {
     Reply reply(m_network.get(request(url, m_timeoutMs)));
     reply->setReadBufferSize(readBufferBytes);
+    if (onStarted)
+        onStarted(reply.get());
     QString writeError;
     QNetworkReply *raw = reply.get();
     auto drain = [raw, out, &writeError] {

@@ -91,8 +91,10 @@ public:
     QCoro::Task<GatewayResult> putFile(QUrl url, QString path, qint64 size, QString contentType);
     QCoro::Task<GatewayResult> head(QUrl url);
     // GET into an open file; only a 2xx body is written. A write that fails
-    // aborts the transfer.
-    QCoro::Task<GatewayResult> getToFile(QUrl url, QFileDevice *out, qint64 readBufferBytes = qint64(1) << 20);
+    // aborts the transfer. onStarted is handed the transfer while it runs,
+    // for a caller that may want to abort it.
+    QCoro::Task<GatewayResult> getToFile(QUrl url, QFileDevice *out, qint64 readBufferBytes = qint64(1) << 20,
+                                         std::function<void(QNetworkReply *)> onStarted = {});
     // Any request with a small body whose answer is kept in memory; an
     // answer longer than maxAnswerBytes is cut off and fails as ours (its
     // status stays, its body is dropped).

@@ -8,6 +8,7 @@
 #include <QQmlComponent>
 #include <QQuickWindow>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -16,6 +17,7 @@
 #include "ui/ImageProviders.h"
 #include "ui/MenuBarModel.h"
 #include "ui/PhotoDetailModel.h"
+#include "ui/PhotoExportService.h"
 #include "ui/PhotoGridModel.h"
 #include "ui/PhotoListService.h"
 #include "ui/QmlTypes.h"
@@ -29,6 +31,12 @@ GuiApp::GuiApp(ServerManager &manager, CloudKitService *cloud, QObject *parent) 
     m_menuBar->setCloudService(cloud);
     m_grid = std::make_unique<PhotoGridModel>(photos);
     m_detail = std::make_unique<PhotoDetailModel>(photos);
+    m_exporter = std::make_unique<PhotoExportService>(photos);
+    m_exporter->chooseFolder = [this] {
+        const QString start = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+        return QFileDialog::getExistingDirectory(nullptr, QStringLiteral("Save the selected photos to"), start,
+                                                 QFileDialog::ShowDirsOnly);
+    };
     m_engine = std::make_unique<QQmlApplicationEngine>();
     m_engine->addImageProvider(QStringLiteral("thumbnail"), new ThumbnailImageProvider(photos));
     m_fullImages = new FullImageProvider();
@@ -151,7 +159,8 @@ void GuiApp::openBrowser()
     QQmlComponent component(m_engine.get(), QUrl(QString::fromLatin1(kBrowseWindowQml)));
     m_browser = qobject_cast<QWindow *>(component.createWithInitialProperties(
         {{QStringLiteral("grid"), QVariant::fromValue(m_grid.get())},
-         {QStringLiteral("detail"), QVariant::fromValue(m_detail.get())}}));
+         {QStringLiteral("detail"), QVariant::fromValue(m_detail.get())},
+         {QStringLiteral("exporter"), QVariant::fromValue(m_exporter.get())}}));
     if (!m_browser)
         return;
     m_browser->setTransientParent(nullptr);

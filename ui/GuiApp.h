@@ -17,6 +17,7 @@ class CloudKitService;
 class FullImageProvider;
 class MenuBarModel;
 class PhotoDetailModel;
+class PhotoExportService;
 class PhotoGridModel;
 class PhotoListService;
 class ServerManager;
@@ -49,6 +50,7 @@ private:
     std::unique_ptr<MenuBarModel> m_menuBar;
     std::unique_ptr<PhotoGridModel> m_grid;
     std::unique_ptr<PhotoDetailModel> m_detail;
+    std::unique_ptr<PhotoExportService> m_exporter;
     FullImageProvider *m_fullImages = nullptr; // owned by the engine
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::unique_ptr<QMenu> m_trayMenu;

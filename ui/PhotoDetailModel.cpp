@@ -1,7 +1,11 @@
 #include "ui/PhotoDetailModel.h"
 
 #include <QClipboard>
+#include <QDateTime>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QStandardPaths>
 #include <QUrl>
@@ -12,8 +16,14 @@
 namespace tavrolin {
 
 PhotoDetailModel::PhotoDetailModel(PhotoListService &service, QString downloadsFolder, QObject *parent)
-    : QObject(parent), m_service(service), m_downloads(std::move(downloadsFolder))
+    : QObject(parent), m_service(service), m_saver(service), m_downloads(std::move(downloadsFolder))
 {
+    opener = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+}
+
+QString PhotoDetailModel::openFolder() const
+{
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QStringLiteral("/Tavrolin-opened");
 }
 
 QString PhotoDetailModel::imageUrl() const
@@ -95,23 +105,19 @@ void PhotoDetailModel::copyToClipboard()
 
 void PhotoDetailModel::saveToDownloads()
 {
-    if (!hasImage())
+    if (!canSave())
         return;
     const QString folder = m_downloads.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) : m_downloads;
     if (folder.isEmpty()) {
         setMessage(QStringLiteral("No Downloads folder"));
         return;
     }
-    [](PhotoDetailModel *self, Lifetime::Guard alive, PhotoListService &service, PhotoItem photo, QString folder) -> QCoro::Task<> {
-        // The stored bytes, not a re-encoding: the copy is the original.
-        const std::optional<QByteArray> bytes = co_await service.loadOriginal(photo);
+    setMessage(QStringLiteral("Saving %1...").arg(m_photo.filename));
+    [](PhotoDetailModel *self, Lifetime::Guard alive, PhotoItem photo, QString folder) -> QCoro::Task<> {
+        // The stored bytes, not a re-encoding, streamed: a video too.
+        const Result<QString> result = co_await self->m_saver.saveOne(photo, folder);
         if (!alive)
             co_return;
-        if (!bytes) {
-            self->setMessage(QStringLiteral("Could not fetch %1 from the store").arg(photo.filename));
-            co_return;
-        }
-        const auto result = PhotoExporter::saveOriginal(*bytes, folder, photo.filename);
         if (!result) {
             self->setMessage(result.error());
             co_return;
@@ -119,7 +125,7 @@ void PhotoDetailModel::saveToDownloads()
         const QString path = *result;
         self->setMessage(QStringLiteral("Saved to ") + path);
         Q_EMIT self->saved(path);
-    }(this, m_lifetime.guard(), m_service, m_photo, folder);
+    }(this, m_lifetime.guard(), m_photo, folder);
 }
 
 QUrl PhotoDetailModel::objectUrl() const
@@ -129,9 +135,31 @@ QUrl PhotoDetailModel::objectUrl() const
 
 void PhotoDetailModel::openInDefaultApp()
 {
-    const QUrl url = objectUrl();
-    if (url.isValid() && !m_photo.key.isEmpty())
-        QDesktopServices::openUrl(url);
+    if (!canSave())
+        return;
+    // An application is handed a file, not the gateway's address: few can
+    // open one, and the desktop's opener fails without a word on others.
+    setMessage(QStringLiteral("Opening %1...").arg(m_photo.filename));
+    // Copies opened earlier are the applications' by now; after a day they
+    // are left to no one.
+    const QDateTime dayAgo = QDateTime::currentDateTime().addDays(-1);
+    for (const QFileInfo &old : QDir(openFolder()).entryInfoList(QDir::Files | QDir::Hidden))
+        if (old.lastModified() < dayAgo)
+            QFile::remove(old.filePath());
+    [](PhotoDetailModel *self, Lifetime::Guard alive, PhotoItem photo, QString folder) -> QCoro::Task<> {
+        const Result<QString> result = co_await self->m_saver.saveOne(photo, folder);
+        if (!alive)
+            co_return;
+        if (!result) {
+            self->setMessage(result.error());
+            co_return;
+        }
+        const QString path = *result;
+        if (self->opener && self->opener(QUrl::fromLocalFile(path)))
+            self->setMessage(QString());
+        else
+            self->setMessage(QStringLiteral("No application opens %1; it is saved at %2").arg(photo.filename, path));
+    }(this, m_lifetime.guard(), m_photo, openFolder());
 }
 
 void PhotoDetailModel::setState(const QString &state)

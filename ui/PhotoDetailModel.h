@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "platform/Lifetime.h"
+#include "ui/PhotoExportService.h"
 #include "ui/PhotoItem.h"
 
 namespace tavrolin {
@@ -27,6 +28,7 @@ class PhotoDetailModel : public QObject {
     Q_PROPERTY(double zoomScale READ zoomScale NOTIFY zoomChanged)
     Q_PROPERTY(QString zoomText READ zoomText NOTIFY zoomChanged)
     Q_PROPERTY(QString message READ message NOTIFY messageChanged)
+    Q_PROPERTY(bool canSave READ canSave NOTIFY photoChanged)
 public:
     // downloadsFolder empty: the user's Downloads folder.
     explicit PhotoDetailModel(PhotoListService &service, QString downloadsFolder = {}, QObject *parent = nullptr);
@@ -45,6 +47,8 @@ public:
     double zoomScale() const { return m_zoom; }
     QString zoomText() const { return QStringLiteral("%1%").arg(int(m_zoom * 100)); }
     QString message() const { return m_message; }
+    // Photos and videos alike: what is saved is the stored file.
+    bool canSave() const { return !m_photo.key.isEmpty(); }
 
     // Opens the sheet for the photo: a fresh start, zoom 1.0.
     void open(const PhotoItem &photo);
@@ -56,6 +60,12 @@ public:
     Q_INVOKABLE void saveToDownloads();
     Q_INVOKABLE void openInDefaultApp();
     QUrl objectUrl() const;
+
+    // Opens a saved file in the desktop's application for it (replaceable
+    // by tests); false when there is none.
+    std::function<bool(const QUrl &)> opener;
+    // Where files opened in another application are saved first.
+    QString openFolder() const;
 
     // Handed each new image before the views hear of it (QML bindings run
     // ahead of ordinary connections, so a connection would be too late).
@@ -73,6 +83,7 @@ private:
     void setMessage(const QString &message);
 
     PhotoListService &m_service;
+    PhotoExportService m_saver;
     QString m_downloads;
     PhotoItem m_photo;
     QImage m_image;

@@ -22,7 +22,7 @@ QString numberedName(const QString &fileName, int n)
     return QStringLiteral("%1 (%2)%3").arg(fileName.left(dot)).arg(n).arg(fileName.mid(dot));
 }
 
-Result<QString> saveOriginal(const QByteArray &bytes, const QString &folder, const QString &fileName)
+Result<NewFile> createUnique(const QString &folder, const QString &fileName)
 {
     if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String("..") || fileName.contains(u'/')
         || fileName.contains(QChar(0)))
@@ -31,23 +31,33 @@ Result<QString> saveOriginal(const QByteArray &bytes, const QString &folder, con
         return Unexpected{QStringLiteral("Cannot create %1").arg(folder)};
     for (int n = 0; n < 10000; ++n) {
         const QString path = QDir(folder).filePath(numberedName(fileName, n));
-        // O_EXCL: the name is ours only if nobody had it, even a moment ago.
-        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        // O_EXCL: the name is ours only if nobody had it, even a moment ago;
+        // O_NOFOLLOW: a link planted under the name is not written through.
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
             return Unexpected{QStringLiteral("Cannot save %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)))};
         }
-        QFile file;
-        bool ok = file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && file.write(bytes) == bytes.size() && file.flush();
-        file.close();
-        if (!ok) {
-            QFile::remove(path);
-            return Unexpected{QStringLiteral("Cannot save %1").arg(path)};
-        }
-        return path;
+        return NewFile{path, fd};
     }
     return Unexpected{QStringLiteral("Too many copies of %1").arg(fileName)};
+}
+
+Result<QString> saveOriginal(const QByteArray &bytes, const QString &folder, const QString &fileName)
+{
+    const Result<NewFile> created = createUnique(folder, fileName);
+    if (!created)
+        return Unexpected{created.error()};
+    QFile file;
+    const bool ok = file.open(created->fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && file.write(bytes) == bytes.size()
+                    && file.flush();
+    file.close();
+    if (!ok) {
+        QFile::remove(created->path);
+        return Unexpected{QStringLiteral("Cannot save %1").arg(created->path)};
+    }
+    return created->path;
 }
 
 } // namespace tavrolin::PhotoExporter

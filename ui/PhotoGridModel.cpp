@@ -42,6 +42,8 @@ QVariant PhotoGridModel::data(const QModelIndex &index, int role) const
         return item.isVideo;
     case ThumbnailUrlRole:
         return thumbnailUrl(item.key);
+    case SelectedRole:
+        return m_selected.contains(item.key);
     }
     return {};
 }
@@ -49,7 +51,8 @@ QVariant PhotoGridModel::data(const QModelIndex &index, int role) const
 QHash<int, QByteArray> PhotoGridModel::roleNames() const
 {
     return {{KeyRole, "key"},       {FilenameRole, "filename"}, {DeviceRole, "deviceName"},
-            {DateRole, "dateString"}, {VideoRole, "isVideo"},   {ThumbnailUrlRole, "thumbnailUrl"}};
+            {DateRole, "dateString"}, {VideoRole, "isVideo"},   {ThumbnailUrlRole, "thumbnailUrl"},
+            {SelectedRole, "selected"}};
 }
 
 void PhotoGridModel::setSearchText(const QString &text)
@@ -102,6 +105,74 @@ QString PhotoGridModel::keyAt(int row) const { return row >= 0 && row < m_filter
 
 void PhotoGridModel::refresh() { m_service.fetchPhotos(); }
 
+QStringList PhotoGridModel::selectedKeys() const
+{
+    QStringList keys;
+    QSet<QString> listed;
+    for (const PhotoItem &item : m_filtered) {
+        if (m_selected.contains(item.key)) {
+            keys << item.key;
+            listed.insert(item.key);
+        }
+    }
+    for (const QString &key : m_selected)
+        if (!listed.contains(key))
+            keys << key;
+    return keys;
+}
+
+bool PhotoGridModel::isSelected(int row) const { return row >= 0 && row < m_filtered.size() && m_selected.contains(m_filtered.at(row).key); }
+
+void PhotoGridModel::select(int row, bool toggle, bool extend)
+{
+    if (row < 0 || row >= m_filtered.size())
+        return;
+    const QString key = m_filtered.at(row).key;
+    if (extend) {
+        qsizetype from = -1;
+        for (qsizetype i = 0; i < m_filtered.size() && !m_anchor.isEmpty(); ++i)
+            if (m_filtered.at(i).key == m_anchor) {
+                from = i;
+                break;
+            }
+        if (from < 0)
+            from = row;
+        if (!toggle)
+            m_selected.clear();
+        for (qsizetype i = std::min<qsizetype>(from, row); i <= std::max<qsizetype>(from, row); ++i)
+            m_selected.insert(m_filtered.at(i).key);
+    } else if (toggle) {
+        if (!m_selected.remove(key))
+            m_selected.insert(key);
+        m_anchor = key;
+    } else {
+        m_selected = {key};
+        m_anchor = key;
+    }
+    notifySelection();
+}
+
+void PhotoGridModel::selectAll()
+{
+    for (const PhotoItem &item : m_filtered)
+        m_selected.insert(item.key);
+    notifySelection();
+}
+
+void PhotoGridModel::clearSelection()
+{
+    m_selected.clear();
+    m_anchor.clear();
+    notifySelection();
+}
+
+void PhotoGridModel::notifySelection()
+{
+    if (!m_filtered.isEmpty())
+        Q_EMIT dataChanged(index(0), index(int(m_filtered.size()) - 1), {SelectedRole});
+    Q_EMIT selectionChanged();
+}
+
 void PhotoGridModel::rebuild()
 {
     beginResetModel();
@@ -117,6 +188,14 @@ void PhotoGridModel::rebuild()
         m_filtered.append(item);
     }
     endResetModel();
+    // Photos gone from the store cannot stay selected.
+    if (!m_selected.isEmpty()) {
+        const qsizetype before = m_selected.size();
+        for (auto it = m_selected.begin(); it != m_selected.end();)
+            it = m_service.photoForKey(*it) ? std::next(it) : m_selected.erase(it);
+        if (m_selected.size() != before)
+            Q_EMIT selectionChanged();
+    }
     QStringList sorted(devices.begin(), devices.end());
     std::sort(sorted.begin(), sorted.end());
     m_devices = sorted;

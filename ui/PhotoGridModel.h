@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QSet>
 #include <QStringList>
 
 #include "ui/PhotoItem.h"
@@ -24,8 +25,10 @@ class PhotoGridModel : public QAbstractListModel {
     Q_PROPERTY(QString filterText READ filterText NOTIFY filterChanged)
     Q_PROPERTY(QString errorText READ errorText NOTIFY contentChanged)
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY contentChanged)
+    Q_PROPERTY(int selectedCount READ selectedCount NOTIFY selectionChanged)
+    Q_PROPERTY(QStringList selectedKeys READ selectedKeys NOTIFY selectionChanged)
 public:
-    enum Role { KeyRole = Qt::UserRole + 1, FilenameRole, DeviceRole, DateRole, VideoRole, ThumbnailUrlRole };
+    enum Role { KeyRole = Qt::UserRole + 1, FilenameRole, DeviceRole, DateRole, VideoRole, ThumbnailUrlRole, SelectedRole };
 
     explicit PhotoGridModel(PhotoListService &service, QObject *parent = nullptr);
 
@@ -53,16 +56,28 @@ public:
     Q_INVOKABLE void refresh();
     Q_INVOKABLE void clearDevice() { setSelectedDevice(QString()); }
 
+    // Selection as file managers do it: a click selects one photo, a
+    // ctrl-click adds or removes one, a shift-click selects the range from
+    // the last photo clicked. Kept across filters by key.
+    int selectedCount() const { return int(m_selected.size()); }
+    QStringList selectedKeys() const; // in grid order, then the hidden ones
+    Q_INVOKABLE void select(int row, bool toggle, bool extend);
+    Q_INVOKABLE void selectAll();
+    Q_INVOKABLE void clearSelection();
+    Q_INVOKABLE bool isSelected(int row) const;
+
     // image://thumbnail/<this> names a key safely inside a URL.
     static QString thumbnailUrl(const QString &key);
 
 Q_SIGNALS:
+    void selectionChanged();
     void filterChanged();
     void gridColumnsChanged();
     void contentChanged();
 
 private:
     void rebuild();
+    void notifySelection();
 
     PhotoListService &m_service;
     QString m_search;
@@ -70,6 +85,8 @@ private:
     int m_columns = 4;
     QStringList m_devices;
     QList<PhotoItem> m_filtered;
+    QSet<QString> m_selected;
+    QString m_anchor; // the last photo clicked, where a range starts
 };
 
 } // namespace tavrolin

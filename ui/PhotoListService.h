@@ -28,6 +28,9 @@ public:
     const QList<PhotoItem> &photos() const { return m_photos; }
     // The listed item of a key, if listed; valid until the next listing.
     const PhotoItem *photoForKey(const QString &key) const;
+    // Where an object is fetched from; the network it is fetched with.
+    QUrl objectUrl(const QString &key) const;
+    QNetworkAccessManager &network() { return m_network; }
     int photoCount() const { return int(m_photos.size()); }
     bool isLoading() const { return m_isLoading; }
     std::optional<QString> error() const { return m_error; }
@@ -56,7 +59,7 @@ Q_SIGNALS:
 private:
     QCoro::Task<std::optional<QByteArray>> fetchObject(const QString &key);
     QString baseUrl() const { return QStringLiteral("http://localhost:%1").arg(m_port); }
-    QUrl objectUrl(const QString &key) const;
+
 
     int m_port;
     QNetworkAccessManager m_network;

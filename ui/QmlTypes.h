@@ -5,6 +5,7 @@
 
 #include "ui/MenuBarModel.h"
 #include "ui/PhotoDetailModel.h"
+#include "ui/PhotoExportService.h"
 #include "ui/PhotoGridModel.h"
 
 class QQmlEngine;
@@ -32,6 +33,13 @@ struct PhotoDetailModelForeign {
     Q_GADGET
     QML_FOREIGN(tavrolin::PhotoDetailModel)
     QML_NAMED_ELEMENT(PhotoDetailModel)
+    QML_UNCREATABLE("made by the application")
+};
+
+struct PhotoExportServiceForeign {
+    Q_GADGET
+    QML_FOREIGN(tavrolin::PhotoExportService)
+    QML_NAMED_ELEMENT(PhotoExportService)
     QML_UNCREATABLE("made by the application")
 };
 

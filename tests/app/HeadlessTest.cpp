@@ -124,6 +124,9 @@ TEST(Headless, RunsSilentlyUntilSigtermThenExitsCleanly)
     Sandbox storage;
     App run({"--headless", "--storage", storage.storage()});
     ASSERT_TRUE(run.waitForOutput("Server running: S3 gateway at http://", 60s)) << run.out.toStdString() << run.err.toStdString();
+    // What to set devices up with, or why they cannot reach it yet.
+    EXPECT_TRUE(run.waitForOutput("Set up devices with: S3 http://", 5s) || run.out.contains("No network address found"))
+        << run.out.toStdString();
     EXPECT_TRUE(run.err.isEmpty()) << "diagnostics are off by default: " << run.err.left(500).toStdString();
     const qint64 engine = run.enginePid();
     ASSERT_GT(engine, 0);

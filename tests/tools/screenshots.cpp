@@ -11,12 +11,14 @@
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <cstdio>
 
 #include "tests/support/ManagerHarness.h"
 #include "ui/ImageProviders.h"
 #include "ui/MenuBarModel.h"
 #include "ui/PhotoDetailModel.h"
+#include "ui/PhotoExportService.h"
 #include "ui/PhotoGridModel.h"
 #include "ui/PhotoListService.h"
 #include "ui/QmlTypes.h"
@@ -158,8 +160,30 @@ int main(int argc, char *argv[])
         const qsizetype dot = key.lastIndexOf('.');
         put(network, engine.ports.s3, key.left(dot) + "_thumb.jpg", encode(photo.scaled(256, 192), "JPG"));
     }
+    // A long video, so that an export is seen under way.
+    {
+        QTemporaryFile sparse;
+        if (sparse.open() && sparse.resize(qint64(600) << 20)) {
+            QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/photos/Pixel_1a2B/2024/02/01/VID_0001.mov").arg(engine.ports.s3)));
+            request.setHeader(QNetworkRequest::ContentLengthHeader, sparse.size());
+            std::unique_ptr<QNetworkReply> reply(network.put(request, &sparse));
+            waitUntil([&] { return reply->isFinished(); }, 120s);
+        }
+    }
     runTask(engine.manager->updateObjectCount());
     popup(*engine.manager, engine.sandbox, out + "/popup-running.png");
+
+    // The tray's icon in each state, as the panel shows it.
+    {
+        const QStringList states = {"stopped", "starting", "running", "error"};
+        QImage strip(4 * 56, 56, QImage::Format_ARGB32_Premultiplied);
+        strip.fill(QColor(0x30, 0x30, 0x38));
+        QPainter painter(&strip);
+        for (int i = 0; i < 4; ++i)
+            painter.drawImage(QPoint(i * 56 + 12, 12), MenuBarModel::trayImage(states[i], 32));
+        painter.end();
+        strip.save(out + "/tray-icons.png");
+    }
 
     PhotoListService service(engine.ports.s3);
     PhotoGridModel grid(service);
@@ -171,13 +195,31 @@ int main(int argc, char *argv[])
     qml.addImageProvider("icon", new IconImageProvider());
     detail.imageSink = [full](const QImage &image) { full->setImage(image); };
     prepareQmlEngine(qml);
-    qml.setInitialProperties({{"grid", QVariant::fromValue(&grid)}, {"detail", QVariant::fromValue(&detail)}});
+    PhotoExportService exporter(service);
+    qml.setInitialProperties({{"grid", QVariant::fromValue(&grid)},
+                              {"detail", QVariant::fromValue(&detail)},
+                              {"exporter", QVariant::fromValue(&exporter)}});
     QQuickWindow *browser = load(qml, kBrowseWindowQml);
     if (!browser)
         return 1;
     runTask(service.fetchPhotos());
     waitUntil([&] { return service.thumbnailCache().size() >= 12; }, 20s);
     save(browser, out + "/browser-grid.png");
+
+    // Several selected and being saved to a folder.
+    for (int row : {0, 2, 3, 5})
+        grid.select(row, true, false);
+    for (int row = 0; row < grid.rowCount(); ++row)
+        if (grid.keyAt(row).endsWith("VID_0001.mov"))
+            grid.select(row, true, false);
+    waitUntil([] { return false; }, 200ms);
+    save(browser, out + "/browser-selection.png");
+    exporter.exportKeys(grid.selectedKeys(), engine.sandbox.path("Exported"));
+    waitUntil([&] { return exporter.progress() > 0.3 || !exporter.isExporting(); }, 60s);
+    save(browser, out + "/browser-export.png");
+    exporter.cancel();
+    waitUntil([&] { return !exporter.isExporting(); }, 30s);
+    grid.clearSelection();
 
     QString first;
     for (const PhotoItem &item : grid.filtered()) {

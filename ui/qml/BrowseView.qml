@@ -11,8 +11,15 @@ Pane {
     id: browser
     required property PhotoGridModel grid
     required property PhotoDetailModel detail
+    property PhotoExportService exporter: null
     property string selectedKey: ""
     padding: 0
+
+    Shortcut {
+        sequence: "Ctrl+A"
+        enabled: !detailPopup.opened
+        onActivated: browser.grid.selectAll()
+    }
 
     ColumnLayout {
         anchors.fill: parent
@@ -60,6 +67,64 @@ Pane {
             }
         }
 
+        // What is selected and what can be done with it; an export's
+        // progress while it runs and its outcome after.
+        ToolBar {
+            objectName: "selectionBar"
+            Layout.fillWidth: true
+            visible: browser.grid.selectedCount > 0 || (browser.exporter !== null && browser.exporter.statusText !== "")
+            RowLayout {
+                anchors.fill: parent
+                Label {
+                    objectName: "selectionText"
+                    visible: browser.grid.selectedCount > 0
+                    text: browser.grid.selectedCount === 1 ? "1 selected" : browser.grid.selectedCount + " selected"
+                }
+                Button {
+                    objectName: "saveSelection"
+                    visible: browser.grid.selectedCount > 0 && browser.exporter !== null
+                    enabled: browser.exporter !== null && !browser.exporter.isExporting
+                    opacity: enabled ? 1 : 0.4
+                    text: "Save to..."
+                    icon.source: "image://icon/document-save"
+                    onClicked: browser.exporter.exportKeysToChosenFolder(browser.grid.selectedKeys)
+                }
+                Button {
+                    visible: browser.grid.selectedCount > 0
+                    text: "Select All"
+                    flat: true
+                    onClicked: browser.grid.selectAll()
+                }
+                Button {
+                    visible: browser.grid.selectedCount > 0
+                    text: "Clear Selection"
+                    flat: true
+                    onClicked: browser.grid.clearSelection()
+                }
+                Item { Layout.fillWidth: true }
+                ProgressBar {
+                    objectName: "exportProgress"
+                    visible: browser.exporter !== null && browser.exporter.isExporting
+                    value: browser.exporter ? browser.exporter.progress : 0
+                    Layout.preferredWidth: 140
+                }
+                Label {
+                    objectName: "exportStatus"
+                    text: browser.exporter ? browser.exporter.statusText : ""
+                    elide: Text.ElideMiddle
+                    Layout.maximumWidth: 320
+                    color: "#495057"
+                    font.pixelSize: 11
+                }
+                Button {
+                    objectName: "cancelExport"
+                    visible: browser.exporter !== null && browser.exporter.isExporting
+                    text: "Cancel"
+                    onClicked: browser.exporter.cancel()
+                }
+            }
+        }
+
         Item {
             Layout.fillWidth: true
             Layout.fillHeight: true
@@ -98,12 +163,21 @@ Pane {
                 delegate: PhotoGridItem {
                     id: cell
                     required property string key
+                    required property int index
+                    required property bool selected
                     required thumbnailUrl
                     required isVideo
                     width: gridView.cellWidth - 6
                     height: gridView.cellHeight - 6
-                    isSelected: browser.selectedKey === cell.key
-                    onClicked: {
+                    isSelected: cell.selected
+                    // A click opens the photo (and selects it); ctrl and
+                    // shift only change the selection.
+                    onClicked: modifiers => {
+                        const toggle = (modifiers & Qt.ControlModifier) !== 0
+                        const extend = (modifiers & Qt.ShiftModifier) !== 0
+                        browser.grid.select(cell.index, toggle, extend)
+                        if (toggle || extend)
+                            return
                         browser.selectedKey = cell.key
                         browser.detail.openKey(cell.key)
                         detailPopup.open()

@@ -26,9 +26,11 @@ Pane {
                 }
             }
             Item { Layout.fillWidth: true }
-            ToolButton { icon.source: "image://icon/folder"; ToolTip.text: "Show in folder"; ToolTip.visible: hovered; onClicked: sheet.model.openInDefaultApp() }
-            ToolButton { icon.source: "image://icon/edit-copy"; enabled: sheet.model.hasImage; ToolTip.text: "Copy to Clipboard"; ToolTip.visible: hovered; onClicked: sheet.model.copyToClipboard() }
-            ToolButton { objectName: "saveButton"; icon.source: "image://icon/document-save"; enabled: sheet.model.hasImage; ToolTip.text: "Save to Downloads"; ToolTip.visible: hovered; onClicked: sheet.model.saveToDownloads() }
+            // Disabled buttons are drawn faded: the icons alone would look
+            // the same either way.
+            ToolButton { objectName: "openButton"; icon.source: "image://icon/document-open"; enabled: sheet.model.canSave; opacity: enabled ? 1 : 0.35; ToolTip.text: "Open in Default App"; ToolTip.visible: hovered; onClicked: sheet.model.openInDefaultApp() }
+            ToolButton { objectName: "copyButton"; icon.source: "image://icon/edit-copy"; enabled: sheet.model.hasImage; opacity: enabled ? 1 : 0.35; ToolTip.text: "Copy to Clipboard"; ToolTip.visible: hovered; onClicked: sheet.model.copyToClipboard() }
+            ToolButton { objectName: "saveButton"; icon.source: "image://icon/document-save"; enabled: sheet.model.canSave; opacity: enabled ? 1 : 0.35; ToolTip.text: "Save to Downloads"; ToolTip.visible: hovered; onClicked: sheet.model.saveToDownloads() }
             ToolButton { objectName: "closeButton"; icon.source: "image://icon/window-close"; onClicked: sheet.dismiss() }
         }
         Item {
@@ -51,6 +53,7 @@ Pane {
                 visible: sheet.model.state === "video"
                 Icon { Layout.alignment: Qt.AlignHCenter; symbol: "video.fill"; size: 64 }
                 Label { objectName: "videoText"; text: "Video preview not available" }
+                Label { Layout.alignment: Qt.AlignHCenter; text: "Save it or open it in another application."; color: "#868e96"; font.pixelSize: 11 }
                 Button { Layout.alignment: Qt.AlignHCenter; text: "Open in Default App"; onClicked: sheet.model.openInDefaultApp() }
             }
             Flickable {

@@ -8,7 +8,7 @@ Rectangle {
     property string thumbnailUrl
     property bool isVideo: false
     property bool isSelected: false
-    signal clicked()
+    signal clicked(int modifiers)
     radius: 4
     color: "#e9ecef"
     clip: true
@@ -45,5 +45,5 @@ Rectangle {
         size: 20
         opacity: 0.9
     }
-    MouseArea { anchors.fill: parent; onClicked: cell.clicked() }
+    MouseArea { anchors.fill: parent; onClicked: mouse => cell.clicked(mouse.modifiers) }
 }
