@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCoro/QCoroTask>
+#include <QDir>
 #include <QFileDialog>
 #include <QMenu>
 #include <QQmlApplicationEngine>
@@ -79,9 +80,14 @@ bool GuiApp::start()
             if (m_popup && m_popup->isVisible() && !m_popup->isActive() && !m_choosingFolder)
                 m_popup->hide();
         });
-        // A first run has nothing to show but the question it must ask.
+        // A first run has nothing to show but the question it must ask;
+        // asked once the panel has placed the icon (before that its place
+        // reads as the screen's corner).
         if (!m_menuBar->hasStorage())
-            QTimer::singleShot(0, this, &GuiApp::togglePopup);
+            QTimer::singleShot(1000, this, [this] {
+                if (m_popup && !m_popup->isVisible())
+                    togglePopup();
+            });
     } else {
         // No tray on this desktop: the popup is the application's window.
         m_popup->show();
@@ -184,6 +190,22 @@ void GuiApp::chooseStorageFolder()
     if (!folder.isEmpty()) {
         m_menuBar->chooseStorageFolder(folder);
         // Back to the popup: it says what became of the choice.
+        if (m_popup && !m_popup->isVisible())
+            togglePopup();
+    }
+}
+
+void GuiApp::chooseCloudFolder()
+{
+    if (m_popup && (m_popup->flags() & Qt::Popup))
+        m_popup->hide();
+    m_choosingFolder = true;
+    const QString folder = QFileDialog::getExistingDirectory(
+        nullptr, QStringLiteral("Select the folder your sync tool shares with your other devices"),
+        m_menuBar->cloudFolder().isEmpty() ? QDir::homePath() : m_menuBar->cloudFolder(), QFileDialog::ShowDirsOnly);
+    m_choosingFolder = false;
+    if (!folder.isEmpty()) {
+        m_menuBar->chooseCloudFolder(folder);
         if (m_popup && !m_popup->isVisible())
             togglePopup();
     }

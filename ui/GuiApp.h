@@ -38,6 +38,7 @@ public:
 
     Q_INVOKABLE void openBrowser();
     Q_INVOKABLE void chooseStorageFolder();
+    Q_INVOKABLE void chooseCloudFolder();
     Q_INVOKABLE void quit();
     void togglePopup();
 

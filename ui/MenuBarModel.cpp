@@ -7,7 +7,10 @@
 #include <QPainter>
 #include <QUrl>
 
+#include <QFileInfo>
+
 #include "platform/AppPaths.h"
+#include "platform/SyncFolderDrive.h"
 #include "cloud/CloudKitService.h"
 #include "server/ServerManager.h"
 #include "ui/LoginItem.h"
@@ -169,6 +172,35 @@ void MenuBarModel::chooseStorageFolder(const QString &pathOrUrl)
             m_notice += QStringLiteral(" The server uses the new folder from its next start.");
     } else {
         m_notice.clear();
+    }
+    Q_EMIT changed();
+}
+
+QString MenuBarModel::cloudFolder() const
+{
+    return m_settings->value(QString::fromLatin1(SyncFolderDrive::kSettingKey)).toString();
+}
+
+void MenuBarModel::chooseCloudFolder(const QString &pathOrUrl)
+{
+    const QUrl url(pathOrUrl);
+    const QString path = url.isLocalFile() ? url.toLocalFile() : pathOrUrl;
+    if (path.isEmpty() || !QFileInfo(path).isDir())
+        return;
+    const QString chosen = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    if (chosen == cloudFolder())
+        return;
+    m_settings->setValue(QString::fromLatin1(SyncFolderDrive::kSettingKey), chosen);
+    m_settings->sync();
+    if (isRunning() && !isStarting()) {
+        // Presence, relay and signalling all begin at the start.
+        m_notice = QStringLiteral("Starting again to reach this server through %1...").arg(chosen);
+        [](ServerManager &manager) -> QCoro::Task<> {
+            co_await manager.stopServer();
+            co_await manager.startServer();
+        }(m_manager);
+    } else {
+        m_notice = QStringLiteral("Remote devices reach this server through %1 from its next start.").arg(chosen);
     }
     Q_EMIT changed();
 }

@@ -39,6 +39,7 @@ class MenuBarModel : public QObject {
     Q_PROPERTY(QString welcomeText READ welcomeText NOTIFY changed)
     Q_PROPERTY(QString noticeText READ noticeText NOTIFY changed)
     Q_PROPERTY(QString deviceAddress READ deviceAddress NOTIFY changed)
+    Q_PROPERTY(QString cloudFolder READ cloudFolder NOTIFY changed)
 public:
     // settingsFile empty: the user's settings. The executable is what an
     // autostart entry runs.
@@ -91,6 +92,10 @@ public:
     // The folder the user chose (a local path or file: URL).
     Q_INVOKABLE void chooseStorageFolder(const QString &pathOrUrl);
     Q_INVOKABLE void copyAddress() const;
+    // The synced folder remote devices share with the server; a running
+    // server starts again to use it.
+    Q_INVOKABLE void chooseCloudFolder(const QString &pathOrUrl);
+    QString cloudFolder() const;
 
 Q_SIGNALS:
     void changed();

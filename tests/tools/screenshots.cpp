@@ -76,9 +76,11 @@ QByteArray heic(const QImage &image, const Sandbox &sandbox)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-bool save(QQuickWindow *window, const QString &path)
+// settle: let the window finish what it was drawing first.
+bool save(QQuickWindow *window, const QString &path, bool settle = true)
 {
-    waitUntil([] { return false; }, 300ms);
+    if (settle)
+        waitUntil([] { return false; }, 300ms);
     const QImage shot = window->grabWindow();
     const bool ok = !shot.isNull() && shot.save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
@@ -214,9 +216,17 @@ int main(int argc, char *argv[])
             grid.select(row, true, false);
     waitUntil([] { return false; }, 200ms);
     save(browser, out + "/browser-selection.png");
+    // Taken the moment the progress passes a quarter: the video goes by
+    // faster than a poll would catch it.
+    bool shot = false;
+    QObject::connect(&exporter, &PhotoExportService::progressChanged, browser, [&] {
+        if (!shot && exporter.isExporting() && exporter.progress() > 0.25) {
+            shot = true;
+            save(browser, out + "/browser-export.png", false);
+        }
+    });
     exporter.exportKeys(grid.selectedKeys(), engine.sandbox.path("Exported"));
-    waitUntil([&] { return exporter.progress() > 0.3 || !exporter.isExporting(); }, 60s);
-    save(browser, out + "/browser-export.png");
+    waitUntil([&] { return shot || !exporter.isExporting(); }, 60s);
     exporter.cancel();
     waitUntil([&] { return !exporter.isExporting(); }, 30s);
     grid.clearSelection();

@@ -134,6 +134,15 @@ TEST(MenuBarModel, FirstRunWithoutAFolderThenAFolderChosen)
     model.chooseStorageFolder(harness.sandbox.path("elsewhere"));
     EXPECT_EQ(model.noticeText(), harness.sandbox.path("elsewhere") + " holds a library of its own; the photos in " +
                                       harness.sandbox.storage() + " stay there.");
+    // The cloud folder is chosen here too, not only on the command line.
+    EXPECT_EQ(model.cloudFolder(), "");
+    model.chooseCloudFolder(harness.sandbox.path("no-such-folder"));
+    EXPECT_EQ(model.cloudFolder(), "");
+    QDir().mkpath(harness.sandbox.path("Sync"));
+    model.chooseCloudFolder(QUrl::fromLocalFile(harness.sandbox.path("Sync")).toString());
+    EXPECT_EQ(model.cloudFolder(), harness.sandbox.path("Sync"));
+    EXPECT_EQ(QSettings(harness.sandbox.settings(), QSettings::IniFormat).value("cloudFolder").toString(), harness.sandbox.path("Sync"));
+    EXPECT_EQ(model.noticeText(), "Remote devices reach this server through " + harness.sandbox.path("Sync") + " from its next start.");
     EXPECT_EQ(model.deviceAddress(), QStringLiteral("http://%1:%2")
                                          .arg(harness.manager->localIP().isEmpty() ? "localhost" : harness.manager->localIP())
                                          .arg(harness.manager->port()));

@@ -95,8 +95,23 @@ Pane {
                 wrapMode: Text.Wrap
                 Layout.fillWidth: true
             }
+            Button {
+                objectName: "chooseCloudFolder"
+                visible: view.model.cloudFolder === "" && view.app !== null
+                text: "Choose..."
+                flat: true
+                font.pixelSize: 11
+                onClicked: view.app.chooseCloudFolder()
+            }
             BusyIndicator { visible: view.model.cloudState === "connecting"; running: visible; implicitWidth: 14; implicitHeight: 14 }
             Icon { visible: view.model.cloudRegistered; symbol: "checkmark.circle.fill" }
+        }
+        Label {
+            objectName: "cloudFolderPath"
+            visible: view.model.cloudFolder !== ""
+            text: view.model.cloudFolder
+            color: "#868e96"; font.pixelSize: 10
+            elide: Text.ElideMiddle; Layout.fillWidth: true
         }
         Rectangle { Layout.fillWidth: true; height: 1; color: "#dee2e6" }
 
