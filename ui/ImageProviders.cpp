@@ -11,66 +11,87 @@ namespace tavrolin {
 
 namespace {
 
+// What a response and the main thread share. The response lives on the
+// view's image-reading thread and may be deleted there at any moment (its
+// cell scrolled away); the main thread never touches it except through
+// this, under the lock the response's destructor also takes.
+struct ThumbnailState {
+    QMutex mutex;
+    QQuickImageResponse *response = nullptr; // null once it is gone
+    QImage image;
+    QSize requested;
+    ThumbnailLoader::Cancelled cancelled = std::make_shared<std::atomic<bool>>(false);
+
+    void deliver(const QImage &loaded)
+    {
+        // Thumbnails are small already: this costs about a millisecond.
+        const QImage scaled = requested.isValid() && !loaded.isNull()
+                                      && (loaded.width() > requested.width() || loaded.height() > requested.height())
+                                  ? loaded.scaled(requested, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation)
+                                  : loaded;
+        QMutexLocker lock(&mutex);
+        if (!response)
+            return;
+        image = scaled;
+        // Emitted on the response's own thread; a response deleted before
+        // then takes the posted call with it.
+        QQuickImageResponse *target = response;
+        QMetaObject::invokeMethod(target, [target] { Q_EMIT target->finished(); }, Qt::QueuedConnection);
+    }
+};
+
 class ThumbnailResponse : public QQuickImageResponse {
 public:
-    ThumbnailResponse(PhotoListService &service, QString key, QSize requested) : m_requested(requested)
+    ThumbnailResponse(PhotoListService &service, QString key, QSize requested) : m_state(std::make_shared<ThumbnailState>())
     {
+        m_state->response = this;
+        m_state->requested = requested;
         // Begun from this object's own thread once the loader that asked
         // has connected to finished(): an image already in memory would
         // otherwise be reported before anyone listened, and the cell would
         // wait for it forever.
         QMetaObject::invokeMethod(this, [this, &service, key] { begin(service, key); }, Qt::QueuedConnection);
     }
+    ~ThumbnailResponse() override
+    {
+        QMutexLocker lock(&m_state->mutex);
+        m_state->response = nullptr;
+    }
 
     QQuickTextureFactory *textureFactory() const override
     {
-        QMutexLocker lock(&m_mutex);
-        return QQuickTextureFactory::textureFactoryForImage(m_image);
+        QMutexLocker lock(&m_state->mutex);
+        return QQuickTextureFactory::textureFactoryForImage(m_state->image);
     }
-    QString errorString() const override { return m_image.isNull() ? QStringLiteral("no thumbnail") : QString(); }
+    QString errorString() const override
+    {
+        QMutexLocker lock(&m_state->mutex);
+        return m_state->image.isNull() ? QStringLiteral("no thumbnail") : QString();
+    }
 
     // The cell went (scrolled away): a load that has not begun never will.
-    void cancel() override { m_cancelled->store(true); }
+    void cancel() override { m_state->cancelled->store(true); }
 
 private:
     void begin(PhotoListService &service, const QString &key)
     {
-        // The loader may ask from its own thread; the service lives on the
-        // main thread.
-        QPointer<ThumbnailResponse> self(this);
-        const ThumbnailLoader::Cancelled cancelled = m_cancelled;
-        QMetaObject::invokeMethod(&service, [self, &service, key, cancelled] {
+        // The service lives on the main thread.
+        const std::shared_ptr<ThumbnailState> state = m_state;
+        QMetaObject::invokeMethod(&service, [state, &service, key] {
             PhotoItem photo;
+            // Not listed (yet): what its name says, a video included.
             if (const PhotoItem *known = service.photoForKey(key))
                 photo = *known;
             else
-                photo.key = key;
-            [](QPointer<ThumbnailResponse> self, PhotoListService &service, PhotoItem photo,
-               ThumbnailLoader::Cancelled cancelled) -> QCoro::Task<> {
-                const std::optional<QImage> image = co_await service.loadThumbnail(photo, cancelled);
-                if (self)
-                    self->finish(image.value_or(QImage()));
-            }(self, service, photo, cancelled);
+                photo = PhotoItem::fromKey(key, {key});
+            [](std::shared_ptr<ThumbnailState> state, PhotoListService &service, PhotoItem photo) -> QCoro::Task<> {
+                const std::optional<QImage> image = co_await service.loadThumbnail(photo, state->cancelled);
+                state->deliver(image.value_or(QImage()));
+            }(state, service, photo);
         }, Qt::QueuedConnection);
     }
 
-    void finish(const QImage &image)
-    {
-        {
-            QMutexLocker lock(&m_mutex);
-            // Thumbnails are small already: this costs about a millisecond.
-            m_image = m_requested.isValid() && !image.isNull()
-                              && (image.width() > m_requested.width() || image.height() > m_requested.height())
-                          ? image.scaled(m_requested, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation)
-                          : image;
-        }
-        Q_EMIT finished();
-    }
-
-    QSize m_requested;
-    const ThumbnailLoader::Cancelled m_cancelled = std::make_shared<std::atomic<bool>>(false);
-    mutable QMutex m_mutex;
-    QImage m_image;
+    const std::shared_ptr<ThumbnailState> m_state;
 };
 
 } // namespace

@@ -152,7 +152,11 @@ QString MenuBarModel::formatBytes(qint64 bytes)
 }
 
 void MenuBarModel::start() { m_manager.startServer(); }
-void MenuBarModel::stop() { m_manager.stopServer(); }
+void MenuBarModel::stop()
+{
+    m_restartCancelled = true;
+    m_manager.stopServer();
+}
 
 void MenuBarModel::chooseStorageFolder(const QString &pathOrUrl)
 {
@@ -194,11 +198,20 @@ void MenuBarModel::chooseCloudFolder(const QString &pathOrUrl)
     m_settings->sync();
     if (isRunning() && !isStarting()) {
         // Presence, relay and signalling all begin at the start.
+        m_restartCancelled = false;
         m_notice = QStringLiteral("Starting again to reach this server through %1...").arg(chosen);
-        [](ServerManager &manager) -> QCoro::Task<> {
+        [](MenuBarModel *self, Lifetime::Guard alive, ServerManager &manager) -> QCoro::Task<> {
             co_await manager.stopServer();
+            // Stopped or quit meanwhile by the user: not started behind
+            // their back.
+            if (!alive || self->m_restartCancelled)
+                co_return;
             co_await manager.startServer();
-        }(m_manager);
+            if (!alive)
+                co_return;
+            self->m_notice.clear();
+            Q_EMIT self->changed();
+        }(this, m_lifetime.guard(), m_manager);
     } else {
         m_notice = QStringLiteral("Remote devices reach this server through %1 from its next start.").arg(chosen);
     }

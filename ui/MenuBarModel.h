@@ -5,6 +5,8 @@
 #include <QSettings>
 #include <memory>
 
+#include "platform/Lifetime.h"
+
 namespace tavrolin {
 
 class CloudKitService;
@@ -107,6 +109,8 @@ private:
     QString m_executable;
     std::unique_ptr<QSettings> m_settings;
     QString m_notice;
+    bool m_restartCancelled = false; // Stop pressed while a restart was stopping
+    Lifetime m_lifetime;
 };
 
 } // namespace tavrolin

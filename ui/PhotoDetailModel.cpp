@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QStandardPaths>
 #include <QUrl>
+#include <unistd.h>
 
 #include "ui/PhotoExporter.h"
 #include "ui/PhotoListService.h"
@@ -23,8 +24,27 @@ PhotoDetailModel::PhotoDetailModel(PhotoListService &service, QString downloadsF
 
 QString PhotoDetailModel::openFolder() const
 {
-    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QStringLiteral("/Tavrolin-opened");
+    // The user's own cache, not the shared temporary folder: the copies are
+    // their photos, and another user must not be able to read them or plant
+    // a link where the folder is.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/Tavrolin/opened");
 }
+
+namespace {
+
+// The folder, made private to the user; false if what is there is not a
+// folder of theirs.
+bool preparePrivateFolder(const QString &folder)
+{
+    if (!QDir().mkpath(folder))
+        return false;
+    const QFileInfo info(folder);
+    if (info.isSymLink() || !info.isDir() || info.ownerId() != ::getuid())
+        return false;
+    return QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+} // namespace
 
 QString PhotoDetailModel::imageUrl() const
 {
@@ -139,12 +159,17 @@ void PhotoDetailModel::openInDefaultApp()
         return;
     // An application is handed a file, not the gateway's address: few can
     // open one, and the desktop's opener fails without a word on others.
-    setMessage(QStringLiteral("Opening %1...").arg(m_photo.filename));
-    // Copies opened earlier are the applications' by now; after a day they
-    // are left to no one.
-    const QDateTime dayAgo = QDateTime::currentDateTime().addDays(-1);
-    for (const QFileInfo &old : QDir(openFolder()).entryInfoList(QDir::Files | QDir::Hidden))
-        if (old.lastModified() < dayAgo)
+    const QString folder = openFolder();
+    if (!preparePrivateFolder(folder)) {
+        setMessage(QStringLiteral("Cannot use %1 for copies to open").arg(folder));
+        return;
+    }
+    setMessage(QStringLiteral("Opening a copy of %1...").arg(m_photo.filename));
+    // Copies opened earlier are the applications' by now; after a week
+    // they are left to no one (the originals stay in the store).
+    const QDateTime weekAgo = QDateTime::currentDateTime().addDays(-7);
+    for (const QFileInfo &old : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks))
+        if (old.lastModified() < weekAgo)
             QFile::remove(old.filePath());
     [](PhotoDetailModel *self, Lifetime::Guard alive, PhotoItem photo, QString folder) -> QCoro::Task<> {
         const Result<QString> result = co_await self->m_saver.saveOne(photo, folder);
@@ -159,7 +184,7 @@ void PhotoDetailModel::openInDefaultApp()
             self->setMessage(QString());
         else
             self->setMessage(QStringLiteral("No application opens %1; it is saved at %2").arg(photo.filename, path));
-    }(this, m_lifetime.guard(), m_photo, openFolder());
+    }(this, m_lifetime.guard(), m_photo, folder);
 }
 
 void PhotoDetailModel::setState(const QString &state)

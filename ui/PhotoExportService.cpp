@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QNetworkReply>
 #include <QUrl>
+#include <unistd.h>
 
 #include "s3/S3Gateway.h"
 #include "ui/PhotoExporter.h"
@@ -35,6 +36,10 @@ PhotoExportService::PhotoExportService(PhotoListService &service, QObject *paren
 
 PhotoExportService::~PhotoExportService()
 {
+    // Ended first: the abort below finishes the transfer at once, and what
+    // resumes must not go on to the next file.
+    m_lifetime.end();
+    m_cancelled = true;
     if (m_transfer)
         m_transfer->abort();
 }
@@ -89,6 +94,14 @@ void PhotoExportService::cancel()
         m_transfer->abort();
 }
 
+void PhotoExportService::clearStatus()
+{
+    if (m_exporting || m_status.isEmpty())
+        return;
+    m_status.clear();
+    Q_EMIT changed();
+}
+
 void PhotoExportService::setStatus(const QString &text)
 {
     m_status = text;
@@ -103,8 +116,12 @@ QCoro::Task<Result<QString>> PhotoExportService::saveOne(PhotoItem photo, QStrin
         co_return Unexpected{QStringLiteral("\"%1\" cannot be fetched").arg(photo.key)};
     const QString name = photo.filename.isEmpty() ? photo.key.section(u'/', -1) : photo.filename;
     const Result<PhotoExporter::NewFile> created = PhotoExporter::createUnique(folder, name);
-    if (!created)
+    if (!created) {
+        // The folder refuses files (no permission, read-only, full): so
+        // will it the next one.
+        m_folderFailed = !created.error().contains(QLatin1String("cannot be used as a file name"));
         co_return Unexpected{created.error()};
+    }
     QFile file;
     if (!file.open(created->fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
         ::close(created->fd);
@@ -114,10 +131,15 @@ QCoro::Task<Result<QString>> PhotoExportService::saveOne(PhotoItem photo, QStrin
     m_current = &file;
     S3Gateway gateway(m_service.network(), kTransferTimeoutMs);
     GatewayResult result = co_await gateway.getToFile(url, &file, qint64(1) << 20, [this](QNetworkReply *reply) { m_transfer = reply; });
-    if (!alive)
+    if (!alive) {
+        file.close();
+        QFile::remove(created->path);
         co_return Unexpected{QStringLiteral("Stopped")};
+    }
     m_current = nullptr;
-    const bool flushed = result.ok() && file.flush();
+    // On the disk before it is called saved: the user may delete the
+    // store's copy next.
+    const bool flushed = result.ok() && file.flush() && ::fsync(file.handle()) == 0;
     const QString writeError = file.errorString();
     file.close();
     if (flushed)
@@ -126,8 +148,10 @@ QCoro::Task<Result<QString>> PhotoExportService::saveOne(PhotoItem photo, QStrin
     QFile::remove(created->path);
     if (m_cancelled)
         co_return Unexpected{QStringLiteral("Cancelled")};
-    if (result.localError || result.ok())
+    if (result.localError || result.ok()) {
+        m_folderFailed = true;
         co_return Unexpected{QStringLiteral("Cannot write %1: %2").arg(created->path, result.localError ? result.error : writeError)};
+    }
     if (result.status == 404)
         co_return Unexpected{QStringLiteral("%1 is no longer in the store").arg(name)};
     co_return Unexpected{QStringLiteral("Could not fetch %1 from the store").arg(name)};
@@ -157,6 +181,7 @@ QCoro::Task<> PhotoExportService::run(QList<PhotoItem> items, QString folder)
         if (m_cancelled)
             break;
         setStatus(QStringLiteral("Saving %1 of %2: %3").arg(m_done + 1).arg(items.size()).arg(item.filename));
+        m_folderFailed = false;
         const Result<QString> saved = co_await saveOne(item, folder);
         if (!alive)
             co_return;
@@ -165,7 +190,7 @@ QCoro::Task<> PhotoExportService::run(QList<PhotoItem> items, QString folder)
         } else if (!m_cancelled) {
             failures << saved.error();
             // A disk that cannot take one file will not take the next.
-            if (saved.error().startsWith(QLatin1String("Cannot write")) || saved.error().startsWith(QLatin1String("Cannot create"))) {
+            if (m_folderFailed) {
                 stoppedByDisk = true;
                 break;
             }

@@ -49,6 +49,8 @@ public:
     // Asks for the folder first.
     Q_INVOKABLE void exportKeysToChosenFolder(const QStringList &keys);
     Q_INVOKABLE void cancel();
+    // Puts away the last export's outcome.
+    Q_INVOKABLE void clearStatus();
 
     // One object streamed into a new file in the folder: its path, or why
     // not. For opening a photo in another application.
@@ -66,6 +68,7 @@ private:
     PhotoListService &m_service;
     bool m_exporting = false;
     bool m_cancelled = false;
+    bool m_folderFailed = false; // the last failure was the folder's, not the item's
     QList<PhotoItem> m_items;
     int m_done = 0;
     qint64 m_bytesTotal = 0; // of the items whose size is known

@@ -135,8 +135,12 @@ void PhotoGridModel::select(int row, bool toggle, bool extend)
                 from = i;
                 break;
             }
-        if (from < 0)
+        if (from < 0) {
+            // Nothing to extend from (all selected, or it was filtered out):
+            // this one is where the next range starts.
             from = row;
+            m_anchor = key;
+        }
         if (!toggle)
             m_selected.clear();
         for (qsizetype i = std::min<qsizetype>(from, row); i <= std::max<qsizetype>(from, row); ++i)
@@ -188,8 +192,9 @@ void PhotoGridModel::rebuild()
         m_filtered.append(item);
     }
     endResetModel();
-    // Photos gone from the store cannot stay selected.
-    if (!m_selected.isEmpty()) {
+    // Photos gone from the store cannot stay selected; a listing that
+    // failed part way says nothing of what is gone.
+    if (!m_selected.isEmpty() && !m_service.error()) {
         const qsizetype before = m_selected.size();
         for (auto it = m_selected.begin(); it != m_selected.end();)
             it = m_service.photoForKey(*it) ? std::next(it) : m_selected.erase(it);

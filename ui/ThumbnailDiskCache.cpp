@@ -72,28 +72,35 @@ bool ThumbnailDiskCache::readyLocked()
 
 std::optional<QImage> ThumbnailDiskCache::read(const QString &key, const QString &version)
 {
-    QMutexLocker lock(&m_mutex);
-    if (!readyLocked())
-        return std::nullopt;
     const QString name = fileName(key, version);
-    const auto it = m_entries.find(name);
-    if (it == m_entries.end())
-        return std::nullopt;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!readyLocked() || !m_entries.contains(name))
+            return std::nullopt;
+    }
+    // Read and decoded without the lock: the other workers go on meanwhile.
     const QString path = m_folder + u'/' + name;
     QFile file(path);
     QImage image;
     if (file.open(QIODevice::ReadOnly | QIODevice::ExistingOnly))
         image.loadFromData(file.readAll(), "JPEG");
+    const qint64 now = nowMs();
+    if (!image.isNull())
+        file.setFileTime(QDateTime::fromMSecsSinceEpoch(now), QFileDevice::FileModificationTime);
+    file.close();
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_entries.find(name);
     if (image.isNull()) {
         // Damaged or removed behind our back: made again on the next load.
-        m_bytes -= it->size;
-        m_entries.erase(it);
-        file.close();
+        if (it != m_entries.end()) {
+            m_bytes -= it->size;
+            m_entries.erase(it);
+        }
         QFile::remove(path);
         return std::nullopt;
     }
-    it->lastUse = nowMs();
-    file.setFileTime(QDateTime::fromMSecsSinceEpoch(it->lastUse), QFileDevice::FileModificationTime);
+    if (it != m_entries.end())
+        it->lastUse = now;
     return image;
 }
 

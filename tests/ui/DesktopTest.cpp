@@ -270,13 +270,25 @@ TEST(DesktopViews, ClicksWithCtrlAndShiftSelectAndTheBarSavesTheSelection)
     window->requestActivate();
     QTest::keyClick(window, Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(grid.selectedCount(), 8);
-    // Kept by key across a search; photos gone from the store go from it.
+    // Kept by key across a search and a listing that failed; photos gone
+    // from the store go from it.
     grid.setSearchText("IMG_7");
     EXPECT_EQ(grid.selectedCount(), 8);
     grid.setSearchText("");
+    gateway.listStatus = 503;
+    QCoro::waitFor(service.fetchPhotos());
+    EXPECT_EQ(grid.selectedCount(), 8);
+    gateway.listStatus = 200;
     gateway.keys.removeLast();
     QCoro::waitFor(service.fetchPhotos());
     EXPECT_EQ(grid.selectedCount(), 7);
+    // With nothing to extend from (the selection cleared), a shift-click
+    // starts a range there and the next one extends it.
+    grid.clearSelection();
+    grid.select(2, false, true);
+    grid.select(4, false, true);
+    EXPECT_EQ(grid.selectedKeys(), (QStringList{grid.keyAt(2), grid.keyAt(3), grid.keyAt(4)}));
+    grid.selectAll();
 
     // Save to...: asks for the folder, saves with progress, says where.
     QMetaObject::invokeMethod(find(window, "saveSelection"), "clicked");
@@ -285,6 +297,9 @@ TEST(DesktopViews, ClicksWithCtrlAndShiftSelectAndTheBarSavesTheSelection)
         << exporter.statusText().toStdString();
     EXPECT_EQ(find(window, "exportStatus")->property("text").toString(), "Saved 7 photos to " + sandbox.path("chosen"));
     EXPECT_EQ(QDir(sandbox.path("chosen")).entryList(QDir::Files).size(), 7);
+    QMetaObject::invokeMethod(find(window, "dismissExport"), "clicked");
+    EXPECT_FALSE(bar->property("visible").toBool() && grid.selectedCount() == 0);
+    EXPECT_EQ(exporter.statusText(), "");
 
     // A plain click opens the photo and makes it the only one selected.
     QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, cellAt(2));

@@ -127,6 +127,18 @@ TEST(PhotoExport, ManyPhotosAndAGigabyteVideoWithProgressCancelAndNoOverwrite)
     EXPECT_EQ(exporter.statusText(), "Cancelled: saved 1 of 3 to " + second) << exporter.statusText().toStdString();
     EXPECT_EQ(QDir(second).entryList(QDir::Files), QStringList{"IMG_0000.jpg"});
 
+    // An export whose window goes mid-video leaves no partial file and does
+    // not go on to the next.
+    const QString fourth = sandbox.path("Fourth");
+    {
+        auto closing = std::make_unique<PhotoExportService>(service);
+        ASSERT_TRUE(closing->exportKeys({video, keys.at(1)}, fourth));
+        ASSERT_TRUE(waitUntil([&] { return closing->progress() > 0.05; }, 60s));
+        closing.reset();
+        waitUntil([] { return false; }, 500ms);
+    }
+    EXPECT_TRUE(QDir(fourth).entryList(QDir::Files).isEmpty()) << QDir(fourth).entryList(QDir::Files).join(' ').toStdString();
+
     // A photo gone from the store meanwhile is reported, the rest saved.
     httpCall("DELETE", s3Url(engine.ports.s3, "photos", keys.at(2)));
     const QString third = sandbox.path("Third");
@@ -181,6 +193,9 @@ TEST(PhotoExport, TheSheetSavesVideosAndOpensFilesNotAddresses)
     ASSERT_TRUE(waitUntil([&] { return opened.size() == 1; }, 20s)) << detail.message().toStdString();
     ASSERT_TRUE(opened.first().isLocalFile()) << opened.first().toString().toStdString();
     EXPECT_TRUE(opened.first().toLocalFile().startsWith(detail.openFolder()));
+    // The user's copies, in a folder only they can read.
+    EXPECT_EQ(QFileInfo(detail.openFolder()).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup | QFileDevice::ExeOther),
+              QFileDevice::Permissions());
     QFile copy(opened.first().toLocalFile());
     ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
     EXPECT_EQ(copy.readAll(), picture.toUtf8().repeated(1000));

@@ -122,6 +122,14 @@ Pane {
                     text: "Cancel"
                     onClicked: browser.exporter.cancel()
                 }
+                ToolButton {
+                    objectName: "dismissExport"
+                    visible: browser.exporter !== null && !browser.exporter.isExporting && browser.exporter.statusText !== ""
+                    icon.source: "image://icon/window-close"
+                    ToolTip.text: "Dismiss"
+                    ToolTip.visible: hovered
+                    onClicked: browser.exporter.clearStatus()
+                }
             }
         }
 

@@ -97,8 +97,8 @@ Pane {
             }
             Button {
                 objectName: "chooseCloudFolder"
-                visible: view.model.cloudFolder === "" && view.app !== null
-                text: "Choose..."
+                visible: view.app !== null
+                text: view.model.cloudFolder === "" ? "Choose..." : "Change"
                 flat: true
                 font.pixelSize: 11
                 onClicked: view.app.chooseCloudFolder()
