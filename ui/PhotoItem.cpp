@@ -6,11 +6,21 @@ namespace tavrolin {
 
 namespace {
 
+// ASCII digits and nothing else. (A number parser would stop at a NUL and
+// call "1\0x4" a number, or read "-5" as a month: found by fuzzing.)
+bool isDigits(QStringView text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text)
+        if (c < u'0' || c > u'9')
+            return false;
+    return true;
+}
+
 bool isDecimalInteger(const QString &text)
 {
-    bool ok = false;
-    text.toLongLong(&ok, 10);
-    return ok && !text.trimmed().isEmpty() && text.trimmed() == text;
+    return isDigits(!text.isEmpty() && (text.front() == u'-' || text.front() == u'+') ? QStringView(text).mid(1) : QStringView(text));
 }
 
 bool endsInDeviceSuffix(const QString &component)
@@ -54,8 +64,7 @@ PhotoItem PhotoItem::fromKey(const QString &key, const QSet<QString> &allKeys)
 
     if (parts.size() >= dateStart + 3) {
         const QString &year = parts.at(dateStart), &month = parts.at(dateStart + 1), &day = parts.at(dateStart + 2);
-        if (year.size() == 4 && isDecimalInteger(year) && month.size() == 2 && isDecimalInteger(month) && day.size() == 2
-            && isDecimalInteger(day))
+        if (year.size() == 4 && isDigits(year) && month.size() == 2 && isDigits(month) && day.size() == 2 && isDigits(day))
             item.dateString = year + u'/' + month + u'/' + day;
     }
 
@@ -64,8 +73,12 @@ PhotoItem PhotoItem::fromKey(const QString &key, const QSet<QString> &allKeys)
     static const QSet<QString> videos = {"mov", "mp4", "m4v", "avi"};
     item.isVideo = videos.contains(extension);
 
-    const QString candidate = QString(key).replace(u'.' + extension, QString::fromLatin1(kThumbnailSuffix));
-    if (allKeys.contains(candidate))
+    // The file's own extension only: the same letters elsewhere in the key
+    // (a folder named "x.jpg") are not it, and a name without one is not
+    // its own thumbnail.
+    const QString stem = dot < 0 ? key : key.left(key.size() - (item.filename.size() - dot));
+    const QString candidate = stem + QString::fromLatin1(kThumbnailSuffix);
+    if (candidate != key && allKeys.contains(candidate))
         item.thumbnailKey = candidate;
     return item;
 }

@@ -68,7 +68,10 @@ TEST(PhotoItem, DecodesDeviceDateVideoAndThumbnailFromTheKey)
     EXPECT_EQ(clip.deviceName, "Laptop");
     EXPECT_EQ(clip.dateString, "2023/12/01");
     EXPECT_TRUE(clip.isVideo);
-    EXPECT_EQ(clip.thumbnailKey, clip.key) << "the upper-case extension leaves the key itself as candidate";
+    // A key is never its own thumbnail (a video would be fetched as one);
+    // an upper-case extension finds its thumbnail like a lower-case one.
+    EXPECT_EQ(clip.thumbnailKey, std::nullopt);
+    EXPECT_EQ(item("Laptop/2023/12/01/clip.MOV", {"Laptop/2023/12/01/clip_thumb.jpg"}).thumbnailKey, "Laptop/2023/12/01/clip_thumb.jpg");
 
     PhotoItem numeric = item("2024/05/17/a.png");
     EXPECT_EQ(numeric.deviceName, "Unknown");
@@ -78,7 +81,7 @@ TEST(PhotoItem, DecodesDeviceDateVideoAndThumbnailFromTheKey)
     PhotoItem trip = item("a_b/Trip_2024/2024/05/17/x.jpg");
     EXPECT_EQ(trip.deviceName, "Trip_2024");
     EXPECT_EQ(trip.dateString, "2024/05/17");
-    EXPECT_EQ(item("noextension").thumbnailKey, "noextension");
+    EXPECT_EQ(item("noextension").thumbnailKey, std::nullopt);
 
     // Hostile shapes decode to something harmless.
     for (const char *key : {"", "/", "////", "_ZZZZ/2024/05/17/a.jpg", "x_12345/2024/05/17/a.jpg", "a//b", "+1/2024/05/17/v.mp4"}) {
@@ -307,4 +310,22 @@ TEST(PhotoItem, AKeyWithoutFoldersHasNoDevice)
 {
     EXPECT_EQ(item("loose.jpg").deviceName, "Unknown");
     EXPECT_EQ(item("Phone_00ff").deviceName, "Phone_00ff") << "the hex rule still holds, as for any component";
+}
+
+// Found by fuzzing: the thumbnail was looked for by replacing ".ext" all
+// through the key, so a key without an extension was its own thumbnail and
+// a folder named like a file's extension was rewritten too.
+TEST(PhotoItem, TheThumbnailReplacesOnlyTheFilesOwnExtension)
+{
+    EXPECT_EQ(item("Cam_0001/a.jpg.d/b.jpg", {"Cam_0001/a.jpg.d/b_thumb.jpg"}).thumbnailKey, "Cam_0001/a.jpg.d/b_thumb.jpg");
+    EXPECT_FALSE(item("Cam_0001/a.jpg.d/b.jpg", {"Cam_0001/a_thumb.jpg.d/b_thumb.jpg"}).thumbnailKey.has_value());
+    EXPECT_FALSE(item("Cam_0001/2024/01/01/IMG").thumbnailKey.has_value());
+    EXPECT_EQ(item("Cam_0001/2024/01/01/IMG", {"Cam_0001/2024/01/01/IMG_thumb.jpg"}).thumbnailKey, "Cam_0001/2024/01/01/IMG_thumb.jpg");
+    EXPECT_FALSE(item("").thumbnailKey.has_value());
+    EXPECT_EQ(item("v.tar.MOV", {"v.tar_thumb.jpg"}).thumbnailKey, "v.tar_thumb.jpg");
+    // Nor is a date read from parts that only start like numbers.
+    EXPECT_FALSE(item(QString::fromUtf8("2/1\0\x12" "4/05/17/a.png", 18)).dateString.has_value());
+    EXPECT_FALSE(item("Cam_0001/2O24/05/17/a.png").dateString.has_value());
+    EXPECT_FALSE(item("20/2025/-5/-5/").dateString.has_value());
+    EXPECT_EQ(item("Cam_0001/2024/05/17/a.png").dateString, "2024/05/17");
 }
