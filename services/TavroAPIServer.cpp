@@ -221,7 +221,9 @@ Result<TavroAPIServer::Request, TavroAPIServer::Response> TavroAPIServer::parseR
     const QByteArray headBytes = head ? bytes.left(head->bodyStart) : bytes;
     const QList<QByteArray> lines = headBytes.split('\n');
     const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-    if (requestLine.size() < 2 || text.isEmpty())
+    // A method and a target, each something: "GET  x" has an empty target
+    // (found by fuzzing), which no route could be.
+    if (requestLine.size() < 2 || requestLine[0].isEmpty() || requestLine[1].isEmpty() || text.isEmpty())
         return Unexpected{invalidRequest()};
     Request request{requestLine[0], requestLine[1], {}};
     if (head)

@@ -127,6 +127,8 @@ TEST(TavroAPIServer, BadRequestsAndUnknownRoutes)
 
     const QByteArray invalid = R"({"error":"Invalid request"})";
     EXPECT_EQ(body(answer({"GET\r\n\r\n"})), invalid);
+    EXPECT_EQ(body(answer({"GET  /api/tavro/health HTTP/1.1\r\n\r\n"})), invalid) << "an empty target";
+    EXPECT_EQ(statusLine(answer({" GET /api/tavro/health HTTP/1.1\r\n\r\n"})), "HTTP/1.1 200 OK") << "blanks around the line are trimmed";
     EXPECT_EQ(body(answer({"GET /api/tavro/health HTTP/1.1\r\nX: \xFF\xFE\r\n\r\n"})), invalid);
     // A TLS hello is not UTF-8: answered at once, not after the time-out.
     EXPECT_EQ(body(answer({QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11)})), invalid);
