@@ -16,7 +16,6 @@
 #include <QQuickWindow>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 #include <algorithm>
 #include <cstdio>
 
@@ -33,16 +32,6 @@ using namespace tavrolin::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-qint64 statusKb(const char *field)
-{
-    QFile f("/proc/self/status");
-    f.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
 
 // Resets the peak so that each phase's peak is its own.
 void resetPeak()
@@ -68,19 +57,6 @@ QByteArray photoBytes(int width, int height, quint32 noise)
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "JPEG", 92);
     return bytes;
-}
-
-bool putStreamed(int port, const QString &key, qint64 size)
-{
-    QTemporaryFile file;
-    if (!file.open() || !file.resize(size)) // sparse: costs no disk until the engine stores it
-        return false;
-    QNetworkAccessManager network;
-    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/photos/%2").arg(port).arg(key)));
-    request.setHeader(QNetworkRequest::ContentLengthHeader, size);
-    std::unique_ptr<QNetworkReply> reply(network.put(request, &file));
-    waitUntil([&] { return reply->isFinished(); }, 10min);
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
 }
 
 struct Browser {
@@ -201,7 +177,7 @@ int main(int argc, char **argv)
         return 1;
     }
     // The video is the newest item: first in the grid, in view from the start.
-    if (videoMib > 0 && !putStreamed(engine.ports.s3, "Pixel_1a2B/2025/01/01/VID_0001.mov", videoMib << 20)) {
+    if (videoMib > 0 && !putSparseObject(engine.ports.s3, "photos", "Pixel_1a2B/2025/01/01/VID_0001.mov", videoMib << 20, std::chrono::minutes(10))) {
         std::fputs("storing the video failed\n", stderr);
         return 1;
     }
@@ -227,7 +203,7 @@ int main(int argc, char **argv)
         onScreen = browser.shownKeys();
         // The video stays in view a while: it must not be fetched meanwhile.
         waitUntil([] { return false; }, 2s);
-        peakColdKb = statusKb("VmHWM:");
+        peakColdKb = processStatusBytes("VmHWM:") / 1024;
     }
     {
         Browser browser(engine.ports.s3, cache.path() + "/thumbnails");
@@ -264,11 +240,11 @@ int main(int argc, char **argv)
         return 1;
     }
     std::printf("stored %d more keys in %.1f s\n", keyCount, timer.elapsed() / 1000.0);
-    const qint64 before = statusKb("VmRSS:");
+    const qint64 before = processStatusBytes("VmRSS:") / 1024;
     PhotoListService service(engine.ports.s3);
     PhotoGridModel grid(service);
     const double listMs = msOf([&] { QCoro::waitFor(service.fetchPhotos()); });
-    const qint64 after = statusKb("VmRSS:");
+    const qint64 after = processStatusBytes("VmRSS:") / 1024;
     QList<double> filterMs, searchMs, clearMs;
     for (int round = 0; round < 5; ++round) {
         filterMs << msOf([&] { grid.setSelectedDevice("Laptop"); });

@@ -25,16 +25,6 @@ double median(QList<double> v)
     return v.isEmpty() ? 0 : v[v.size() / 2];
 }
 
-qint64 rssKb()
-{
-    QFile f("/proc/self/status");
-    f.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
-
 QCoro::Task<int> barePaging(QNetworkAccessManager &network, int port)
 {
     int keys = 0;
@@ -107,7 +97,7 @@ int main(int argc, char **argv)
                 median(bare), median(listed), median(listed) / median(bare));
 
     // Scrolling: every cell's thumbnail, as the grid asks for them.
-    const qint64 before = rssKb();
+    const qint64 before = processStatusBytes("VmRSS:") / 1024;
     int loaded = 0;
     timer.restart();
     for (const PhotoItem &item : service.photos()) {
@@ -120,7 +110,7 @@ int main(int argc, char **argv)
     }
     std::printf("%d thumbnails loaded in %.1f s: RSS %.1f MiB before, %.1f MiB after; cache %.1f MiB in %lld images "
                 "(unbounded it would hold %.1f MiB)\n",
-                loaded, timer.elapsed() / 1000.0, before / 1024.0, rssKb() / 1024.0, service.thumbnailCache().bytes() / 1048576.0,
+                loaded, timer.elapsed() / 1000.0, before / 1024.0, processStatusBytes("VmRSS:") / 1024 / 1024.0, service.thumbnailCache().bytes() / 1048576.0,
                 qlonglong(service.thumbnailCache().size()), loaded * double(thumb.sizeInBytes()) / 1048576.0);
     return 0;
 }

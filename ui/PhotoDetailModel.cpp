@@ -59,12 +59,8 @@ QString PhotoDetailModel::imageSizeText() const
 
 void PhotoDetailModel::openKey(const QString &key)
 {
-    for (const PhotoItem &item : m_service.photos()) {
-        if (item.key == key) {
-            open(item);
-            return;
-        }
-    }
+    if (const PhotoItem *item = m_service.photoForKey(key))
+        open(*item);
 }
 
 void PhotoDetailModel::open(const PhotoItem &photo)
@@ -133,7 +129,16 @@ void PhotoDetailModel::saveToDownloads()
         return;
     }
     setMessage(QStringLiteral("Saving %1...").arg(m_photo.filename));
-    [](PhotoDetailModel *self, Lifetime::Guard alive, PhotoItem photo, QString folder) -> QCoro::Task<> {
+    saveCopy(folder, [this](const QString &path) {
+        setMessage(QStringLiteral("Saved to ") + path);
+        Q_EMIT saved(path);
+    });
+}
+
+void PhotoDetailModel::saveCopy(const QString &folder, std::function<void(const QString &path)> whenSaved)
+{
+    [](PhotoDetailModel *self, Lifetime::Guard alive, PhotoItem photo, QString folder,
+       std::function<void(const QString &)> whenSaved) -> QCoro::Task<> {
         // The stored bytes, not a re-encoding, streamed: a video too.
         const Result<QString> result = co_await self->m_saver.saveOne(photo, folder);
         if (!alive)
@@ -142,10 +147,8 @@ void PhotoDetailModel::saveToDownloads()
             self->setMessage(result.error());
             co_return;
         }
-        const QString path = *result;
-        self->setMessage(QStringLiteral("Saved to ") + path);
-        Q_EMIT self->saved(path);
-    }(this, m_lifetime.guard(), m_photo, folder);
+        whenSaved(*result);
+    }(this, m_lifetime.guard(), m_photo, folder, std::move(whenSaved));
 }
 
 QUrl PhotoDetailModel::objectUrl() const
@@ -171,20 +174,12 @@ void PhotoDetailModel::openInDefaultApp()
     for (const QFileInfo &old : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks))
         if (old.lastModified() < weekAgo)
             QFile::remove(old.filePath());
-    [](PhotoDetailModel *self, Lifetime::Guard alive, PhotoItem photo, QString folder) -> QCoro::Task<> {
-        const Result<QString> result = co_await self->m_saver.saveOne(photo, folder);
-        if (!alive)
-            co_return;
-        if (!result) {
-            self->setMessage(result.error());
-            co_return;
-        }
-        const QString path = *result;
-        if (self->opener && self->opener(QUrl::fromLocalFile(path)))
-            self->setMessage(QString());
+    saveCopy(folder, [this, name = m_photo.filename](const QString &path) {
+        if (opener && opener(QUrl::fromLocalFile(path)))
+            setMessage(QString());
         else
-            self->setMessage(QStringLiteral("No application opens %1; it is saved at %2").arg(photo.filename, path));
-    }(this, m_lifetime.guard(), m_photo, folder);
+            setMessage(QStringLiteral("No application opens %1; it is saved at %2").arg(name, path));
+    });
 }
 
 void PhotoDetailModel::setState(const QString &state)

@@ -81,6 +81,9 @@ Q_SIGNALS:
 private:
     void setState(const QString &state);
     void setMessage(const QString &message);
+    // The open photo's stored file streamed into a new file in the folder;
+    // whenSaved gets its path, a failure becomes the message.
+    void saveCopy(const QString &folder, std::function<void(const QString &path)> whenSaved);
 
     PhotoListService &m_service;
     PhotoExportService m_saver;

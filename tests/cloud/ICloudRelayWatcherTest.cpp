@@ -97,18 +97,6 @@ struct Relay {
 
 HttpResult httpGet(const QString &url) { return httpCall("GET", QUrl::fromEncoded(url.toUtf8()), {}, 30000); }
 
-qint64 statusField(const char *field)
-{
-    QFile f("/proc/self/status");
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong() * 1024;
-    }
-    return -1;
-}
-
 } // namespace
 
 TEST(RelayWatcher, WithoutACloudFolderItDoesNotWatch)
@@ -476,7 +464,7 @@ TEST(RelayWatcher, AGigabyteGoesThroughWithFlatMemory)
         for (qint64 written = 0; written < kSize; written += block.size())
             ASSERT_EQ(f.write(block), block.size());
     }
-    const qint64 rssBefore = statusField("VmRSS:");
+    const qint64 rssBefore = processStatusBytes("VmRSS:");
     QElapsedTimer timer;
     timer.start();
     relay.writeMetadata("big", "photos/big.mov", kSize);
@@ -486,7 +474,7 @@ TEST(RelayWatcher, AGigabyteGoesThroughWithFlatMemory)
     const QString response = relay.dir("downloads/responses/bigget.response.json");
     ASSERT_TRUE(waitUntil([&] { return QFile::exists(response); }, 300s)) << relay.log.joined().toStdString();
     const qint64 downloadMs = timer.elapsed();
-    const qint64 peak = statusField("VmHWM:");
+    const qint64 peak = processStatusBytes("VmHWM:");
     std::printf("[ timing ] upload %.1f s, download %.1f s\n", uploadMs / 1000.0, downloadMs / 1000.0);
     EXPECT_EQ(relay.response("bigget")["size"], kSize);
     EXPECT_EQ(QFileInfo(relay.dir("downloads/responses/bigget.data")).size(), kSize);

@@ -153,18 +153,6 @@ int getStatus(int s3Port, const QByteArray &encodedPath)
     return curl.readAllStandardOutput().toInt();
 }
 
-qint64 statusField(const char *field)
-{
-    QFile f("/proc/self/status");
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong() * 1024;
-    }
-    return -1;
-}
-
 } // namespace
 
 TEST(QuicReceiver, StoresFilesOfAnySizeFromBothClients)
@@ -390,12 +378,12 @@ TEST(QuicReceiver, MemoryStaysFlatThroughATwoGigabyteUpload)
     ASSERT_TRUE(engine.start());
     Receiver receiver(engine.ports.s3);
     const QString big = receiver.bigFile("two-gib", 2ll << 30);
-    const qint64 idle = statusField("VmRSS:");
+    const qint64 idle = processStatusBytes("VmRSS:");
     QProcess upload;
     upload.start(QStringLiteral(TAVROLIN_TEST_UPLOAD), {"127.0.0.1", big, "--port", QString::number(receiver.port())});
     ASSERT_TRUE(waitUntil([&] { return upload.state() == QProcess::NotRunning; }, 300s));
     EXPECT_EQ(upload.exitCode(), 0) << upload.readAllStandardOutput().toStdString();
-    const qint64 peak = statusField("VmHWM:");
+    const qint64 peak = processStatusBytes("VmHWM:");
     std::printf("[ memory ] receiver RSS idle %.1f MiB, peak %.1f MiB during a 2 GiB upload\n", idle / 1048576.0, peak / 1048576.0);
     EXPECT_LT(peak - idle, 64 << 20);
     EXPECT_EQ(receiver.service->totalBytesReceived(), 2ll << 30);

@@ -11,6 +11,7 @@
 #include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QTcpServer>
+#include <QTemporaryFile>
 #include <QThread>
 #include <QUrl>
 
@@ -96,6 +97,32 @@ ChildProcess::~ChildProcess()
         m_process.kill();
         m_process.waitForFinished(5000);
     }
+}
+
+bool putSparseObject(int s3Port, const QString &bucket, const QString &key, qint64 size, std::chrono::milliseconds timeout)
+{
+    QTemporaryFile file;
+    if (!file.open() || !file.resize(size))
+        return false;
+    QNetworkAccessManager network;
+    network.setProxy(QNetworkProxy::NoProxy);
+    QNetworkRequest request(s3Url(s3Port, bucket, key));
+    request.setHeader(QNetworkRequest::ContentLengthHeader, size);
+    std::unique_ptr<QNetworkReply> reply(network.put(request, &file));
+    waitUntil([&] { return reply->isFinished(); }, timeout);
+    return reply->isFinished() && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+}
+
+qint64 processStatusBytes(const char *field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return -1;
 }
 
 bool putObjects(int s3Port, const QString &bucket, const QStringList &keys, const std::function<QByteArray(const QString &key)> &body,

@@ -64,6 +64,14 @@ bool putObjects(int s3Port, const QString &bucket, const QStringList &keys,
                 const std::function<QByteArray(const QString &key)> &body = {},
                 std::chrono::milliseconds timeout = std::chrono::minutes(5));
 
+// An object of `size` zero bytes, streamed from a sparse file: a gigabyte
+// costs neither memory nor disk until the engine stores it.
+bool putSparseObject(int s3Port, const QString &bucket, const QString &key, qint64 size,
+                     std::chrono::milliseconds timeout = std::chrono::minutes(5));
+
+// A field of /proc/self/status ("VmRSS:", "VmHWM:") in bytes; -1 if unread.
+qint64 processStatusBytes(const char *field);
+
 // Reproducible incompressible bytes: the same seed gives the same data.
 QByteArray randomBytes(qsizetype size, quint32 seed);
 

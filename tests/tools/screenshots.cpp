@@ -11,7 +11,6 @@
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QStandardPaths>
-#include <QTemporaryFile>
 #include <cstdio>
 
 #include "tests/support/ManagerHarness.h"
@@ -163,15 +162,7 @@ int main(int argc, char *argv[])
         put(network, engine.ports.s3, key.left(dot) + "_thumb.jpg", encode(photo.scaled(256, 192), "JPG"));
     }
     // A long video, so that an export is seen under way.
-    {
-        QTemporaryFile sparse;
-        if (sparse.open() && sparse.resize(qint64(600) << 20)) {
-            QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/photos/Pixel_1a2B/2024/02/01/VID_0001.mov").arg(engine.ports.s3)));
-            request.setHeader(QNetworkRequest::ContentLengthHeader, sparse.size());
-            std::unique_ptr<QNetworkReply> reply(network.put(request, &sparse));
-            waitUntil([&] { return reply->isFinished(); }, 120s);
-        }
-    }
+    putSparseObject(engine.ports.s3, "photos", "Pixel_1a2B/2024/02/01/VID_0001.mov", qint64(600) << 20);
     runTask(engine.manager->updateObjectCount());
     popup(*engine.manager, engine.sandbox, out + "/popup-running.png");
 
