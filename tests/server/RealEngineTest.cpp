@@ -153,11 +153,9 @@ TEST(RealEngine, ForeignProcessesAndPortHoldersSurvive)
 
     // Another program listens on the master port: it is named, not killed,
     // and the start fails with the usual texts.
-    const QString listener = QString("import socket, time\n"
-                                     "s = socket.socket(); s.bind(('127.0.0.1', %1)); s.listen()\n"
-                                     "time.sleep(300)").arg(h.ports.master);
-    ChildProcess holder("/usr/bin/python3", {"-c", listener});
-    ASSERT_TRUE(waitUntil([&] { return !portIsFree(h.ports.master); }, 10s));
+    const auto holderProcess = holdPort(h.ports.master);
+    ASSERT_TRUE(holderProcess);
+    ChildProcess &holder = *holderProcess;
     runTask(h.manager->startServer());
     EXPECT_FALSE(h.manager->isRunning());
     EXPECT_EQ(h.manager->seaweedStatus(), SeaweedFSStatus::failed("Failed after 3 attempts"));
@@ -261,11 +259,9 @@ TEST(RealEngine, AProgramOnTheMetricsPortLeavesTheServerCountingOnItsInterval)
         c.changePollMs = 200;
         c.countIntervalMs = 1000;
     });
-    const QString listener = QString("import socket, time\n"
-                                     "s = socket.socket(); s.bind(('127.0.0.1', %1)); s.listen()\n"
-                                     "time.sleep(300)").arg(h.ports.metrics);
-    ChildProcess holder("/usr/bin/python3", {"-c", listener});
-    ASSERT_TRUE(waitUntil([&] { return !portIsFree(h.ports.metrics); }, 10s));
+    const auto holderProcess = holdPort(h.ports.metrics);
+    ASSERT_TRUE(holderProcess);
+    ChildProcess &holder = *holderProcess;
     ASSERT_TRUE(h.start()) << h.log.joined().right(3000).toStdString();
     ASSERT_EQ(httpCall("PUT", s3Url(h.ports.s3, "photos", "a.jpg"), "a").status, 200);
     EXPECT_TRUE(waitUntil([&] { return h.manager->objectCount() == 1; }, 10s));

@@ -99,6 +99,22 @@ ChildProcess::~ChildProcess()
     }
 }
 
+std::unique_ptr<ChildProcess> holdPort(int port)
+{
+    // SO_REUSEADDR: a port our own test just used is still in TIME_WAIT, and
+    // a bind without it is refused although nothing listens there.
+    const QString script = QString("import socket, time\n"
+                                   "s = socket.socket()\n"
+                                   "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                                   "s.bind(('127.0.0.1', %1)); s.listen()\n"
+                                   "time.sleep(300)").arg(port);
+    auto holder = std::make_unique<ChildProcess>("/usr/bin/python3", QStringList{"-c", script});
+    const bool listening = waitUntil([&] { return !portIsFree(port) || !holder->running(); }, std::chrono::seconds(10));
+    if (!listening || !holder->running())
+        return nullptr;
+    return holder;
+}
+
 bool putSparseObject(int s3Port, const QString &bucket, const QString &key, qint64 size, std::chrono::milliseconds timeout)
 {
     QTemporaryFile file;

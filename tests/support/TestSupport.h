@@ -58,6 +58,10 @@ private:
     QProcess m_process;
 };
 
+// Another program (python3) listening on 127.0.0.1:`port`, once it listens;
+// null when it could not bind within ten seconds.
+std::unique_ptr<ChildProcess> holdPort(int port);
+
 // PUTs objects into the gateway, a few at a time. Returns false on any
 // failure, or when they are not all stored within the time given.
 bool putObjects(int s3Port, const QString &bucket, const QStringList &keys,
