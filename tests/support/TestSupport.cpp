@@ -34,10 +34,12 @@ bool portIsFree(int port)
 
 EnginePorts freeEnginePorts()
 {
-    // Ports below 45536 so that each gRPC twin (+10000) is a valid port too;
-    // parallel test processes pick at random to stay apart.
+    // Ports and their gRPC twins (+10000) all below the kernel's ephemeral
+    // range (32768 up): a port there may be any connection's local end, or a
+    // listener on port 0, between our look and the engine's bind. Parallel
+    // test processes pick at random to stay apart.
     for (;;) {
-        const int base = 20000 + int(QRandomGenerator::global()->bounded(2500)) * 10;
+        const int base = 12000 + int(QRandomGenerator::global()->bounded(1000)) * 10;
         EnginePorts ports{base, base + 1, base + 2, base + 3, base + 4};
         bool free = true;
         for (int p : ports.all())
