@@ -147,10 +147,10 @@ QCoro::Task<bool> ServerManager::servesStoredObject()
     co_return read.status == 200 || read.status == 206 || read.status == 416;
 }
 
-QCoro::Task<bool> ServerManager::waitUntilWritable(int limitSeconds)
+QCoro::Task<bool> ServerManager::waitUntilWritable(int limitSeconds, std::optional<quint64> generation)
 {
     for (int i = 1; i <= limitSeconds; ++i) {
-        if (m_abortStart)
+        if (m_abortStart || (generation && *generation != m_engineGeneration))
             co_return false;
         const bool stores = co_await storesTestUpload();
         if (stores && co_await servesStoredObject()) {

@@ -267,6 +267,7 @@ QCoro::Task<> ServerManager::stopServer()
     co_await stopService(m_services.cloudRegistration);
 
     stopSeaweedFS();
+    co_await restartsFinished();
     co_await stopService(m_services.lanAdvertiser);
 
     setRunning(false);
@@ -285,6 +286,7 @@ QCoro::Task<> ServerManager::shutdown(int engineExitTimeoutMs)
     co_await stopServer();
     cancelEngineRestart();
     stopSeaweedFS();
+    co_await restartsFinished();
     co_await waitForEngineExit(engineExitTimeoutMs);
 }
 

@@ -114,7 +114,9 @@ public:
     QCoro::Task<bool> waitForS3API(int limitSeconds);
     // Waits, up to limitSeconds, until the gateway stores a test upload (never
     // visible in the bucket) and serves a stored object. False when it never did.
-    QCoro::Task<bool> waitUntilWritable(int limitSeconds);
+    // Gives up early when a start is aborted, or when the engine generation
+    // `generation` (a restart's) is no longer the current one.
+    QCoro::Task<bool> waitUntilWritable(int limitSeconds, std::optional<quint64> generation = std::nullopt);
     void stopSeaweedFS();
     QCoro::Task<> killStaleProcesses();
     void removeStaleLockFiles(const QString &storagePath);
@@ -153,6 +155,7 @@ Q_SIGNALS:
     void startupStatusChanged();
     void seaweedStatusChanged();
     void startFinished();
+    void restartFinished();
 
 private:
     template <typename T>
@@ -227,6 +230,10 @@ private:
     QElapsedTimer m_clock;
     QList<qint64> m_engineExits;
     quint64 m_engineGeneration = 0;
+    // Restarts under way. Nothing may outlive a stop: a restart still
+    // probing the engine would resume into whatever was freed after it.
+    int m_restartsRunning = 0;
+    QCoro::Task<> restartsFinished();
 };
 
 } // namespace tavrolin

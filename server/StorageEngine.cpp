@@ -3,12 +3,14 @@
 
 #include <QCoro/QCoroNetworkReply>
 #include <QCoro/QCoroProcess>
+#include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStorageInfo>
 #include <QStringDecoder>
 
@@ -333,6 +335,11 @@ void ServerManager::scheduleEngineRestart()
 
 QCoro::Task<> ServerManager::restartEngine()
 {
+    ++m_restartsRunning;
+    const auto finished = qScopeGuard([this] {
+        --m_restartsRunning;
+        Q_EMIT restartFinished();
+    });
     const quint64 generation = m_engineGeneration;
     const QString storagePath = m_launchedStoragePath;
     const QString executable = m_launchedExecutable;
@@ -354,7 +361,13 @@ QCoro::Task<> ServerManager::restartEngine()
     }
     diagLog(QStringLiteral("SeaweedFS restarted"));
     if (m_config.verifyWritable)
-        co_await waitUntilWritable(m_config.probeLimitSeconds);
+        co_await waitUntilWritable(m_config.probeLimitSeconds, generation);
+}
+
+QCoro::Task<> ServerManager::restartsFinished()
+{
+    while (m_restartsRunning > 0)
+        co_await qCoro(this, &ServerManager::restartFinished);
 }
 
 void ServerManager::cancelEngineRestart()

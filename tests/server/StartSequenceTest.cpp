@@ -277,3 +277,34 @@ TEST_F(RunningOnIdleEngine, AStopDuringARestartLeavesNoEngine)
     EXPECT_EQ(h.manager->seaweedStatus(), SeaweedFSStatus::stopped());
     EXPECT_EQ(h.log.countStartingWith("SeaweedFS restarted"), 0);
 }
+
+// A stop while a restart still probes the new engine waits for the probe to
+// give up: nothing of the restart may run on after the stop, into a manager
+// that may be gone by then.
+TEST(StartSequence, AStopWaitsForARestartThatIsStillProbing)
+{
+    Harness h(kIdleEngine, true, [](ServerManagerConfig &c) {
+        c.verifyWritable = true;
+        c.probeLimitSeconds = 100; // of 50 ms each
+    });
+    bool refuseUploads = false;
+    FakeS3 gateway([&](const FakeS3::Request &r) {
+        return FakeS3::Response{refuseUploads && r.method == "PUT" ? 500 : 200, {}};
+    });
+    ASSERT_TRUE(gateway.listen(h.ports.s3));
+    runTask(h.manager->startServer());
+    ASSERT_TRUE(h.manager->isRunning());
+
+    refuseUploads = true;
+    const qint64 pid = h.manager->enginePid();
+    ASSERT_EQ(::kill(pid_t(pid), SIGKILL), 0);
+    ASSERT_TRUE(waitUntil([&] { return h.log.contains("SeaweedFS restarted"); }, 5s));
+    QElapsedTimer stopping;
+    stopping.start();
+    runTask(h.manager->stopServer());
+    EXPECT_LT(stopping.elapsed(), 3000) << "the probe gives up at its next look";
+    const int warnings = h.log.countStartingWith("Warning: the storage did not accept");
+    waitUntil([] { return false; }, 7s); // longer than the whole probe
+    EXPECT_EQ(h.log.countStartingWith("Warning: the storage did not accept"), warnings) << "the restart probed on after the stop";
+    EXPECT_EQ(h.manager->enginePid(), 0);
+}

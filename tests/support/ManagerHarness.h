@@ -18,7 +18,9 @@ struct Harness {
     QList<SeaweedFSStatus> engineStates;
     LogCapture log;
 
-    explicit Harness(const QString &engineScriptBody, bool withStorage = true)
+    // tweak adjusts the config before the manager is made.
+    explicit Harness(const QString &engineScriptBody, bool withStorage = true,
+                     const std::function<void(ServerManagerConfig &)> &tweak = {})
     {
         const QString engine = engineScriptBody.isEmpty() ? sandbox.path("missing/weed")
                                                           : writeScript(sandbox.path("weed"), engineScriptBody);
@@ -31,6 +33,8 @@ struct Harness {
         config.verifyWritable = false;
         config.restartBaseMs = 50;
         config.restartMaxMs = 400;
+        if (tweak)
+            tweak(config);
         if (withStorage) {
             QSettings(config.settingsFile, QSettings::IniFormat).setValue("storagePath", sandbox.storage());
         }
