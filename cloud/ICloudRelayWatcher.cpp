@@ -26,8 +26,6 @@ const QString kMetaSuffix = QStringLiteral(".meta.json");
 const QString kRequestSuffix = QStringLiteral(".request.json");
 const QString kUploadFailed = QStringLiteral("Failed to upload to SeaweedFS");
 const QString kDataNotFound = QStringLiteral("Data file not found in iCloud");
-// Records are a few hundred bytes; anything much larger is not one.
-constexpr qint64 kMaxRecordBytes = 1 << 20;
 
 void relayLog(const QString &line) { diagLog(QStringLiteral("ICloudRelayWatcher: ") + line); }
 
@@ -41,9 +39,9 @@ QString readRecord(const QString &path, QByteArray &bytes)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("Cannot read %1: %2").arg(QFileInfo(path).fileName(), file.errorString());
-    if (file.size() > kMaxRecordBytes)
+    if (file.size() > RelayRecords::kBounds.maxBytes)
         return QStringLiteral("%1 is too large to be a relay record (%2 bytes)").arg(QFileInfo(path).fileName()).arg(file.size());
-    bytes = file.read(kMaxRecordBytes + 1);
+    bytes = file.read(RelayRecords::kBounds.maxBytes + 1);
     return {};
 }
 

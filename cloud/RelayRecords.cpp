@@ -16,8 +16,8 @@ using nlohmann::ordered_json;
 
 std::optional<json> parseObject(const QByteArray &bytes)
 {
-    json value = json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (value.is_discarded() || !value.is_object())
+    std::optional<json> value = parseBoundedJson(bytes, kBounds);
+    if (!value || !value->is_object())
         return std::nullopt;
     return value;
 }

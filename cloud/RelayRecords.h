@@ -6,6 +6,7 @@
 #include <QUrl>
 #include <optional>
 
+#include "platform/JsonBounds.h"
 #include "platform/Result.h"
 
 namespace tavrolin {
@@ -48,6 +49,10 @@ struct DownloadResponse {
 };
 
 namespace RelayRecords {
+
+// What the decoders accept: one flat object in a file of at most a MiB
+// (records are a few hundred bytes; the watcher reads no more of one).
+constexpr JsonBounds kBounds{qsizetype(1) << 20, 2};
 
 // A decoded record, or why the bytes are not one.
 template <typename T>

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/AtomicFile.h"
+#include "platform/StrictJson.h"
 #include "platform/Validators.h"
 
 namespace tavrolin {
@@ -134,9 +135,10 @@ Result<Record> FolderRecordStore::decode(const QByteArray &bytes, const QString 
 {
     if (bytes.size() > kMaxRecordBytes)
         return Unexpected{QStringLiteral("record of %1 bytes is too large").arg(bytes.size())};
-    const json document = json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (document.is_discarded() || !document.is_object())
-        return Unexpected{QStringLiteral("not a JSON object")};
+    const std::optional<json> parsed = parseBoundedJson(bytes, kBounds);
+    if (!parsed || !parsed->is_object())
+        return Unexpected{QStringLiteral("not a JSON object within a record's bounds")};
+    const json &document = *parsed;
     const auto fields = document.find("fields");
     if (fields == document.end() || !fields->is_object())
         return Unexpected{QStringLiteral("no \"fields\" object")};

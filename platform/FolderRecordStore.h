@@ -4,6 +4,7 @@
 #include <QSet>
 
 #include "platform/CloudDrive.h"
+#include "platform/JsonBounds.h"
 #include "platform/RecordStore.h"
 
 namespace tavrolin {
@@ -21,8 +22,11 @@ namespace tavrolin {
 class FolderRecordStore : public RecordStore {
     Q_OBJECT
 public:
+    // What it reads of a record file: the file (only this much of it is
+    // read), one string field, and the nesting of record, fields, field.
     static constexpr qint64 kMaxRecordBytes = 256 * 1024;
     static constexpr qsizetype kMaxStringBytes = 64 * 1024;
+    static constexpr JsonBounds kBounds{kMaxRecordBytes, 3};
 
     explicit FolderRecordStore(CloudDrive &drive, QString containerIdentifier = QStringLiteral("iCloud.com.tavro.shared"),
                                QObject *parent = nullptr);

@@ -184,8 +184,7 @@ QCoro::Task<GatewayResult> S3Gateway::send(QByteArray verb, QUrl url, QByteArray
 
 QCoro::Task<S3ListPage> S3Gateway::listPage(QUrl url)
 {
-    // A page names at most a thousand keys of at most 1 KiB each.
-    const GatewayResult answer = co_await send("GET", url, {}, {}, qint64(32) << 20);
+    const GatewayResult answer = co_await send("GET", url, {}, {}, S3ListParser::kMaxPageBytes);
     S3ListPage page;
     if (answer.status < 0) {
         page.transportError = answer.error;

@@ -11,8 +11,12 @@ S3ListParser::S3ListParser(QByteArray body)
 
 void S3ListParser::parse()
 {
+    if (data.size() > kMaxPageBytes) {
+        stop(QStringLiteral("The page is larger than %1 bytes").arg(kMaxPageBytes));
+        return;
+    }
     QXmlStreamReader reader(data);
-    while (!reader.atEnd()) {
+    while (!reader.atEnd() && !stopped) {
         switch (reader.readNext()) {
         case QXmlStreamReader::StartElement: elementStarted(reader.name()); break;
         case QXmlStreamReader::Characters: characters(reader.text()); break;
@@ -20,8 +24,14 @@ void S3ListParser::parse()
         default: break;
         }
     }
-    if (reader.hasError())
+    if (reader.hasError() && !stopped)
         errorText = reader.errorString();
+}
+
+void S3ListParser::stop(const QString &why)
+{
+    errorText = why;
+    stopped = true;
 }
 
 void S3ListParser::elementStarted(QStringView name)
@@ -34,6 +44,8 @@ void S3ListParser::elementStarted(QStringView name)
 
 void S3ListParser::characters(QStringView text)
 {
+    if (currentText.size() + text.size() > kMaxTextChars)
+        return stop(QStringLiteral("An element's text is longer than %1 characters").arg(kMaxTextChars));
     currentText += text;
 }
 
@@ -45,6 +57,8 @@ void S3ListParser::elementEnded(QStringView name)
     currentText.clear();
     if (name == QLatin1String("Key")) {
         if (!text.isEmpty()) {
+            if (keys.size() >= kMaxKeys)
+                return stop(QStringLiteral("The page names more than %1 keys").arg(kMaxKeys));
             keys.append(text);
             etags.append(QString());
             sizes.append(-1);

@@ -13,6 +13,14 @@ namespace tavrolin {
 // until then stands, and hadError() tells the caller the page was cut short.
 class S3ListParser {
 public:
+    // What it reads of a page: the bytes (the gateway reads no more of an
+    // answer), the keys (a page asks for a thousand), and one element's text
+    // (a key is at most 1 KiB; a token, an ETag far less). Past any of them
+    // it stops with an error, keeping what it read.
+    static constexpr qint64 kMaxPageBytes = qint64(32) << 20;
+    static constexpr qsizetype kMaxKeys = 10000;
+    static constexpr qsizetype kMaxTextChars = 64 * 1024;
+
     explicit S3ListParser(QByteArray data);
 
     void parse();
@@ -34,8 +42,11 @@ private:
     void characters(QStringView text);
     void elementEnded(QStringView name);
 
+    void stop(const QString &why);
+
     QString currentElement;
     QString currentText;
+    bool stopped = false;
     bool keyInThisEntry = false;
 };
 

@@ -17,7 +17,7 @@ QByteArray ApiResponse::bodyBytes() const
 QCoro::Task<ApiResponse> ApiRouter::route(ApiRequest request, ApiTransport transport) const
 {
     if (request.method == "POST" && request.path == "/api/tavro/register-device") {
-        const nlohmann::json body = nlohmann::json::parse(request.body.begin(), request.body.end(), nullptr, false);
+        const nlohmann::json body = parseBoundedJson(request.body, kBodyBounds).value_or(nlohmann::json());
         const auto id = stringMember(body, "deviceId"), name = stringMember(body, "deviceName");
         if (!id || !name)
             co_return ApiResponse{400, {{"error", "Missing deviceId or deviceName"}}};

@@ -5,6 +5,8 @@
 #include <QString>
 #include <nlohmann/json.hpp>
 
+#include "platform/JsonBounds.h"
+
 namespace tavrolin {
 
 class DeviceRegistry;
@@ -33,6 +35,8 @@ struct ApiResponse {
 class ApiRouter {
 public:
     static constexpr const char *kPrefix = "/api/tavro/";
+    // A body it reads: no more than the LAN listener takes in a request.
+    static constexpr JsonBounds kBodyBounds{65536, 8};
 
     explicit ApiRouter(DeviceRegistry &registry) : m_registry(registry) {}
     // A registration is answered once it is saved; the rest at once.

@@ -26,11 +26,17 @@ QString idPreview(const QString &id) { return id.left(8); }
 
 std::string utf8(const QString &s) { return s.toStdString(); }
 
-std::optional<QList<RegisteredDevice>> decode(const QByteArray &bytes, QString &error)
+std::optional<QList<RegisteredDevice>> decode(const QByteArray &bytes, int maxDevices, QString &error)
 {
-    const Json json = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (json.is_discarded() || !json.is_array()) {
-        error = json.is_discarded() ? QStringLiteral("not valid JSON") : QStringLiteral("not a JSON array");
+    const std::optional<Json> parsed = parseBoundedJson<Json>(bytes, DeviceRegistry::kFileBounds);
+    if (!parsed || !parsed->is_array()) {
+        error = !parsed ? QStringLiteral("not valid JSON within the registry's bounds") : QStringLiteral("not a JSON array");
+        return std::nullopt;
+    }
+    const Json &json = *parsed;
+    // More than the registry ever writes: not a file of ours.
+    if (json.size() > size_t(maxDevices)) {
+        error = QStringLiteral("more than %1 devices").arg(maxDevices);
         return std::nullopt;
     }
     QList<RegisteredDevice> devices;
@@ -111,8 +117,10 @@ void DeviceRegistry::load()
     std::optional<QList<RegisteredDevice>> devices;
     if (!file.open(QIODevice::ReadOnly))
         error = file.errorString();
+    else if (file.size() > kFileBounds.maxBytes)
+        error = QStringLiteral("larger than %1 bytes").arg(kFileBounds.maxBytes);
     else
-        devices = decode(file.readAll(), error);
+        devices = decode(file.readAll(), m_maxDevices, error);
     file.close();
     if (devices) {
         m_devices = *devices;

@@ -15,6 +15,8 @@
 
 #include <QCoro/QCoroTask>
 
+#include "platform/JsonBounds.h"
+
 namespace tavrolin {
 
 enum class ConnectionType { Lan, WebRTC };
@@ -55,6 +57,9 @@ public:
     // New devices one address may add in a day: more than a household has,
     // far fewer than would fill the registry for everyone else.
     static constexpr int kMaxNewPerSource = 100;
+    // The file it reads: a list of flat device objects, no larger than the
+    // most devices with the longest texts, every character escaped, make it.
+    static constexpr JsonBounds kFileBounds{qsizetype(64) << 20, 2};
 
     // The server stack gives the file in its data folder; tests also a clock.
     explicit DeviceRegistry(QString filePath, Clock clock = {}, int maxDevices = kMaxDevices,

@@ -4,15 +4,10 @@
 #include <QIODevice>
 #include <QNetworkProxy>
 #include <QNetworkReply>
-#include <QRegularExpression>
-#include <QtEndian>
 #include <deque>
-#include <nlohmann/json.hpp>
 
 #include "platform/DiagnosticLog.h"
 #include "platform/Lifetime.h"
-#include "platform/StrictJson.h"
-#include "platform/Validators.h"
 #include "s3/S3Gateway.h"
 #include "s3/S3ObjectUrl.h"
 
@@ -29,7 +24,6 @@ const QByteArray kBadHeader = "ERROR: Invalid header";
 const QString kConnectionClosed = QStringLiteral("Connection closed unexpectedly");
 // Whole bodies kept for the store after their devices left, at most.
 constexpr size_t kMaxSettling = 256;
-constexpr quint32 kMaxHeaderLength = 9999;
 constexpr quint64 kStopSendingCode = 0x100;
 
 // The upload body on its way from the QUIC stream to the S3 PUT. Holds at
@@ -90,37 +84,6 @@ private:
 
 } // namespace
 
-Result<UploadHeader> UploadHeader::parse(const QByteArray &bytes)
-{
-    const nlohmann::json value = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (value.is_discarded() || !value.is_object())
-        return Unexpected{QStringLiteral("not a JSON object")};
-    UploadHeader header;
-    const auto bucket = stringMember(value, "bucket"), key = stringMember(value, "key"),
-               contentType = stringMember(value, "contentType");
-    const auto size = value.find("size");
-    if (!bucket || !key || !contentType || size == value.end() || !size->is_number_integer())
-        return Unexpected{QStringLiteral("a member is missing or of the wrong type")};
-    if (size->is_number_unsigned() ? size->get<std::uint64_t>() > std::uint64_t(kMaxSize)
-                                   : (size->get<std::int64_t>() < 0 || size->get<std::int64_t>() > kMaxSize))
-        return Unexpected{QStringLiteral("size out of range")};
-    header.bucket = *bucket;
-    header.key = *key;
-    header.contentType = *contentType;
-    header.size = size->get<std::int64_t>();
-    if (const auto digest = value.find("sha256"); digest != value.end()) {
-        static const QRegularExpression kHex(QStringLiteral("^[0-9a-fA-F]{64}$"));
-        if (!digest->is_string() || !kHex.match(QString::fromStdString(digest->get<std::string>())).hasMatch())
-            return Unexpected{QStringLiteral("sha256 is not 64 hex digits")};
-        header.sha256 = QByteArray::fromStdString(digest->get<std::string>()).toLower();
-    }
-    if (!S3ObjectUrl::isValidBucketName(header.bucket))
-        return Unexpected{QStringLiteral("invalid bucket name")};
-    if (!Validators::isValidObjectKey(header.key))
-        return Unexpected{QStringLiteral("invalid key")};
-    return header;
-}
-
 // The upload loop of one QUIC stream: length, header, body, reply, again,
 // until the device finishes its side or sends something invalid.
 class UploadStream : public QObject {
@@ -151,7 +114,7 @@ public:
             consume(bytes.size());
             return;
         }
-        m_pending.append(bytes);
+        m_frames.append(bytes);
         m_peerFinished = m_peerFinished || fin;
         if (m_state == State::Queued || m_state == State::Waiting) {
             // Kept for later, but handed back to the connection's window at
@@ -185,28 +148,25 @@ public:
             return false;
         m_peerLeft = true;
         if (m_state == State::Waiting && !m_uploadDone) {
-            consume(m_pending.size());
-            m_pending.clear();
+            consume(m_frames.discard());
             return true;
         }
-        if (m_state == State::Queued && m_pending.size() >= m_remaining && m_service.m_settling.size() < kMaxSettling) {
+        if (m_state == State::Queued && m_frames.buffered() >= m_frames.remaining() && m_service.m_settling.size() < kMaxSettling) {
             // The whole body is here, waiting for the gateway.
-            consume(m_pending.size() - m_remaining);
-            m_pending.truncate(qsizetype(m_remaining));
+            consume(m_frames.keepOnlyBody());
             return true;
         }
         // What is dropped goes back to the window (a reset stream's
         // connection lives on).
-        consume(m_pending.size());
-        m_pending.clear();
-        if (m_state != State::Length)
+        consume(m_frames.discard());
+        if (m_state != State::Framing || m_frames.readingHeader())
             quicLog(QStringLiteral("Receive error - ") + kConnectionClosed);
         stop();
         return false;
     }
 
 private:
-    enum class State { Length, Header, Queued, Body, Waiting, Ended };
+    enum class State { Framing, Queued, Body, Waiting, Ended };
 
     void consume(qint64 bytes)
     {
@@ -223,8 +183,7 @@ private:
     void end(const QByteArray &text)
     {
         stop();
-        consume(m_pending.size());
-        m_pending.clear();
+        consume(m_frames.discard());
         reply(text, true);
         // Nothing more is read; the device learns it at once.
         if (m_connection)
@@ -242,47 +201,34 @@ private:
     {
         while (m_state != State::Ended) {
             switch (m_state) {
-            case State::Length: {
-                if (m_pending.size() < 4) {
-                    if (m_peerFinished && m_pending.isEmpty()) {
+            case State::Framing: {
+                qint64 read = 0;
+                const UploadFrameReader::Frame frame = m_frames.readFrame(read);
+                consume(read);
+                if (frame == UploadFrameReader::Frame::BadLength) {
+                    quicLog(QStringLiteral("Invalid header length: %1").arg(m_frames.headerLength()));
+                    end(kBadLength);
+                    return;
+                }
+                if (frame == UploadFrameReader::Frame::BadHeader) {
+                    quicLog(QStringLiteral("Failed to decode header"));
+                    end(kBadHeader);
+                    return;
+                }
+                if (frame == UploadFrameReader::Frame::NeedMore) {
+                    if (m_peerFinished && m_frames.buffered() == 0 && !m_frames.readingHeader()) {
                         // The device is done, between two files.
                         m_state = State::Ended;
                         reply({}, true);
                     } else if (m_peerFinished) {
                         receiveErrorEnd();
+                    } else if (m_frames.readingHeader() && !m_stallTimer.isActive()) {
+                        m_stallTimer.start();
                     }
                     return;
                 }
-                m_headerLength = qFromBigEndian<quint32>(m_pending.constData());
-                m_pending.remove(0, 4);
-                consume(4);
-                if (m_headerLength == 0 || m_headerLength > kMaxHeaderLength) {
-                    quicLog(QStringLiteral("Invalid header length: %1").arg(m_headerLength));
-                    end(kBadLength);
-                    return;
-                }
-                m_state = State::Header;
-                m_stallTimer.start();
-                break;
-            }
-            case State::Header: {
-                if (m_pending.size() < qsizetype(m_headerLength)) {
-                    if (m_peerFinished)
-                        receiveErrorEnd();
-                    return;
-                }
-                const QByteArray json = m_pending.first(m_headerLength);
-                m_pending.remove(0, m_headerLength);
-                consume(m_headerLength);
-                auto parsed = UploadHeader::parse(json);
-                if (!parsed) {
-                    quicLog(QStringLiteral("Failed to decode header"));
-                    end(kBadHeader);
-                    return;
-                }
-                m_header = std::move(parsed).value();
+                m_header = m_frames.header();
                 quicLog(QStringLiteral("Receiving %1 (%2 bytes)").arg(m_header.key).arg(m_header.size));
-                m_remaining = m_header.size;
                 m_stallTimer.stop();
                 // From here the device waits on us: the connection must
                 // not go idle while the file queues for or goes to the store.
@@ -298,16 +244,9 @@ private:
                 // The body waits, unconsumed, until the gateway has room.
                 return;
             case State::Body: {
-                const qint64 n = qMin<qint64>(m_remaining, m_pending.size());
+                const QByteArray piece = m_frames.takeBody();
+                const qint64 n = piece.size();
                 if (n > 0) {
-                    QByteArray piece;
-                    if (n == m_pending.size()) {
-                        piece = std::exchange(m_pending, QByteArray());
-                    } else {
-                        piece = m_pending.first(n);
-                        m_pending.remove(0, n);
-                    }
-                    m_remaining -= n;
                     m_md5.addData(piece);
                     if (m_sha256)
                         m_sha256->addData(piece);
@@ -316,7 +255,7 @@ private:
                     else
                         consume(n); // the PUT has already failed: drain
                 }
-                if (m_remaining > 0) {
+                if (m_frames.remaining() > 0) {
                     if (m_peerFinished)
                         receiveErrorEnd();
                     return;
@@ -439,7 +378,7 @@ private:
         } else {
             quicLog(QStringLiteral("Failed to store ") + m_header.key);
         }
-        m_state = State::Length;
+        m_state = State::Framing;
         if (m_peerLeft) {
             // Nobody to read a reply or send another file: our side ends too.
             reply({}, true);
@@ -514,13 +453,11 @@ private:
     QTimer m_stallTimer;
     bool m_hasSlot = false;
     bool m_holding = false;
-    qint64 m_credited = 0; // of m_pending, already handed back to the connection's window
-    State m_state = State::Length;
-    QByteArray m_pending;
+    qint64 m_credited = 0; // of what m_frames holds, already handed back to the connection's window
+    State m_state = State::Framing;
+    UploadFrameReader m_frames;
     bool m_peerFinished = false;
-    quint32 m_headerLength = 0;
-    UploadHeader m_header;
-    qint64 m_remaining = 0;
+    UploadHeader m_header; // of the file being stored
     QNetworkReply *m_reply = nullptr;
     BodyPipe *m_pipe = nullptr; // owned by m_reply
     bool m_uploadDone = false;

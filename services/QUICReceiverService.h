@@ -13,24 +13,9 @@
 #include "platform/QuicServer.h"
 #include "platform/Result.h"
 #include "services/ServerIdentity.h"
+#include "services/UploadFrameReader.h"
 
 namespace tavrolin {
-
-// What a device announces before each file on a QUIC upload stream.
-struct UploadHeader {
-    QString bucket;
-    QString key;
-    QString contentType;
-    qint64 size = 0;
-    // The body's SHA-256 (lower-case hex) when the device sends one: the
-    // stored file is checked against it.
-    std::optional<QByteArray> sha256;
-
-    // Bigger than any phone's file; a larger claim is not a real upload.
-    static constexpr qint64 kMaxSize = qint64(1) << 40;
-    // The header, or why it is not a valid one.
-    static Result<UploadHeader> parse(const QByteArray &json);
-};
 
 struct QuicReceiverConfig {
     QHostAddress address = QHostAddress::Any;

@@ -211,6 +211,8 @@ void TavroAPIServer::onNewConnection()
 
 Result<TavroAPIServer::Request, TavroAPIServer::Response> TavroAPIServer::parseRequest(const QByteArray &bytes)
 {
+    if (bytes.size() > kMaxRequestBytes)
+        return Unexpected{invalidRequest()};
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder(bytes);
     if (decoder.hasError())

@@ -26,6 +26,7 @@ class TavroAPIServer : public QObject, public ListeningService {
     Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
 public:
     static constexpr quint16 kPort = 8334;
+    // A whole request, head and body, read or parsed; past it a 400.
     static constexpr qsizetype kMaxRequestBytes = 65536;
     // How long a body without a Content-Length may pause before it is taken as whole.
     static constexpr int kQuietBodyMs = 200;

@@ -13,7 +13,7 @@ set(allowed_app platform s3 server services cloud tunnel ui app)
 # The tunnel's wire format stands alone, beside the diagnostic log and the
 # header-only strict JSON reader and result type.
 set(format_files HTTPTunnelProtocol ChunkAssembler FileChunkReader)
-set(format_platform DiagnosticLog.h StrictJson.h Result.h)
+set(format_platform DiagnosticLog.h StrictJson.h JsonBounds.h Result.h)
 
 set(violations "")
 foreach(layer platform s3 server services cloud tunnel ui app)

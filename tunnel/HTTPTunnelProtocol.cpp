@@ -95,8 +95,8 @@ bool readHeaders(const Json &object, Headers &out)
 
 std::optional<Json> parseObject(QByteArrayView bytes)
 {
-    Json json = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (json.is_discarded() || !json.is_object())
+    std::optional<Json> json = parseBoundedJson<Json>(bytes, kHeaderBounds);
+    if (!json || !json->is_object())
         return std::nullopt;
     return json;
 }

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "platform/Result.h"
+#include "platform/JsonBounds.h"
 
 namespace tavrolin {
 
@@ -80,6 +81,9 @@ constexpr qsizetype kPrefixSize = 9;
 constexpr qsizetype kMaxMessageSize = 65536;
 constexpr qsizetype kChunkSpace = 65527;     // kMaxMessageSize less the prefix
 constexpr qsizetype kNominalPayload = 65427; // kChunkSpace less 100 bytes for the chunk header
+// A message's or a chunk's JSON header: within one message, and a request
+// or an answer nests two deep (headers inside the header).
+constexpr JsonBounds kHeaderBounds{kMaxMessageSize, 8};
 
 // Why a message could not be framed; the caller answers with an error instead.
 enum class FrameError {

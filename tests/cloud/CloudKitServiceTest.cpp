@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "cloud/CloudKitService.h"
+#include "cloud/ServerDeviceId.h"
 #include "platform/FolderRecordStore.h"
 #include "platform/SyncFolderDrive.h"
+#include "platform/Validators.h"
 #include "tests/support/MemoryRecordStore.h"
 #include "tests/support/TestSupport.h"
 
@@ -91,6 +93,22 @@ TEST(CloudKitService, RegistersUpdatesInPlaceBeatsAndUnregisters)
     QFile::copy(s.sandbox.settings(), again.sandbox.settings() + ".tmp");
     QSettings(again.sandbox.settings(), QSettings::IniFormat).setValue("CloudKitDeviceId", id);
     EXPECT_EQ(again.service->deviceId(), id);
+}
+
+// The settings file is text anyone may edit: an id that could not name a
+// folder is never used for one.
+TEST(ServerDeviceId, AStoredIdThatCannotNameAFolderIsReplacedOnce)
+{
+    Sandbox sandbox;
+    for (const QString &bad : {QString("../../outside"), QString("a/b"), QString(".hidden"), QString("x\ny"), QString(300, 'A')}) {
+        QSettings settings(sandbox.settings(), QSettings::IniFormat);
+        settings.setValue("CloudKitDeviceId", bad);
+        const QString id = serverDeviceId(settings);
+        EXPECT_NE(id, bad);
+        EXPECT_TRUE(Validators::isPlainFileName(id)) << id.toStdString();
+        EXPECT_EQ(QSettings(sandbox.settings(), QSettings::IniFormat).value("CloudKitDeviceId").toString(), id);
+        EXPECT_EQ(serverDeviceId(settings), id);
+    }
 }
 
 TEST(CloudKitService, AccountStatusesAndStoreErrorsHaveTheirTexts)
@@ -327,6 +345,7 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
     write("wrongtype.json", R"({"fields":{"targetDeviceId":{"type":"string","value":"SRV"},"timestamp":{"type":"int64","value":"x"}}})");
     write("big.json", "{\"fields\":{\"sdp\":{\"type\":\"string\",\"value\":\"" + QByteArray(300000, 'a') + "\"}}}");
     write("liar.json", R"({"recordName":"../../etc","fields":{}})");
+    write("deep.json", R"({"fields":{"sdp":{"type":"string","value":"x","extra":[0]}}})");
     write(".partial.json", "{");
     QFile::link(sandbox.path("outside.json"), dir + "link.json");
     q.after = std::nullopt;
@@ -337,7 +356,7 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
         if (!result.record)
             bad << result.name;
     bad.sort();
-    EXPECT_EQ(bad, (QStringList{"big", "garbage", "liar", "link", "wrongtype"}));
+    EXPECT_EQ(bad, (QStringList{"big", "deep", "garbage", "liar", "link", "wrongtype"}));
     for (const QString &name : bad)
         EXPECT_FALSE(QCoro::waitFor(store.remove("SignalingMessage", name)).has_value()) << name.toStdString();
     EXPECT_TRUE(QFile::exists(dir + ".partial.json")) << "another writer's temporary file is left to it";

@@ -45,6 +45,11 @@ TEST(RelayRecords, MetadataDecodesStrictlyAndIgnoresUnknownKeys)
     for (const QByteArray &junk : {QByteArray(), QByteArray("[]"), QByteArray("{\"uploadId\":"), QByteArray("\xff\xfe")})
         EXPECT_NE(errorOf(decodeMetadata(junk)), "") << junk.toStdString();
 
+    // Past the records' bounds: refused unread, whatever else the record holds.
+    EXPECT_EQ(errorOf(decodeMetadata(replaced(R"("size":12)", R"("size":12,"x":[0])"))), "");
+    EXPECT_NE(errorOf(decodeMetadata(replaced(R"("size":12)", R"("size":12,"x":[[0]])"))), "");
+    EXPECT_NE(errorOf(decodeMetadata(kMetadata + QByteArray(RelayRecords::kBounds.maxBytes, ' '))), "");
+
     const auto request = decodeRequest(R"({"requestId":"r","key":"photos/a","timestamp":"2026-12-05T15:24:06Z","requesterDeviceId":"P"})");
     EXPECT_TRUE(request.hasValue());
     EXPECT_FALSE(decodeRequest(R"({"requestId":"r","key":"photos/a","timestamp":"2026-12-05T15:24:06Z"})").hasValue());

@@ -1,4 +1,5 @@
-// The one atomic save and the one set of name checks every layer uses.
+// The one atomic save, the one set of name checks and the one bounded JSON
+// reader every layer uses.
 
 #include <QDir>
 #include <QFile>
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/AtomicFile.h"
+#include "platform/StrictJson.h"
 #include "platform/Validators.h"
 #include "tests/support/TestSupport.h"
 
@@ -79,4 +81,22 @@ TEST(Validators, NamesKeysAndControlCharacters)
 
     EXPECT_FALSE(hasControlCharacters(u"plain text, with ünïcødé"));
     EXPECT_TRUE(hasControlCharacters(u"carriage\rreturn"));
+}
+
+TEST(BoundedJson, SizeAndNestingAreCheckedBeforeParsing)
+{
+    const JsonBounds bounds{64, 3};
+    EXPECT_TRUE(parseBoundedJson(R"({"a":[{"b":1}]})", bounds));
+    EXPECT_FALSE(parseBoundedJson(R"({"a":[{"b":[1]}]})", bounds));
+    // Brackets in strings, escaped quotes and all, are text.
+    EXPECT_TRUE(parseBoundedJson(R"({"a":"[[[[\"{{{{"})", bounds));
+    EXPECT_FALSE(parseBoundedJson(R"({"a":"\\","b":[[[1]]]})", bounds)) << "an escaped backslash escapes no quote";
+    EXPECT_TRUE(parseBoundedJson(R"({"a":"\\","b":[[1]]})", bounds));
+    EXPECT_FALSE(parseBoundedJson(QByteArray(65, ' ') + "{}", bounds));
+    EXPECT_TRUE(parseBoundedJson(QByteArray(62, ' ') + "{}", bounds));
+    EXPECT_FALSE(parseBoundedJson("{\"a\":", bounds));
+    // The ordered kind keeps the order written.
+    const auto ordered = parseBoundedJson<nlohmann::ordered_json>(R"({"z":1,"a":2})", bounds);
+    ASSERT_TRUE(ordered);
+    EXPECT_EQ(ordered->begin().key(), "z");
 }

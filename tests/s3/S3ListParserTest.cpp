@@ -120,3 +120,27 @@ TEST(S3ListParser, EntityExpansionIsBoundedAndExternalEntitiesAreNotFetched)
     for (const QString &key : external.keys)
         EXPECT_FALSE(key.contains("root:"));
 }
+
+TEST(S3ListParser, StopsAtItsBoundsKeepingWhatItRead)
+{
+    QByteArray many = "<ListBucketResult>";
+    for (qsizetype i = 0; i <= S3ListParser::kMaxKeys; ++i)
+        many += "<Contents><Key>k" + QByteArray::number(i) + "</Key></Contents>";
+    many += "<IsTruncated>false</IsTruncated></ListBucketResult>";
+    const auto p = parsed(many);
+    EXPECT_EQ(p.keys.size(), S3ListParser::kMaxKeys);
+    EXPECT_EQ(p.errorText, QString("The page names more than %1 keys").arg(S3ListParser::kMaxKeys));
+
+    // One element's text, however it arrives (here as many character runs).
+    QByteArray longKey = "<ListBucketResult><Contents><Key>a</Key></Contents><Contents><Key>";
+    for (int i = 0; i < 3000; ++i)
+        longKey += QByteArray(30, 'x') + "&amp;";
+    longKey += "</Key></Contents></ListBucketResult>";
+    const auto q = parsed(longKey);
+    EXPECT_EQ(q.keys, QStringList{"a"});
+    EXPECT_TRUE(q.errorText.startsWith("An element's text is longer than"));
+
+    const auto r = parsed(QByteArray(S3ListParser::kMaxPageBytes + 1, ' '));
+    EXPECT_TRUE(r.keys.isEmpty());
+    EXPECT_TRUE(r.errorText.startsWith("The page is larger than"));
+}

@@ -122,6 +122,41 @@ TEST(DeviceRegistry, AnUnreadableFileIsKeptAsideNeverOverwritten)
     }
 }
 
+// A file past the registry's bounds is not one it wrote: it is kept aside
+// like a damaged one, and not read into memory first.
+TEST(DeviceRegistry, AFileBeyondItsBoundsIsKeptAsideUnread)
+{
+    QByteArray tooMany = "[";
+    for (int i = 0; i < 4; ++i)
+        tooMany += QByteArray(i ? "," : "") + R"({"id":"d)" + QByteArray::number(i) + R"(","name":"n","lastSeen":1,"connectionType":"lan"})";
+    tooMany += "]";
+    {
+        Registry r;
+        r.write(tooMany);
+        LogCapture log;
+        EXPECT_EQ(r.open(3)->deviceCount(), 0);
+        EXPECT_TRUE(log.contains("DeviceRegistry: Failed to load registry: more than 3 devices"));
+        EXPECT_EQ(QDir(r.sandbox.data()).entryList({"device_registry.json.corrupt-*"}).size(), 1);
+    }
+    {
+        Registry r;
+        r.write("[]");
+        QFile file(r.file());
+        ASSERT_TRUE(file.resize(DeviceRegistry::kFileBounds.maxBytes + 1)); // sparse: costs nothing
+        LogCapture log;
+        const qint64 before = processStatusBytes("VmRSS:");
+        EXPECT_EQ(r.open()->deviceCount(), 0);
+        EXPECT_LT(processStatusBytes("VmRSS:") - before, 16 << 20);
+        EXPECT_TRUE(log.contains(QString("DeviceRegistry: Failed to load registry: larger than %1 bytes").arg(DeviceRegistry::kFileBounds.maxBytes)));
+        EXPECT_EQ(QDir(r.sandbox.data()).entryList({"device_registry.json.corrupt-*"}).size(), 1);
+    }
+    Registry r;
+    r.write("[" + QByteArray(40, '[') + QByteArray(40, ']') + "]");
+    LogCapture log;
+    EXPECT_EQ(r.open()->deviceCount(), 0);
+    EXPECT_TRUE(log.contains("DeviceRegistry: Failed to load registry: not valid JSON within the registry's bounds"));
+}
+
 TEST(DeviceRegistry, BoundsWhatOneRequestCanAdd)
 {
     Registry r;

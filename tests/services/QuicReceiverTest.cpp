@@ -356,6 +356,11 @@ TEST(QuicReceiver, ADeclaredChecksumIsCheckedAgainstTheStoredFile)
     // Not 64 hex digits: not a header.
     EXPECT_FALSE(UploadHeader::parse(R"({"bucket":"photos","key":"k","contentType":"x","size":1,"sha256":"xyz"})").hasValue());
     EXPECT_FALSE(UploadHeader::parse(R"({"bucket":"photos","key":"k","contentType":"x","size":1,"sha256":7})").hasValue());
+    // Past the header's bounds: refused before it is parsed.
+    const QByteArray flat = R"({"bucket":"photos","key":"k","contentType":"x","size":1,"x":)";
+    EXPECT_TRUE(UploadHeader::parse(flat + "[0]}").hasValue());
+    EXPECT_FALSE(UploadHeader::parse(flat + "[[0]]}").hasValue());
+    EXPECT_FALSE(UploadHeader::parse(flat + '"' + QByteArray(UploadHeader::kMaxHeaderBytes, 'x') + "\"}").hasValue());
 }
 
 TEST(QuicReceiver, ABusyPortIsRetriedThriceThenGivenUpAndStopCancelsARetry)
@@ -500,4 +505,63 @@ TEST(QuicUploadClient, TellsRepliesApartWithoutADelimiter)
     EXPECT_EQ(QuicUploadClient::replyLength("ERROR: Invalid header", true), 21);
     EXPECT_EQ(QuicUploadClient::replyLength("ERROR: Invalid header length"), 28);
     EXPECT_EQ(QuicUploadClient::replyLength("O"), 0);
+}
+
+// The stream's framing alone, fed a byte at a time and all at once: files
+// follow one another, each body ends exactly where its header said, and a
+// bad length is refused before any header byte is read.
+TEST(UploadFrameReader, FilesFollowOneAnotherInPiecesOfAnySize)
+{
+    const auto frame = [](const QByteArray &key, const QByteArray &body) {
+        const QByteArray header = R"({"bucket":"photos","key":")" + key + R"(","contentType":"image/jpeg","size":)"
+            + QByteArray::number(body.size()) + "}";
+        QByteArray length(4, '\0');
+        qToBigEndian<quint32>(quint32(header.size()), length.data());
+        return length + header + body;
+    };
+    const QByteArray stream = frame("a.jpg", "first body") + frame("empty.jpg", "") + frame("b.jpg", QByteArray(70000, 'b'));
+    for (const qsizetype piece : {qsizetype(1), qsizetype(4096), stream.size()}) {
+        UploadFrameReader reader;
+        QStringList keys;
+        QList<qsizetype> bodies;
+        qint64 framing = 0;
+        bool inBody = false;
+        for (qsizetype at = 0; at < stream.size(); at += piece) {
+            reader.append(stream.mid(at, piece));
+            for (;;) {
+                if (!inBody) {
+                    const auto result = reader.readFrame(framing);
+                    if (result == UploadFrameReader::Frame::NeedMore)
+                        break;
+                    ASSERT_EQ(result, UploadFrameReader::Frame::Header);
+                    keys << reader.header().key;
+                    bodies << 0;
+                    inBody = true;
+                }
+                bodies.last() += reader.takeBody().size();
+                if (reader.remaining() > 0)
+                    break;
+                inBody = false;
+            }
+        }
+        EXPECT_EQ(keys, (QStringList{"a.jpg", "empty.jpg", "b.jpg"})) << piece;
+        EXPECT_EQ(bodies, (QList<qsizetype>{10, 0, 70000})) << piece;
+        EXPECT_EQ(reader.buffered(), 0);
+    }
+
+    UploadFrameReader bad;
+    QByteArray tooLong(4, '\0');
+    qToBigEndian<quint32>(UploadHeader::kMaxHeaderBytes + 1, tooLong.data());
+    bad.append(tooLong);
+    qint64 read = 0;
+    EXPECT_EQ(bad.readFrame(read), UploadFrameReader::Frame::BadLength);
+    EXPECT_EQ(read, 4);
+
+    // A device gone mid-body leaves only the body's bytes held.
+    UploadFrameReader cut;
+    cut.append(frame("c.jpg", "0123456789") + "next file's bytes");
+    read = 0;
+    ASSERT_EQ(cut.readFrame(read), UploadFrameReader::Frame::Header);
+    EXPECT_EQ(cut.keepOnlyBody(), qsizetype(17));
+    EXPECT_EQ(cut.takeBody(), "0123456789");
 }

@@ -132,9 +132,18 @@ TEST(TunnelFormat, BodiesTypesAndStrictJson)
                             "{\"id\":\"\xFF\",\"statusCode\":200,\"headers\":{}}"})
         EXPECT_FALSE(parseMessage(frame(2, bad)).has_value()) << bad;
 
-    // Deep nesting in an ignored key must not exhaust the stack.
-    const QByteArray deep = R"({"id":"a","statusCode":200,"headers":{},"x":)" + QByteArray(100000, '[') + QByteArray(100000, ']') + "}";
-    EXPECT_TRUE(parseMessage(frame(2, deep)).has_value());
+    // A header past its bounds (nesting, bytes) is refused before it is
+    // parsed, even in a key that would be ignored.
+    const QByteArray head = R"({"id":"a","statusCode":200,"headers":{},"x":)";
+    const int depth = kHeaderBounds.maxDepth;
+    EXPECT_TRUE(parseMessage(frame(2, head + QByteArray(depth - 1, '[') + QByteArray(depth - 1, ']') + "}")).has_value());
+    EXPECT_FALSE(parseMessage(frame(2, head + QByteArray(depth, '[') + QByteArray(depth, ']') + "}")).has_value());
+    EXPECT_TRUE(parseMessage(frame(2, head + R"("[[[[[[[[[[{{{{{{{{")" + "}")).has_value()) << "brackets in strings do not nest";
+    EXPECT_FALSE(parseMessage(frame(2, head + QByteArray(100000, '[') + QByteArray(100000, ']') + "}")).has_value());
+    const QByteArray filler = head + '"' + QByteArray(kHeaderBounds.maxBytes - head.size() - 3, 'f') + "\"}";
+    ASSERT_EQ(filler.size(), kHeaderBounds.maxBytes);
+    EXPECT_TRUE(parseMessage(frame(2, filler)).has_value());
+    EXPECT_FALSE(parseMessage(frame(2, head + '"' + QByteArray(kHeaderBounds.maxBytes, 'f') + "\"}")).has_value());
 }
 
 TEST(TunnelFormat, ChunkHeaders)
