@@ -148,10 +148,15 @@ Result<Record> FolderRecordStore::decode(const QByteArray &bytes, const QString 
         return Unexpected{QStringLiteral("recordType does not match its folder")};
     if (recordName != document.end() && (!recordName->is_string() || QString::fromStdString(recordName->get<std::string>()) != name))
         return Unexpected{QStringLiteral("recordName does not match its file name")};
+    if (qsizetype(fields->size()) > kMaxFields)
+        return Unexpected{QStringLiteral("more than %1 fields").arg(kMaxFields)};
     Record record{type, name, {}};
     for (auto it = fields->begin(); it != fields->end(); ++it) {
         const json &field = it.value();
         const QString key = QString::fromStdString(it.key());
+        // (Found by fuzzing: a field without a name was read as one.)
+        if (key.isEmpty() || qsizetype(it.key().size()) > kMaxFieldNameBytes || Validators::hasControlCharacters(key))
+            return Unexpected{QStringLiteral("a field name is empty, too long or has control characters")};
         if (!field.is_object() || !field.contains("type") || !field["type"].is_string() || !field.contains("value"))
             return Unexpected{QStringLiteral("field \"%1\" is not {type, value}").arg(key)};
         const std::string kind = field["type"].get<std::string>();

@@ -23,9 +23,13 @@ class FolderRecordStore : public RecordStore {
     Q_OBJECT
 public:
     // What it reads of a record file: the file (only this much of it is
-    // read), one string field, and the nesting of record, fields, field.
+    // read), one string field, the fields of a record and their names (our
+    // records have a dozen, named in words), and the nesting of record,
+    // fields, field.
     static constexpr qint64 kMaxRecordBytes = 256 * 1024;
     static constexpr qsizetype kMaxStringBytes = 64 * 1024;
+    static constexpr qsizetype kMaxFields = 64;
+    static constexpr qsizetype kMaxFieldNameBytes = 64;
     static constexpr JsonBounds kBounds{kMaxRecordBytes, 3};
 
     explicit FolderRecordStore(CloudDrive &drive, QString containerIdentifier = QStringLiteral("iCloud.com.tavro.shared"),

@@ -346,6 +346,7 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
     write("big.json", "{\"fields\":{\"sdp\":{\"type\":\"string\",\"value\":\"" + QByteArray(300000, 'a') + "\"}}}");
     write("liar.json", R"({"recordName":"../../etc","fields":{}})");
     write("deep.json", R"({"fields":{"sdp":{"type":"string","value":"x","extra":[0]}}})");
+    write("noname.json", R"({"fields":{"":{"type":"boolean","value":true}}})");
     write(".partial.json", "{");
     QFile::link(sandbox.path("outside.json"), dir + "link.json");
     q.after = std::nullopt;
@@ -356,7 +357,7 @@ TEST(FolderRecordStore, RoundTripsTypedFieldsAndRefusesWhatOthersMayWrite)
         if (!result.record)
             bad << result.name;
     bad.sort();
-    EXPECT_EQ(bad, (QStringList{"big", "deep", "garbage", "liar", "link", "wrongtype"}));
+    EXPECT_EQ(bad, (QStringList{"big", "deep", "garbage", "liar", "link", "noname", "wrongtype"}));
     for (const QString &name : bad)
         EXPECT_FALSE(QCoro::waitFor(store.remove("SignalingMessage", name)).has_value()) << name.toStdString();
     EXPECT_TRUE(QFile::exists(dir + ".partial.json")) << "another writer's temporary file is left to it";
