@@ -9,6 +9,7 @@
 // - the registry the requests filled saves a file that loads back to the
 //   same devices.
 #include <QCoreApplication>
+#include <QDir>
 #include <QCoro/QCoroTask>
 #include <QTemporaryDir>
 #include <cstddef>
@@ -31,7 +32,7 @@ struct Fixture {
     char name[5] = "fuzz";
     char *argv[2] = {name, nullptr};
     QCoreApplication app{argc, argv};
-    QTemporaryDir dir{QStringLiteral("/dev/shm/tavrolin-fuzz-XXXXXX")};
+    QTemporaryDir dir{(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath()) + QStringLiteral("/tavrolin-fuzz-XXXXXX")};
     QString file = dir.path() + QStringLiteral("/devices.json");
     std::unique_ptr<DeviceRegistry> registry = std::make_unique<DeviceRegistry>(file, DeviceRegistry::Clock{}, kRegistryBound);
     quint64 requests = 0;

@@ -5,6 +5,7 @@
 // storage and cloud folders are read as given, never resolved to anything
 // beyond themselves.
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -24,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static char name[] = "fuzz";
     static char *argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
-    static QTemporaryDir dir(QStringLiteral("/dev/shm/tavrolin-fuzz-XXXXXX"));
+    static QTemporaryDir dir((QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath()) + QStringLiteral("/tavrolin-fuzz-XXXXXX"));
     const QString path = dir.path() + QStringLiteral("/settings.ini");
     {
         QFile file(path);

@@ -34,13 +34,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 const UploadFrameReader::Frame frame = reader.readFrame(framing);
                 if (frame == UploadFrameReader::Frame::NeedMore)
                     break;
-                if (frame == UploadFrameReader::Frame::BadLength) {
-                    FUZZ_REQUIRE(reader.headerLength() == 0 || reader.headerLength() > UploadHeader::kMaxHeaderBytes);
-                    ended = true;
-                    break;
-                }
-                if (frame == UploadFrameReader::Frame::BadHeader) {
-                    FUZZ_REQUIRE(!reader.headerError().isEmpty());
+                if (frame == UploadFrameReader::Frame::BadLength || frame == UploadFrameReader::Frame::BadHeader) {
+                    if (frame == UploadFrameReader::Frame::BadLength)
+                        FUZZ_REQUIRE(reader.headerLength() == 0 || reader.headerLength() > UploadHeader::kMaxHeaderBytes);
+                    else
+                        FUZZ_REQUIRE(!reader.headerError().isEmpty());
+                    // Nothing after a bad frame is read as one.
+                    qint64 more = 0;
+                    reader.append(QByteArray("\0\0\0\2{}", 6));
+                    fed += 6;
+                    FUZZ_REQUIRE(reader.readFrame(more) == frame && more == 0);
                     ended = true;
                     break;
                 }

@@ -154,7 +154,8 @@ Result<Record> FolderRecordStore::decode(const QByteArray &bytes, const QString 
     for (auto it = fields->begin(); it != fields->end(); ++it) {
         const json &field = it.value();
         const QString key = QString::fromStdString(it.key());
-        // (Found by fuzzing: a field without a name was read as one.)
+        // A name is what callers look fields up by: one they could not ask
+        // for, or carrying controls into logs, is not a field of ours.
         if (key.isEmpty() || qsizetype(it.key().size()) > kMaxFieldNameBytes || Validators::hasControlCharacters(key))
             return Unexpected{QStringLiteral("a field name is empty, too long or has control characters")};
         if (!field.is_object() || !field.contains("type") || !field["type"].is_string() || !field.contains("value"))

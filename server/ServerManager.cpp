@@ -266,6 +266,9 @@ QCoro::Task<> ServerManager::stopServer()
     co_await stopService(m_services.tunnelServer);
     co_await stopService(m_services.cloudRegistration);
 
+    // The engine may have died while the services stopped, and a restart
+    // been scheduled or begun since the cancel above: cancel again.
+    cancelEngineRestart();
     stopSeaweedFS();
     co_await restartsFinished();
     co_await stopService(m_services.lanAdvertiser);

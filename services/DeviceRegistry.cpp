@@ -119,8 +119,11 @@ void DeviceRegistry::load()
         error = file.errorString();
     else if (file.size() > kFileBounds.maxBytes)
         error = QStringLiteral("larger than %1 bytes").arg(kFileBounds.maxBytes);
+    // (What is not a plain file has no size to look at: read no more of it.)
+    else if (const QByteArray bytes = file.read(kFileBounds.maxBytes + 1); bytes.size() > kFileBounds.maxBytes)
+        error = QStringLiteral("larger than %1 bytes").arg(kFileBounds.maxBytes);
     else
-        devices = decode(file.readAll(), m_maxDevices, error);
+        devices = decode(bytes, m_maxDevices, error);
     file.close();
     if (devices) {
         m_devices = *devices;

@@ -457,7 +457,7 @@ private:
     State m_state = State::Framing;
     UploadFrameReader m_frames;
     bool m_peerFinished = false;
-    UploadHeader m_header; // of the file being stored
+    UploadHeader m_header; // kept past the reader's next header: the store's answer may come after it
     QNetworkReply *m_reply = nullptr;
     BodyPipe *m_pipe = nullptr; // owned by m_reply
     bool m_uploadDone = false;

@@ -44,14 +44,18 @@ Result<UploadHeader> UploadHeader::parse(const QByteArray &bytes)
 
 UploadFrameReader::Frame UploadFrameReader::readFrame(qint64 &consumed)
 {
+    // After a bad frame the bytes that follow have no known place: nothing
+    // more is read as a frame.
+    if (m_failed)
+        return *m_failed;
     if (m_headerLength == 0) {
         if (m_pending.size() < 4)
             return Frame::NeedMore;
-        m_headerLength = qFromBigEndian<quint32>(m_pending.constData());
+        m_headerLength = m_lastLength = qFromBigEndian<quint32>(m_pending.constData());
         m_pending.remove(0, 4);
         consumed += 4;
         if (m_headerLength == 0 || m_headerLength > UploadHeader::kMaxHeaderBytes)
-            return Frame::BadLength;
+            return *(m_failed = Frame::BadLength);
     }
     if (m_pending.size() < qsizetype(m_headerLength))
         return Frame::NeedMore;
@@ -62,7 +66,7 @@ UploadFrameReader::Frame UploadFrameReader::readFrame(qint64 &consumed)
     auto parsed = UploadHeader::parse(json);
     if (!parsed) {
         m_headerError = parsed.error();
-        return Frame::BadHeader;
+        return *(m_failed = Frame::BadHeader);
     }
     m_header = std::move(parsed).value();
     m_remaining = m_header.size;

@@ -49,8 +49,9 @@ public:
     // `consumed` grows by the bytes read (the length, the header).
     Frame readFrame(qint64 &consumed);
     // The header is being waited for: its length has been read.
-    bool readingHeader() const { return m_headerLength > 0; }
-    quint32 headerLength() const { return m_headerLength; }
+    bool readingHeader() const { return m_headerLength > 0 && !m_failed; }
+    // The last length read, the bad one after BadLength.
+    quint32 headerLength() const { return m_lastLength; }
     const UploadHeader &header() const { return m_header; }
     QString headerError() const { return m_headerError; }
 
@@ -67,7 +68,9 @@ public:
 
 private:
     QByteArray m_pending;
-    quint32 m_headerLength = 0;
+    quint32 m_headerLength = 0; // of the header being waited for
+    quint32 m_lastLength = 0;
+    std::optional<Frame> m_failed;
     UploadHeader m_header;
     QString m_headerError;
     qint64 m_remaining = 0;

@@ -556,6 +556,11 @@ TEST(UploadFrameReader, FilesFollowOneAnotherInPiecesOfAnySize)
     qint64 read = 0;
     EXPECT_EQ(bad.readFrame(read), UploadFrameReader::Frame::BadLength);
     EXPECT_EQ(read, 4);
+    EXPECT_EQ(bad.headerLength(), UploadHeader::kMaxHeaderBytes + 1);
+    // What follows a bad frame is never read as one.
+    bad.append(frame("after.jpg", "x"));
+    EXPECT_EQ(bad.readFrame(read), UploadFrameReader::Frame::BadLength);
+    EXPECT_EQ(read, 4);
 
     // A device gone mid-body leaves only the body's bytes held.
     UploadFrameReader cut;
