@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <cmath>
 
@@ -40,6 +41,7 @@ std::optional<QList<RegisteredDevice>> decode(const QByteArray &bytes, int maxDe
         return std::nullopt;
     }
     QList<RegisteredDevice> devices;
+    QHash<QString, qsizetype> places; // of each id in devices
     for (const Json &item : json) {
         const auto id = stringMember(item, "id"), name = stringMember(item, "name"), type = stringMember(item, "connectionType");
         const auto connection = type ? connectionTypeFromName(*type) : std::nullopt;
@@ -49,7 +51,17 @@ std::optional<QList<RegisteredDevice>> decode(const QByteArray &bytes, int maxDe
             error = QStringLiteral("entry %1 is not a device").arg(devices.size());
             return std::nullopt;
         }
-        devices.append({*id, *name, DeviceRegistry::fromReferenceSeconds(seen->get<double>()), *connection});
+        RegisteredDevice device{*id, *name, DeviceRegistry::fromReferenceSeconds(seen->get<double>()), *connection};
+        // An id listed twice (an edited or merged file) is one device, as it
+        // was last seen, in its first place: counting it twice would show a
+        // device too many, and updates would reach only one of them.
+        const auto known = places.constFind(device.id);
+        if (known == places.constEnd()) {
+            places.insert(device.id, devices.size());
+            devices.append(std::move(device));
+        } else if (device.lastSeen > devices[*known].lastSeen) {
+            devices[*known] = std::move(device);
+        }
     }
     return devices;
 }

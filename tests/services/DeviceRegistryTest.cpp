@@ -162,6 +162,22 @@ TEST(DeviceRegistry, AFileBeyondItsBoundsIsKeptAsideUnread)
     EXPECT_TRUE(log.contains("DeviceRegistry: Failed to load registry: not valid JSON within the registry's bounds"));
 }
 
+// Found by fuzzing: an id listed twice loaded as two devices.
+TEST(DeviceRegistry, AnIdListedTwiceIsOneDeviceAsLastSeen)
+{
+    Registry r;
+    r.write(R"([{"id":"A","name":"Old name","lastSeen":100,"connectionType":"lan"},)"
+            R"({"id":"B","name":"Laptop","lastSeen":150,"connectionType":"lan"},)"
+            R"({"id":"A","name":"New name","lastSeen":200,"connectionType":"webrtc"},)"
+            R"({"id":"A","name":"Older","lastSeen":50,"connectionType":"lan"}])");
+    auto registry = r.open();
+    ASSERT_EQ(registry->deviceCount(), 2);
+    EXPECT_EQ(registry->devices()[0].id, "A");
+    EXPECT_EQ(registry->devices()[0].name, "New name");
+    EXPECT_EQ(registry->devices()[0].connectionType, ConnectionType::WebRTC);
+    EXPECT_EQ(registry->devices()[1].id, "B");
+}
+
 TEST(DeviceRegistry, BoundsWhatOneRequestCanAdd)
 {
     Registry r;
