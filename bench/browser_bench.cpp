@@ -33,13 +33,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Resets the peak so that each phase's peak is its own.
-void resetPeak()
-{
-    QFile f("/proc/self/clear_refs");
-    if (f.open(QIODevice::WriteOnly))
-        f.write("5");
-}
+// Each phase's peak is its own.
+void resetPeak() { resetPeakMemory(); }
 
 // A phone photo: megapixels and noise chosen so the JPEG is 4-10 MB.
 QByteArray photoBytes(int width, int height, quint32 noise)

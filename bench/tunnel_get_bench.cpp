@@ -23,14 +23,8 @@ namespace {
 
 qint64 statusKiB(const char *field)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
+    const qint64 bytes = processStatusBytes(field);
+    return bytes < 0 ? -1 : bytes / 1024;
 }
 
 // Runs a program to its end with the server's event loop turning; its
@@ -88,10 +82,7 @@ int main(int argc, char *argv[])
     }
     body = QByteArray();
     // The peak from here on: the object made above is not the server's.
-    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    if (clearRefs.open(QIODevice::WriteOnly))
-        clearRefs.write("5");
-    clearRefs.close();
+    resetPeakMemory();
     const qint64 idleKiB = statusKiB("VmRSS:");
 
     QList<double> direct, tunnelled, transfers;
@@ -149,11 +140,9 @@ int main(int argc, char *argv[])
     std::printf("tunnel session set-up (offer to open channel, median of %lld): %.3f s (goal <= 0.3 s)\n",
                 static_cast<long long>(setups.size()), median(setups));
 
-        // The other way: the same bytes up through the tunnel, read from the
+    // The other way: the same bytes up through the tunnel, read from the
     // file as they go, so neither side should grow by the object's size.
-    if (clearRefs.open(QIODevice::WriteOnly))
-        clearRefs.write("5");
-    clearRefs.close();
+    resetPeakMemory();
     const qint64 beforePutKiB = statusKiB("VmRSS:");
     const double c = timed(tool, {"--cloud-folder", cloudFolder, "--no-stun", "--local-only", "put", out + "/tunnel.jpg",
                                   "photos/bench/up.jpg"});

@@ -76,6 +76,10 @@ bool putSparseObject(int s3Port, const QString &bucket, const QString &key, qint
 // A field of /proc/self/status ("VmRSS:", "VmHWM:") in bytes; -1 if unread.
 qint64 processStatusBytes(const char *field);
 
+// Resets the peak resident size (VmHWM) to the current one, so that a
+// peak read afterwards is that of what ran since. False if it could not.
+bool resetPeakMemory();
+
 // Reproducible incompressible bytes: the same seed gives the same data.
 QByteArray randomBytes(qsizetype size, quint32 seed);
 
