@@ -212,7 +212,7 @@ TEST(RealDrive, AForeignProgramOnAnEnginePortIsNeverTakenForTheEngine)
                                         "http.server.HTTPServer(('127.0.0.1', %1), H).serve_forever()\n")
                                     .arg(port);
         ChildProcess foreign("/usr/bin/python3", {"-c", program});
-        ASSERT_TRUE(waitUntil([&] { return !portIsFree(port); }, 10s));
+        ASSERT_TRUE(waitUntil([&] { return portIsListening(port); }, 10s));
 
         runTask(h.manager->startServer());
         EXPECT_FALSE(h.manager->isRunning()) << which.toStdString();

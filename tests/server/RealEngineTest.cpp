@@ -133,7 +133,7 @@ TEST(RealEngine, AStaleEngineOfOursIsClearedBeforeTheStart)
     ASSERT_TRUE(stale.running());
     const qint64 stalePid = stale.pid();
     EngineCleanup(realEnginePath(), h.sandbox.storage(), h.sandbox.data() + "/weed.pid").writePidFile(stalePid);
-    ASSERT_TRUE(waitUntil([&] { return !portIsFree(h.ports.master); }, 20s));
+    ASSERT_TRUE(waitUntil([&] { return portIsListening(h.ports.master); }, 20s));
 
     ASSERT_TRUE(h.start()) << h.log.joined().toStdString();
     EXPECT_FALSE(ProcessTable::isAlive(stalePid));

@@ -19,8 +19,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include "platform/DiagnosticLog.h"
 
@@ -30,6 +34,20 @@ bool portIsFree(int port)
 {
     QTcpServer any, loop;
     return any.listen(QHostAddress::AnyIPv4, quint16(port)) && loop.listen(QHostAddress::LocalHostIPv6, quint16(port));
+}
+
+bool portIsListening(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
 }
 
 EnginePorts freeEnginePorts()
@@ -104,14 +122,16 @@ ChildProcess::~ChildProcess()
 std::unique_ptr<ChildProcess> holdPort(int port)
 {
     // SO_REUSEADDR: a port our own test just used is still in TIME_WAIT, and
-    // a bind without it is refused although nothing listens there.
+    // a bind without it is refused although nothing listens there. The wait
+    // below connects rather than binds: a probe holding the port for a moment
+    // made the holder's own bind fail now and then.
     const QString script = QString("import socket, time\n"
                                    "s = socket.socket()\n"
                                    "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
                                    "s.bind(('127.0.0.1', %1)); s.listen()\n"
                                    "time.sleep(300)").arg(port);
     auto holder = std::make_unique<ChildProcess>("/usr/bin/python3", QStringList{"-c", script});
-    const bool listening = waitUntil([&] { return !portIsFree(port) || !holder->running(); }, std::chrono::seconds(10));
+    const bool listening = waitUntil([&] { return portIsListening(port) || !holder->running(); }, std::chrono::seconds(10));
     if (!listening || !holder->running())
         return nullptr;
     return holder;

@@ -24,7 +24,11 @@ struct EnginePorts {
     QList<int> all() const { return {s3, master, volume, filer, metrics}; }
 };
 EnginePorts freeEnginePorts();
+// Whether nothing is bound to `port`. It binds the port for a moment, so a
+// program starting to listen there at that moment would fail: to wait for a
+// program to listen, use portIsListening, which only connects.
 bool portIsFree(int port);
+bool portIsListening(int port);
 
 // A temporary sandbox: storage folder, data folder and settings file.
 struct Sandbox {
