@@ -16,6 +16,8 @@ namespace {
 
 constexpr size_t kCidLength = 18;
 constexpr size_t kMaxPacket = NGTCP2_MAX_PMTUD_UDP_PAYLOAD_SIZE;
+// Room for a batch of one stream's packets in one piece.
+constexpr size_t kCoalesceReserve = 64 * 1024;
 // TLS 1.3 only: QUIC has no other.
 constexpr const char *kPriority = "NORMAL:-VERS-ALL:+VERS-TLS1.3:%DISABLE_TLS13_COMPAT_MODE";
 
@@ -264,10 +266,19 @@ void QuicConnection::receivePacket(const QByteArray &packet, bool flushNow, cons
             fail(rv);
         return;
     }
+    if (!flushNow)
+        return; // delivered with the batch (deliver)
     QPointer<QuicConnection> self(this);
     dispatch();
-    if (self && !m_closed && flushNow)
+    if (self && !m_closed)
         flush();
+}
+
+void QuicConnection::deliver()
+{
+    if (m_inCallback)
+        return;
+    dispatch();
 }
 
 void QuicConnection::dispatch()
@@ -567,8 +578,22 @@ int QuicConnection::onRecvStreamData(ngtcp2_conn *, uint32_t flags, int64_t stre
                                      void *opaque, void *)
 {
     auto *self = static_cast<QuicConnection *>(opaque);
-    self->m_events.push_back({Event::Data, stream, QByteArray(reinterpret_cast<const char *>(data), qsizetype(len)),
-                              (flags & NGTCP2_STREAM_DATA_FLAG_FIN) != 0});
+    const bool fin = (flags & NGTCP2_STREAM_DATA_FLAG_FIN) != 0;
+    // A batch of packets of one stream is handed on as one piece: the
+    // receiver's work per delivery, not per packet, is what a fast upload
+    // costs.
+    if (!self->m_events.empty()) {
+        Event &last = self->m_events.back();
+        if (last.kind == Event::Data && last.stream == stream && !last.fin) {
+            last.bytes.append(reinterpret_cast<const char *>(data), qsizetype(len));
+            last.fin = fin;
+            return 0;
+        }
+    }
+    QByteArray bytes;
+    bytes.reserve(qsizetype(qMax<size_t>(len, kCoalesceReserve)));
+    bytes.append(reinterpret_cast<const char *>(data), qsizetype(len));
+    self->m_events.push_back({Event::Data, stream, std::move(bytes), fin});
     return 0;
 }
 

@@ -51,12 +51,15 @@ public:
     // Client side.
     QString connectAsClient(const QByteArray &alpn, const Settings &settings);
 
-    // A batch of packets may be read before anything is written back:
-    // pass flushNow = false for all but the last, or call flush after.
+    // A batch of packets may be read before anything is handed on or
+    // written back: pass flushNow = false, then call deliver and flush once
+    // for the batch (what arrived on a stream is then handed on in one piece).
     // `arrivedOn` is the local address the packet was sent to; what we send
     // leaves from the address the peer last reached us on.
     void receivePacket(const QByteArray &packet, bool flushNow = true, const QHostAddress &arrivedOn = {});
     void flush();
+    // Hands on what the packets read so far brought (signals).
+    void deliver();
 
     // Queues bytes on a stream (and optionally its end); sent as flow
     // control allows.

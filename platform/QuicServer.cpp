@@ -86,6 +86,10 @@ void QuicServer::onReadyRead()
             break;
     }
     for (const QPointer<QuicConnection> &connection : touched) {
+        if (connection)
+            connection->deliver();
+    }
+    for (const QPointer<QuicConnection> &connection : touched) {
         if (connection && connection->isOpen())
             connection->flush();
     }

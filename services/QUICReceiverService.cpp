@@ -8,6 +8,7 @@
 
 #include "platform/DiagnosticLog.h"
 #include "platform/Lifetime.h"
+#include "s3/GatewayPut.h"
 #include "s3/S3Gateway.h"
 #include "s3/S3ObjectUrl.h"
 
@@ -25,62 +26,9 @@ const QString kConnectionClosed = QStringLiteral("Connection closed unexpectedly
 // Whole bodies kept for the store after their devices left, at most.
 constexpr size_t kMaxSettling = 256;
 constexpr quint64 kStopSendingCode = 0x100;
-
-// The upload body on its way from the QUIC stream to the S3 PUT. Holds at
-// most what flow control lets the device send ahead; every byte the HTTP
-// client takes is reported, so the window can open by as much.
-class BodyPipe : public QIODevice {
-    Q_OBJECT
-public:
-    explicit BodyPipe(qint64 size) : m_toCome(size) { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_buffered + QIODevice::bytesAvailable(); }
-    bool atEnd() const override { return m_buffered == 0 && m_toCome == 0; }
-    void append(const QByteArray &bytes)
-    {
-        if (bytes.isEmpty())
-            return;
-        m_chunks.push_back(bytes);
-        m_buffered += bytes.size();
-        m_toCome -= bytes.size();
-        Q_EMIT readyRead();
-        if (m_toCome == 0)
-            Q_EMIT readChannelFinished();
-    }
-
-Q_SIGNALS:
-    void consumed(qint64 bytes);
-
-protected:
-    qint64 readData(char *data, qint64 max) override
-    {
-        qint64 copied = 0;
-        while (copied < max && !m_chunks.empty()) {
-            QByteArray &front = m_chunks.front();
-            const qint64 n = qMin(max - copied, qint64(front.size()) - m_frontOffset);
-            std::memcpy(data + copied, front.constData() + m_frontOffset, size_t(n));
-            copied += n;
-            m_frontOffset += n;
-            if (m_frontOffset == front.size()) {
-                m_chunks.pop_front();
-                m_frontOffset = 0;
-            }
-        }
-        m_buffered -= copied;
-        if (copied > 0)
-            Q_EMIT consumed(copied);
-        if (copied == 0 && atEnd())
-            return -1;
-        return copied;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    std::deque<QByteArray> m_chunks;
-    qint64 m_frontOffset = 0;
-    qint64 m_buffered = 0;
-    qint64 m_toCome;
-};
+// The gateway taking no byte of a waiting body, or not answering, this long
+// fails the file.
+constexpr int kGatewayTimeoutMs = 60000;
 
 } // namespace
 
@@ -128,13 +76,13 @@ public:
             m_stallTimer.start();
         process();
     }
-    // The gateway has room for this stream's PUT, through `lane`.
-    void slotGranted(QNetworkAccessManager &lane)
+    // The gateway has room for this stream's PUT.
+    void slotGranted()
     {
         if (m_state != State::Queued)
             return;
         m_hasSlot = true;
-        startUpload(lane);
+        startUpload();
         process();
     }
     bool ended() const { return m_state == State::Ended; }
@@ -234,9 +182,9 @@ private:
                 // not go idle while the file queues for or goes to the store.
                 holdConnection(true);
                 m_state = State::Queued;
-                if (QNetworkAccessManager *lane = m_service.takeGatewaySlot(this)) {
+                if (m_service.takeGatewaySlot(this)) {
                     m_hasSlot = true;
-                    startUpload(*lane);
+                    startUpload();
                 }
                 break;
             }
@@ -250,10 +198,11 @@ private:
                     m_md5.addData(piece);
                     if (m_sha256)
                         m_sha256->addData(piece);
-                    if (m_pipe)
-                        m_pipe->append(piece); // consumed as the PUT takes it
-                    else
+                    if (m_put && m_put->append(piece)) {
+                        // consumed as the PUT takes it
+                    } else {
                         consume(n); // the PUT has already failed: drain
+                    }
                 }
                 if (m_frames.remaining() > 0) {
                     if (m_peerFinished)
@@ -277,7 +226,7 @@ private:
         }
     }
 
-    void startUpload(QNetworkAccessManager &lane)
+    void startUpload()
     {
         m_state = State::Body;
         m_stallTimer.start();
@@ -294,25 +243,26 @@ private:
             releaseSlot();
             return;
         }
-        m_pipe = new BodyPipe(m_header.size);
-        connect(m_pipe, &BodyPipe::consumed, this, [this](qint64 n) {
+        // The body goes from the stream's buffers into the gateway's
+        // socket on this thread, as it arrives.
+        m_put = new GatewayPut(m_service.gatewayConnections(), *url, m_header.size, m_header.contentType, kGatewayTimeoutMs, this);
+        connect(m_put, &GatewayPut::consumed, this, [this](qint64 n) {
             consume(n);
             // The window opened: the device may send again, and has its
             // full time to.
             if (m_stallTimer.isActive())
                 m_stallTimer.start();
         });
-        m_reply = S3Gateway(lane, 60000).startPut(*url, m_pipe, m_header.size, m_header.contentType);
-        connect(m_reply, &QNetworkReply::finished, this, &UploadStream::uploadFinished);
+        connect(m_put, &GatewayPut::finished, this, &UploadStream::uploadFinished);
     }
 
     void uploadFinished()
     {
-        QNetworkReply *reply = std::exchange(m_reply, nullptr);
-        if (!reply)
+        GatewayPut *put = std::exchange(m_put, nullptr);
+        if (!put)
             return;
-        reply->deleteLater();
-        const GatewayResult result = S3Gateway::resultOf(*reply);
+        put->deleteLater();
+        const GatewayPut::Result result = put->result();
         if (result.status >= 0) {
             // A 2xx whose transfer broke off is not a stored file.
             m_uploadOk = (result.status == 200 || result.status == 201) && result.error.isEmpty();
@@ -322,15 +272,11 @@ private:
         } else {
             quicLog(QStringLiteral("S3 PUT error - %1").arg(result.error));
         }
-        const QByteArray etag = reply->rawHeader("ETag");
+        const QByteArray etag = result.etag;
         releaseSlot();
-        if (m_pipe) {
-            // Whatever the store did not take is drained, so the next file
-            // can follow on this stream.
-            const qint64 left = m_pipe->bytesAvailable();
-            m_pipe = nullptr;
-            consume(left);
-        }
+        // Whatever the store did not take is drained, so the next file can
+        // follow on this stream.
+        consume(put->buffered());
         const QString mismatch = m_uploadOk ? integrityProblem(etag) : QString();
         if (mismatch.isEmpty()) {
             uploadSettled();
@@ -393,7 +339,7 @@ private:
     // file is given up and the stream ends, so that what it held is freed.
     void stalled()
     {
-        if (m_pipe && m_pipe->bytesAvailable() > 0) {
+        if (m_put && m_put->buffered() > 0) {
             m_stallTimer.start(); // the store is slow, not the device
             return;
         }
@@ -435,15 +381,13 @@ private:
     // before its last byte, so the engine never completes the object.
     void abortUpload()
     {
-        QNetworkReply *reply = std::exchange(m_reply, nullptr);
-        if (m_pipe)
-            consume(m_pipe->bytesAvailable()); // never to be read: back to the window
-        m_pipe = nullptr;
-        if (!reply)
+        GatewayPut *put = std::exchange(m_put, nullptr);
+        if (!put)
             return;
-        disconnect(reply, nullptr, this, nullptr);
-        reply->abort();
-        reply->deleteLater();
+        consume(put->buffered()); // never to be sent: back to the window
+        disconnect(put, nullptr, this, nullptr);
+        put->abort();
+        put->deleteLater();
     }
 
     QUICReceiverService &m_service;
@@ -458,8 +402,7 @@ private:
     UploadFrameReader m_frames;
     bool m_peerFinished = false;
     UploadHeader m_header; // kept past the reader's next header: the store's answer may come after it
-    QNetworkReply *m_reply = nullptr;
-    BodyPipe *m_pipe = nullptr; // owned by m_reply
+    GatewayPut *m_put = nullptr; // a child, deleted from the event loop (it may be the sender)
     bool m_uploadDone = false;
     bool m_uploadOk = false;
     bool m_peerLeft = false;
@@ -491,6 +434,8 @@ void QUICReceiverService::startListening(int s3Port)
         return;
     }
     m_stopping = false;
+    if (!m_gatewayConnections || m_s3Port != s3Port)
+        m_gatewayConnections = std::make_unique<GatewayConnections>(s3Port);
     m_s3Port = s3Port;
     const std::optional<TlsIdentity> identity = m_identity.identity();
     if (identity)
@@ -555,28 +500,21 @@ void QUICReceiverService::stopListening()
     quicLog(QStringLiteral("Stopped listening"));
 }
 
-QNetworkAccessManager *QUICReceiverService::takeGatewaySlot(UploadStream *stream)
+bool QUICReceiverService::takeGatewaySlot(UploadStream *stream)
 {
     Source &source = m_sources[stream->source()];
     if (source.puts >= kMaxPutsPerSource || m_puts >= kMaxPuts) {
         m_gatewayQueue.push_back(stream);
-        return nullptr;
+        return false;
     }
-    return &admit(source);
+    admit(source);
+    return true;
 }
 
-QNetworkAccessManager &QUICReceiverService::admit(Source &source)
+void QUICReceiverService::admit(Source &source)
 {
     ++source.puts;
     ++m_puts;
-    if (!source.lane) {
-        // Each host's PUTs go through their own HTTP client: a client keeps
-        // a few connections per server, and one host's slow bodies must
-        // not hold those that everyone else's uploads need.
-        source.lane = std::make_unique<QNetworkAccessManager>();
-        source.lane->setProxy(QNetworkProxy::NoProxy);
-    }
-    return *source.lane;
 }
 
 void QUICReceiverService::releaseGatewaySlot(UploadStream *stream, bool held)
@@ -605,7 +543,8 @@ void QUICReceiverService::grantWaiting()
             continue;
         }
         it = m_gatewayQueue.erase(it);
-        stream->slotGranted(admit(source));
+        admit(source);
+        stream->slotGranted();
         // The grant may have ended streams and changed the queue.
         it = m_gatewayQueue.begin();
     }
@@ -618,8 +557,6 @@ void QUICReceiverService::forgetIdleSource(const QString &address)
         return;
     if (std::any_of(m_gatewayQueue.begin(), m_gatewayQueue.end(), [&](UploadStream *s) { return s->source() == address; }))
         return;
-    if (it->second.lane)
-        it->second.lane.release()->deleteLater(); // its last replies are still being deleted
     m_sources.erase(it);
 }
 

@@ -27,6 +27,7 @@ struct QuicReceiverConfig {
 };
 
 class UploadStream;
+class GatewayConnections;
 
 // Receives files from devices on the LAN over QUIC (UDP 8444, ALPN
 // "tavro-backup") and stores each in the object store as it arrives: the
@@ -78,14 +79,14 @@ private:
     struct Source {
         int connections = 0;
         int puts = 0;
-        std::unique_ptr<QNetworkAccessManager> lane;
     };
-    // The client for the stream's PUT when it may start now; else null,
-    // and the stream is granted its turn later (slotGranted).
-    QNetworkAccessManager *takeGatewaySlot(UploadStream *stream);
+    // True when the stream's PUT may start now; else the stream is granted
+    // its turn later (slotGranted).
+    bool takeGatewaySlot(UploadStream *stream);
     // `held`: the stream had its turn; else it leaves the queue.
     void releaseGatewaySlot(UploadStream *stream, bool held);
-    QNetworkAccessManager &admit(Source &source);
+    void admit(Source &source);
+    GatewayConnections &gatewayConnections() { return *m_gatewayConnections; }
     void grantWaiting();
     void forgetIdleSource(const QString &address);
     QString s3BaseUrl() const { return QStringLiteral("http://localhost:%1").arg(m_s3Port); }
@@ -93,7 +94,10 @@ private:
     ServerIdentity &m_identity;
     QuicReceiverConfig m_config;
     std::unique_ptr<QuicServer> m_server;
-    QNetworkAccessManager m_network;
+    QNetworkAccessManager m_network; // the rare removal of a mismatched object
+    // Kept-alive connections for the PUTs; declared before the streams,
+    // whose PUTs use them, so that it outlives them.
+    std::unique_ptr<GatewayConnections> m_gatewayConnections;
     QTimer m_retryTimer;
     int m_s3Port = 8333;
     int m_retryCount = 0;

@@ -33,6 +33,8 @@ QuicUploadClient::QuicUploadClient(QObject *parent) : QObject(parent)
             if (datagrams.size() < 64)
                 break;
         }
+        if (m_connection)
+            m_connection->deliver();
         if (m_connection && m_connection->isOpen())
             m_connection->flush();
     });
