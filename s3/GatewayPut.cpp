@@ -263,6 +263,10 @@ void GatewayPut::onReadable()
         s.on_message_complete = &GatewayPut::onMessageComplete;
         return s;
     }();
+    if (m_connecting) {
+        onWritable(); // a refused connection shows as readable too
+        return;
+    }
     char buffer[kReadChunk];
     while (!m_finished && m_fd >= 0) {
         const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
