@@ -16,8 +16,12 @@ namespace {
 
 constexpr size_t kCidLength = 18;
 constexpr size_t kMaxPacket = NGTCP2_MAX_PMTUD_UDP_PAYLOAD_SIZE;
-// Room for a batch of one stream's packets in one piece.
-constexpr size_t kCoalesceReserve = 64 * 1024;
+// A batch of packets sent in one call: within one UDP datagram's limit.
+constexpr size_t kBatchBytes = 60000;
+// Room for a batch of one stream's packets in one piece: allocated once at
+// this size and never grown, so that the allocator reuses the same blocks
+// instead of mapping fresh memory for every batch.
+constexpr size_t kCoalesceReserve = 256 * 1024;
 // TLS 1.3 only: QUIC has no other.
 constexpr const char *kPriority = "NORMAL:-VERS-ALL:+VERS-TLS1.3:%DISABLE_TLS13_COMPAT_MODE";
 
@@ -247,13 +251,18 @@ void QuicConnection::receivePacket(const QByteArray &packet, bool flushNow, cons
 {
     if (!m_conn || m_closed)
         return;
-    if (!arrivedOn.isNull())
+    if (!arrivedOn.isNull() && arrivedOn != m_local) {
         m_local = arrivedOn;
-    ngtcp2_path_storage ps;
-    initPath(ps);
+        m_receivePathValid = false;
+    }
+    // Built once, not per packet: its addresses change only with m_local.
+    if (!m_receivePathValid) {
+        initPath(m_receivePath);
+        m_receivePathValid = true;
+    }
     ngtcp2_pkt_info pi{};
     m_inCallback = true;
-    const int rv = ngtcp2_conn_read_pkt(m_conn, &ps.path, &pi, reinterpret_cast<const uint8_t *>(packet.constData()),
+    const int rv = ngtcp2_conn_read_pkt(m_conn, &m_receivePath.path, &pi, reinterpret_cast<const uint8_t *>(packet.constData()),
                                         size_t(packet.size()), now());
     m_inCallback = false;
     if (rv != 0) {
@@ -393,7 +402,7 @@ int64_t QuicConnection::openStream()
 }
 
 bool QuicConnection::writeStream(int64_t streamId, SendQueue &q, uint8_t *buffer, size_t size, ngtcp2_path_storage &ps,
-                                 bool &sentAny)
+                                 size_t &packet)
 {
     // The unsent part of the queue as vectors into its chunks.
     ngtcp2_vec vecs[16];
@@ -430,10 +439,8 @@ bool QuicConnection::writeStream(int64_t streamId, SendQueue &q, uint8_t *buffer
         fail(int(n));
         return false;
     }
-    if (n > 0) {
-        sendPacket(buffer, size_t(n));
-        sentAny = true;
-    }
+    if (n > 0)
+        packet = size_t(n);
     return n > 0;
 }
 
@@ -441,7 +448,33 @@ void QuicConnection::flush()
 {
     if (!m_conn || m_closed || m_inCallback)
         return;
-    uint8_t buffer[kMaxPacket];
+    // Packets go out in batches of equal size (the last may be shorter):
+    // one system call each where the system segments them (UDP GSO).
+    if (m_batch.empty())
+        m_batch.resize(kBatchBytes);
+    uint8_t *const batch = m_batch.data();
+    size_t used = 0, segment = 0;
+    const auto sendBatch = [&] {
+        if (used > 0)
+            m_socket.sendSegments(reinterpret_cast<const char *>(batch), qint64(used), qint64(segment), m_remote, m_remotePort, m_local);
+        used = 0;
+        segment = 0;
+    };
+    // A packet of `n` bytes was written at batch + used.
+    const auto place = [&](size_t n) {
+        if (used == 0) {
+            segment = n;
+        } else if (n > segment) {
+            // Only the last of a batch may differ: it starts the next one.
+            const size_t at = used;
+            sendBatch();
+            std::memmove(batch, batch + at, n);
+            segment = n;
+        }
+        used += n;
+        if (n < segment || kBatchBytes - used < kMaxPacket)
+            sendBatch();
+    };
     ngtcp2_path_storage ps;
     initPath(ps);
     std::vector<int64_t> blocked;
@@ -456,25 +489,29 @@ void QuicConnection::flush()
             }
         }
         if (streamId >= 0) {
-            bool sentAny = false;
-            const bool progressed = writeStream(streamId, m_send[streamId], buffer, sizeof buffer, ps, sentAny);
+            size_t packet = 0;
+            const bool progressed = writeStream(streamId, m_send[streamId], batch + used, kMaxPacket, ps, packet);
             if (m_closed)
                 return;
-            if (!progressed && !sentAny)
+            if (packet > 0)
+                place(packet);
+            if (!progressed && packet == 0)
                 blocked.push_back(streamId);
             continue;
         }
         ngtcp2_pkt_info pi{};
-        const ngtcp2_ssize n = ngtcp2_conn_writev_stream(m_conn, &ps.path, &pi, buffer, sizeof buffer, nullptr,
+        const ngtcp2_ssize n = ngtcp2_conn_writev_stream(m_conn, &ps.path, &pi, batch + used, kMaxPacket, nullptr,
                                                          NGTCP2_WRITE_STREAM_FLAG_NONE, -1, nullptr, 0, now());
         if (n < 0) {
+            sendBatch();
             fail(int(n));
             return;
         }
         if (n == 0)
             break;
-        sendPacket(buffer, size_t(n));
+        place(size_t(n));
     }
+    sendBatch();
     armTimer();
 }
 
@@ -584,7 +621,8 @@ int QuicConnection::onRecvStreamData(ngtcp2_conn *, uint32_t flags, int64_t stre
     // costs.
     if (!self->m_events.empty()) {
         Event &last = self->m_events.back();
-        if (last.kind == Event::Data && last.stream == stream && !last.fin) {
+        if (last.kind == Event::Data && last.stream == stream && !last.fin
+            && size_t(last.bytes.capacity() - last.bytes.size()) >= len) {
             last.bytes.append(reinterpret_cast<const char *>(data), qsizetype(len));
             last.fin = fin;
             return 0;

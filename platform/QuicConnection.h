@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include <gnutls/gnutls.h>
 #include <ngtcp2/ngtcp2.h>
@@ -122,8 +123,9 @@ private:
     void setupCallbacks(ngtcp2_callbacks &callbacks, bool server);
     void initPath(ngtcp2_path_storage &storage) const;
     QString createSession(bool server, gnutls_certificate_credentials_t credentials, const QByteArray &alpn);
+    // `packet`: the size of the packet it completed in `buffer`, if any.
     bool writeStream(int64_t streamId, SendQueue &queue, uint8_t *buffer, size_t size, ngtcp2_path_storage &ps,
-                     bool &sentAny);
+                     size_t &packet);
     void sendPacket(const uint8_t *data, size_t size);
     void armTimer();
     void queueFlush();
@@ -149,6 +151,9 @@ private:
     QHostAddress m_remote;
     quint16 m_remotePort;
     QHostAddress m_local;
+    ngtcp2_path_storage m_receivePath{};
+    bool m_receivePathValid = false;
+    std::vector<uint8_t> m_batch; // packets on their way out, in flush
     ngtcp2_duration m_idleTimeout = 0;
     int m_holds = 0;
     ngtcp2_conn *m_conn = nullptr;

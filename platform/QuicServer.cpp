@@ -71,7 +71,8 @@ void QuicServer::onReadyRead()
                 || ngtcp2_pkt_decode_version_cid(&vc, reinterpret_cast<const uint8_t *>(packet.constData()),
                                                  size_t(packet.size()), kServerCidLength) != 0)
                 continue; // not QUIC, or a version we do not speak
-            const QByteArray dcid(reinterpret_cast<const char *>(vc.dcid), qsizetype(vc.dcidlen));
+            // Looked up without a copy: this runs for every packet.
+            const QByteArray dcid = QByteArray::fromRawData(reinterpret_cast<const char *>(vc.dcid), qsizetype(vc.dcidlen));
             const auto it = m_byCid.find(dcid);
             if (it == m_byCid.end()) {
                 accept(datagram);

@@ -1,10 +1,13 @@
 #include "platform/UdpSocket.h"
 
+#include <array>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,7 +17,7 @@ namespace {
 
 constexpr int kMaxDatagram = 65536;
 constexpr int kBufferBytes = 8 << 20;
-constexpr size_t kControlBytes = CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo));
+constexpr size_t kControlBytes = CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(int));
 
 // An IPv4 address as a dual-stack socket names it.
 Q_IPV6ADDR v4Mapped(quint32 v4)
@@ -62,6 +65,47 @@ QHostAddress fromSockaddr(const sockaddr_storage &from, quint16 &port)
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     return isV4 ? QHostAddress(v4) : address;
+}
+
+// The raw address a datagram was sent to (family byte, then the address),
+// empty when the socket does not tell: compared before it is converted, as
+// nearly every datagram of a batch shares it.
+std::array<uint8_t, 17> arrivalKey(msghdr &message)
+{
+    std::array<uint8_t, 17> key{};
+    if (message.msg_controllen == 0)
+        return key;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            key[0] = AF_INET;
+            std::memcpy(&key[1], &info.ipi_addr, 4);
+            return key;
+        }
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            key[0] = AF_INET6;
+            std::memcpy(&key[1], &info.ipi6_addr, 16);
+        }
+    }
+    return key;
+}
+
+// The size of the datagrams a coalesced read holds (UDP GRO), 0 for one.
+int groSegment(msghdr &message)
+{
+    if (message.msg_controllen == 0)
+        return 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            int segment = 0;
+            std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
+            return segment;
+        }
+    }
+    return 0;
 }
 
 QHostAddress arrivalAddress(msghdr &message)
@@ -118,6 +162,10 @@ QString UdpSocket::bind(const QHostAddress &address, quint16 port)
         if (v6)
             ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
     }
+    // Datagrams of one flow that arrive together may be handed to us as
+    // one (UDP GRO), and are split again in receive: one system call and
+    // one pass through the stack for many packets.
+    m_gro = ::setsockopt(m_fd, SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
     for (int option : {SO_RCVBUF, SO_SNDBUF}) {
         const int size = kBufferBytes;
         // The forcing variant passes the system's cap where we may.
@@ -162,7 +210,7 @@ std::vector<UdpSocket::Datagram> UdpSocket::receive(int max)
     alignas(cmsghdr) char control[64][kControlBytes];
     std::memset(messages, 0, sizeof(mmsghdr) * size_t(max));
     for (int i = 0; i < max; ++i) {
-        if (m_wildcard) {
+        if (m_wildcard || m_gro) {
             messages[i].msg_hdr.msg_control = control[i];
             messages[i].msg_hdr.msg_controllen = kControlBytes;
         }
@@ -174,23 +222,82 @@ std::vector<UdpSocket::Datagram> UdpSocket::receive(int max)
         messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
     }
     const int n = ::recvmmsg(m_fd, messages, unsigned(max), MSG_DONTWAIT, nullptr);
+    out.reserve(size_t(qMax(n, 0)));
     for (int i = 0; i < n; ++i) {
         Datagram d;
-        d.data = QByteArray(static_cast<const char *>(iov[i].iov_base), qsizetype(messages[i].msg_len));
-        d.sender = fromSockaddr(from[i], d.senderPort);
-        d.local = arrivalAddress(messages[i].msg_hdr);
-        out.push_back(std::move(d));
+        const char *bytes = static_cast<const char *>(iov[i].iov_base);
+        const qsizetype length = qsizetype(messages[i].msg_len);
+        // No copy: the bytes stay in the socket's buffer until the next read.
+        d.data = QByteArray::fromRawData(bytes, length);
+        // Addresses are converted once per sender and arrival address, not
+        // once per datagram: a conversion allocates.
+        const socklen_t nameLength = messages[i].msg_hdr.msg_namelen;
+        if (nameLength != m_lastFromLength || std::memcmp(&from[i], &m_lastFrom, nameLength) != 0) {
+            m_lastFrom = from[i];
+            m_lastFromLength = nameLength;
+            m_lastSender = fromSockaddr(from[i], m_lastSenderPort);
+        }
+        d.sender = m_lastSender;
+        d.senderPort = m_lastSenderPort;
+        const std::array<uint8_t, 17> key = arrivalKey(messages[i].msg_hdr);
+        if (key != m_lastLocalKey) {
+            m_lastLocalKey = key;
+            m_lastLocal = arrivalAddress(messages[i].msg_hdr);
+        }
+        d.local = m_lastLocal;
+        const int segment = m_gro ? groSegment(messages[i].msg_hdr) : 0;
+        if (segment <= 0 || segment >= length) {
+            out.push_back(std::move(d));
+            continue;
+        }
+        for (qsizetype at = 0; at < length; at += segment) {
+            d.data = QByteArray::fromRawData(bytes + at, qMin<qsizetype>(segment, length - at));
+            out.push_back(d);
+        }
     }
     return out;
 }
 
 bool UdpSocket::send(const char *data, qint64 size, const QHostAddress &to, quint16 port, const QHostAddress &from)
 {
+    return sendOne(data, size, 0, to, port, from);
+}
+
+bool UdpSocket::sendSegments(const char *data, qint64 size, qint64 segment, const QHostAddress &to, quint16 port,
+                             const QHostAddress &from)
+{
+    if (segment <= 0 || size <= segment)
+        return sendOne(data, size, 0, to, port, from);
+    if (!m_gsoBroken) {
+        if (sendOne(data, size, segment, to, port, from))
+            return true;
+        // A system or device that cannot segment says so at once: from
+        // then on each packet goes alone.
+        if (errno == EIO || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOPROTOOPT)
+            m_gsoBroken = true;
+        else
+            return false;
+    }
+    bool all = true;
+    for (qint64 at = 0; at < size; at += segment)
+        all = sendOne(data + at, qMin(segment, size - at), 0, to, port, from) && all;
+    return all;
+}
+
+bool UdpSocket::sendOne(const char *data, qint64 size, qint64 segment, const QHostAddress &to, quint16 port,
+                        const QHostAddress &from)
+{
     if (m_fd < 0)
         return false;
     const bool v6Socket = m_localAddress.protocol() != QAbstractSocket::IPv4Protocol;
-    sockaddr_storage address;
-    const socklen_t length = toSockaddr(to, port, v6Socket, address);
+    // Converted once per peer, not per datagram.
+    if (port != m_lastToPort || m_lastToLength == 0 || to != m_lastTo) {
+        m_lastToLength = toSockaddr(to, port, v6Socket, m_lastToAddress);
+        m_lastTo = to;
+        m_lastToPort = port;
+    }
+    sockaddr_storage address = m_lastToAddress;
+    const socklen_t length = m_lastToLength;
     iovec iov{const_cast<char *>(data), size_t(size)};
     msghdr message{};
     message.msg_name = &address;
@@ -198,9 +305,20 @@ bool UdpSocket::send(const char *data, qint64 size, const QHostAddress &to, quin
     message.msg_iov = &iov;
     message.msg_iovlen = 1;
     alignas(cmsghdr) char control[kControlBytes] = {};
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr *c = CMSG_FIRSTHDR(&message);
+    size_t controlUsed = 0;
+    if (segment > 0) {
+        const uint16_t gso = uint16_t(segment);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof gso);
+        std::memcpy(CMSG_DATA(c), &gso, sizeof gso);
+        controlUsed += CMSG_SPACE(sizeof gso);
+        c = CMSG_NXTHDR(&message, c);
+    }
     if (m_wildcard && !from.isNull()) {
-        message.msg_control = control;
-        cmsghdr *c = reinterpret_cast<cmsghdr *>(control);
         bool isV4 = false;
         const quint32 v4 = from.toIPv4Address(&isV4);
         if (!v6Socket) {
@@ -210,7 +328,7 @@ bool UdpSocket::send(const char *data, qint64 size, const QHostAddress &to, quin
             c->cmsg_type = IP_PKTINFO;
             c->cmsg_len = CMSG_LEN(sizeof info);
             std::memcpy(CMSG_DATA(c), &info, sizeof info);
-            message.msg_controllen = CMSG_SPACE(sizeof info);
+            controlUsed += CMSG_SPACE(sizeof info);
         } else {
             // The dual-stack socket takes an IPv4 source IPv4-mapped.
             in6_pktinfo info{};
@@ -221,9 +339,12 @@ bool UdpSocket::send(const char *data, qint64 size, const QHostAddress &to, quin
             c->cmsg_type = IPV6_PKTINFO;
             c->cmsg_len = CMSG_LEN(sizeof info);
             std::memcpy(CMSG_DATA(c), &info, sizeof info);
-            message.msg_controllen = CMSG_SPACE(sizeof info);
+            controlUsed += CMSG_SPACE(sizeof info);
         }
     }
+    message.msg_controllen = controlUsed;
+    if (controlUsed == 0)
+        message.msg_control = nullptr;
     return ::sendmsg(m_fd, &message, 0) == size;
 }
 

@@ -4,7 +4,9 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QSocketNotifier>
+#include <array>
 #include <memory>
+#include <sys/socket.h>
 #include <vector>
 
 namespace tavrolin {
@@ -16,6 +18,8 @@ class UdpSocket : public QObject {
     Q_OBJECT
 public:
     struct Datagram {
+        // Valid until the next receive: it is not copied out of the
+        // socket's buffer.
         QByteArray data;
         QHostAddress sender;
         quint16 senderPort = 0;
@@ -40,6 +44,11 @@ public:
     // address the datagram being answered arrived on); null lets the
     // system choose.
     bool send(const char *data, qint64 size, const QHostAddress &to, quint16 port, const QHostAddress &from = {});
+    // Datagrams of `segment` bytes each (the last may be shorter), laid
+    // one after the other in `data`: sent in one call where the system
+    // segments them (UDP GSO), else one by one.
+    bool sendSegments(const char *data, qint64 size, qint64 segment, const QHostAddress &to, quint16 port,
+                      const QHostAddress &from = {});
 
 Q_SIGNALS:
     void readyRead();
@@ -49,8 +58,22 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
     QHostAddress m_localAddress;
     quint16 m_localPort = 0;
+    bool sendOne(const char *data, qint64 size, qint64 segment, const QHostAddress &to, quint16 port, const QHostAddress &from);
+
     bool m_wildcard = false;
+    bool m_gro = false;
+    bool m_gsoBroken = false;
     QByteArray m_buffer;
+    sockaddr_storage m_lastFrom{};
+    socklen_t m_lastFromLength = 0;
+    QHostAddress m_lastSender;
+    quint16 m_lastSenderPort = 0;
+    std::array<uint8_t, 17> m_lastLocalKey{};
+    QHostAddress m_lastLocal;
+    QHostAddress m_lastTo;
+    quint16 m_lastToPort = 0;
+    sockaddr_storage m_lastToAddress{};
+    socklen_t m_lastToLength = 0;
 };
 
 } // namespace tavrolin
