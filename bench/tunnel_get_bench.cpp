@@ -2,7 +2,12 @@
 // and (b) through the remote tunnel with tavrolin-tunnel, against the same
 // server (real engine, tunnel signalled through a folder record store, all
 // on loopback). Prints MB/s of both, their ratio (b)/(a) and the server's
-// memory; then one upload of the same size through the tunnel.
+// memory; then one upload of the same size through the tunnel. Before the
+// server starts, the same bytes go between two peers of our own WebRTC stack
+// with the same flow control (the native baseline): the tunnel's transfer
+// rate against theirs is tunnel/native, and the server's CPU per MB is
+// printed for both.
+#include "bench/ChannelRun.h"
 #include "tests/support/ManagerHarness.h"
 #include "tests/support/StackHarness.h"
 
@@ -66,6 +71,18 @@ int main(int argc, char *argv[])
     const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
     const QString tool = QCoreApplication::applicationDirPath() + QStringLiteral("/tavrolin-tunnel");
 
+    // The native baseline, median of the runs.
+    QList<double> nativeRates, nativeCpu;
+    for (int i = 0; i < runs; ++i) {
+        const bench::Run native = bench::run(mib << 20, true, bench::Peer::Native);
+        if (!native.ok) {
+            std::fprintf(stderr, "the native baseline failed\n");
+            return 1;
+        }
+        nativeRates << double(mib << 20) / 1e6 / native.seconds;
+        nativeCpu << native.serverCpu;
+    }
+
     // The server as the application makes it, on free ports in a sandbox.
     StackHarness engine;
     const QString cloudFolder = engine.cloudFolder, out = engine.sandbox.path("out");
@@ -85,14 +102,16 @@ int main(int argc, char *argv[])
     resetPeakMemory();
     const qint64 idleKiB = statusKiB("VmRSS:");
 
-    QList<double> direct, tunnelled, transfers;
+    QList<double> direct, tunnelled, transfers, tunnelCpu;
     const QString url = QStringLiteral("http://127.0.0.1:%1/photos/bench/big.jpg").arg(engine.ports.s3);
     for (int i = 0; i < runs; ++i) {
         const double a = timed(QStringLiteral("curl"), {"-sf", "-o", out + "/curl.jpg", url});
         QString report;
+        const double cpuBefore = bench::cpuSeconds();
         const double b = timed(tool, {"--cloud-folder", cloudFolder, "--no-stun", "--local-only", "get", "photos/bench/big.jpg",
                                       out + "/tunnel.jpg"},
                                &report);
+        tunnelCpu << bench::cpuSeconds() - cpuBefore;
         // The tool's own account of the transfer once the session is open.
         const auto rate = QRegularExpression(QStringLiteral(" in ([0-9.]+) s \\(")).match(report);
         if (rate.hasMatch())
@@ -117,6 +136,11 @@ int main(int argc, char *argv[])
                 double(peakKiB - idleKiB) / 1024);
     std::printf("tunnel, the transfer alone once the session is open: %.1f MB/s, ratio %.2f\n", mb / median(transfers),
                 a / median(transfers));
+    std::printf("native baseline (two peers of our WebRTC stack, 64 KiB messages, buffered amount <= 65536): %.1f MB/s\n",
+                median(nativeRates));
+    std::printf("tunnel/native: %.2f (goal >= 0.80)\n", mb / median(transfers) / median(nativeRates));
+    std::printf("server CPU per MB: tunnel %.2f ms/MB (whole run of the tool), native sender %.2f ms/MB (set-up included)\n",
+                1000 * median(tunnelCpu) / mb, 1000 * median(nativeCpu) / mb);
 
     // Session set-up: from the tool's offer to its open channel, ten times
     // with a small object, as the tool itself reports it.

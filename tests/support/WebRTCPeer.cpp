@@ -9,6 +9,15 @@ namespace tavrolin::test {
 AiortcPeer::AiortcPeer(const QString &mode, qint64 burstBytes, const QStringList &extraArgs, QObject *parent)
     : QObject(parent)
 {
+    start(QStringLiteral(TAVROLIN_TEST_PYTHON), QStringList{QStringLiteral(TAVROLIN_WEBRTC_PEER), mode, QStringLiteral("--burst-bytes"),
+                                                            QString::number(burstBytes)}
+                                                    + extraArgs);
+}
+
+AiortcPeer::AiortcPeer(const Program &program, QObject *parent) : QObject(parent) { start(program.path, program.args); }
+
+void AiortcPeer::start(const QString &program, const QStringList &args)
+{
     connect(&m_process, &QProcess::readyReadStandardOutput, this, [this] {
         m_pending += m_process.readAllStandardOutput();
         qsizetype newline;
@@ -16,18 +25,21 @@ AiortcPeer::AiortcPeer(const QString &mode, qint64 burstBytes, const QStringList
             const QByteArray line = m_pending.left(newline);
             m_pending.remove(0, newline + 1);
             const QJsonObject object = QJsonDocument::fromJson(line).object();
-            if (object.contains(QStringLiteral("offer")))
+            if (object.contains(QStringLiteral("offer"))) {
                 Q_EMIT offer(object.value(QStringLiteral("offer")).toString());
-            else
+            } else if (object.contains(QStringLiteral("candidate"))) {
+                IceCandidate c{object.value(QStringLiteral("candidate")).toString(), std::nullopt,
+                               object.value(QStringLiteral("sdpMLineIndex")).toInt()};
+                if (object.contains(QStringLiteral("sdpMid")))
+                    c.sdpMid = object.value(QStringLiteral("sdpMid")).toString();
+                Q_EMIT candidate(c);
+            } else
                 m_results.append(object);
         }
     });
     connect(&m_process, &QProcess::readyReadStandardError, this,
             [this] { m_stderr += QString::fromUtf8(m_process.readAllStandardError()); });
-    const QStringList args = QStringList{QStringLiteral(TAVROLIN_WEBRTC_PEER), mode, QStringLiteral("--burst-bytes"),
-                                         QString::number(burstBytes)}
-                             + extraArgs;
-    m_process.start(QStringLiteral(TAVROLIN_TEST_PYTHON), args);
+    m_process.start(program, args);
 }
 
 AiortcPeer::~AiortcPeer()
@@ -85,6 +97,12 @@ EchoingServer::EchoingServer(AiortcPeer &peer, WebRTCConfig config, QObject *par
     : QObject(parent), m_peer(peer), m_client(std::make_unique<WebRTCClient>(std::move(config)))
 {
     connect(&peer, &AiortcPeer::offer, this, [this](const QString &sdp) { answer(sdp); });
+    connect(&peer, &AiortcPeer::candidate, this, [this](const IceCandidate &c) {
+        if (m_answered)
+            addCandidate(c);
+        else
+            m_early << c;
+    });
     connect(m_client.get(), &WebRTCClient::didGenerateCandidate, this,
             [this](const IceCandidate &c) { m_peer.sendCandidate(c); });
     connect(m_client.get(), &WebRTCClient::didOpenDataChannel, this, [this](const DataChannelPtr &channel) {
@@ -105,7 +123,12 @@ QCoro::Task<> EchoingServer::answer(QString sdp)
     const auto answer = co_await m_client->createAnswer();
     if (answer)
         m_peer.sendAnswer(answer->sdp);
+    m_answered = true;
+    for (const IceCandidate &c : std::exchange(m_early, {}))
+        co_await m_client->addIceCandidate(c);
 }
+
+QCoro::Task<> EchoingServer::addCandidate(IceCandidate candidate) { co_await m_client->addIceCandidate(std::move(candidate)); }
 
 QCoro::Task<> EchoingServer::respond(QByteArray data, DataChannelPtr channel)
 {

@@ -15,6 +15,13 @@ class AiortcPeer : public QObject {
     Q_OBJECT
 public:
     AiortcPeer(const QString &mode, qint64 burstBytes, const QStringList &extraArgs = {}, QObject *parent = nullptr);
+    // Another program speaking the same lines (the benchmarks' peer of our
+    // own stack), which may also send its candidates.
+    struct Program {
+        QString path;
+        QStringList args;
+    };
+    explicit AiortcPeer(const Program &program, QObject *parent = nullptr);
     ~AiortcPeer() override;
 
     void sendAnswer(const QString &sdp);
@@ -32,8 +39,10 @@ public:
 
 Q_SIGNALS:
     void offer(QString sdp);
+    void candidate(tavrolin::IceCandidate candidate);
 
 private:
+    void start(const QString &program, const QStringList &args);
     void write(const QJsonObject &object);
     QProcess m_process;
     QByteArray m_pending;
@@ -58,6 +67,7 @@ public:
 
 private:
     QCoro::Task<> answer(QString sdp);
+    QCoro::Task<> addCandidate(IceCandidate candidate);
     QCoro::Task<> respond(QByteArray data, DataChannelPtr channel);
 
     AiortcPeer &m_peer;
@@ -66,6 +76,8 @@ private:
     bool m_burstResult = false;
     quint64 m_maxBuffered = 0;
     QStringList m_opened;
+    bool m_answered = false;
+    QList<IceCandidate> m_early; // the peer's, before its offer is set
 };
 
 // Message i of a burst, as the peer expects it.
