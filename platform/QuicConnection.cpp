@@ -18,6 +18,8 @@ constexpr size_t kCidLength = 18;
 constexpr size_t kMaxPacket = NGTCP2_MAX_PMTUD_UDP_PAYLOAD_SIZE;
 // A batch of packets sent in one call: within one UDP datagram's limit.
 constexpr size_t kBatchBytes = 60000;
+// The system segments at most this many datagrams from one send.
+constexpr size_t kMaxSegments = 64;
 // Room for a batch of one stream's packets in one piece: allocated once at
 // this size and never grown, so that the allocator reuses the same blocks
 // instead of mapping fresh memory for every batch.
@@ -306,6 +308,10 @@ void QuicConnection::dispatch()
             Q_EMIT streamOpened(e.stream);
             break;
         case Event::Data:
+            // A block mostly empty (a batch of few packets) is not kept at
+            // its full size while the receiver holds it.
+            if (e.bytes.capacity() - e.bytes.size() > qsizetype(kCoalesceReserve / 4))
+                e.bytes.squeeze();
             Q_EMIT streamData(e.stream, e.bytes, e.fin);
             break;
         case Event::Reset:
@@ -472,7 +478,7 @@ void QuicConnection::flush()
             segment = n;
         }
         used += n;
-        if (n < segment || kBatchBytes - used < kMaxPacket)
+        if (n < segment || kBatchBytes - used < kMaxPacket || used / segment >= kMaxSegments)
             sendBatch();
     };
     ngtcp2_path_storage ps;

@@ -272,10 +272,11 @@ bool UdpSocket::sendSegments(const char *data, qint64 size, qint64 segment, cons
         if (sendOne(data, size, segment, to, port, from))
             return true;
         // A system or device that cannot segment says so at once: from
-        // then on each packet goes alone.
-        if (errno == EIO || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOPROTOOPT)
+        // then on each packet goes alone. A batch the path cannot take as
+        // one (its datagrams larger than the path allows) goes alone once.
+        if (errno == EIO || errno == EOPNOTSUPP || errno == ENOPROTOOPT)
             m_gsoBroken = true;
-        else
+        else if (errno != EINVAL && errno != EMSGSIZE)
             return false;
     }
     bool all = true;

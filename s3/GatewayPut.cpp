@@ -158,7 +158,7 @@ bool GatewayPut::append(const QByteArray &bytes)
     m_pending.push_back(bytes);
     m_buffered += bytes.size();
     m_appended += bytes.size();
-    if (m_fd >= 0 && !m_connecting && !(m_writeNotifier && m_writeNotifier->isEnabled()))
+    if (m_fd >= 0 && !m_connecting && !m_writeFailed && !(m_writeNotifier && m_writeNotifier->isEnabled()))
         writePending();
     touch();
     return true;
@@ -183,9 +183,8 @@ void GatewayPut::onWritable()
 
 void GatewayPut::writePending()
 {
-    QPointer<GatewayPut> self(this);
     qint64 bodyWritten = 0;
-    while (!m_finished && (m_headSent < m_head.size() || m_buffered > 0)) {
+    while (!m_finished && !m_writeFailed && (m_headSent < m_head.size() || m_buffered > 0)) {
         iovec vecs[kMaxIovecs];
         int count = 0;
         if (m_headSent < m_head.size())
@@ -207,12 +206,22 @@ void GatewayPut::writePending()
                 break;
             }
             // The gateway may have answered (a refusal) and closed: the
-            // answer is what the caller needs to hear.
+            // answer is what the caller needs to hear. Heard from the event
+            // loop, never from inside the caller's append: the caller may be
+            // in the middle of its own bookkeeping.
             const int error = errno;
-            onReadable();
-            if (self && !m_finished)
-                complete(-1, QStringLiteral("Sending to the gateway failed: ") + systemError(error));
-            return;
+            m_writeFailed = true;
+            if (m_writeNotifier)
+                m_writeNotifier->setEnabled(false);
+            QMetaObject::invokeMethod(
+                this,
+                [this, error] {
+                    onReadable();
+                    if (!m_finished)
+                        complete(-1, QStringLiteral("Sending to the gateway failed: ") + systemError(error));
+                },
+                Qt::QueuedConnection);
+            break;
         }
         qint64 left = n;
         if (m_headSent < m_head.size()) {
@@ -291,7 +300,9 @@ void GatewayPut::onReadable()
         }
         const bool answeredBefore = m_answered;
         const size_t parsed = http_parser_execute(m_parser.get(), &settings, buffer, size_t(n));
-        const bool clean = HTTP_PARSER_ERRNO(m_parser.get()) == HPE_OK && parsed == size_t(n);
+        // Paused at the end of the one answer there may be (see onMessageComplete).
+        const http_errno parserError = HTTP_PARSER_ERRNO(m_parser.get());
+        const bool clean = (parserError == HPE_OK || (parserError == HPE_PAUSED && m_answered)) && parsed == size_t(n);
         if (!m_answered) {
             if (!clean) {
                 complete(-1, QStringLiteral("The gateway's answer is malformed"));
@@ -350,6 +361,8 @@ int GatewayPut::onMessageComplete(http_parser *parser)
     auto *self = static_cast<GatewayPut *>(parser->data);
     self->m_answered = true;
     self->m_keepAlive = http_should_keep_alive(parser) != 0;
+    // One answer per request: what follows is not read as another.
+    http_parser_pause(parser, 1);
     return 0;
 }
 

@@ -101,6 +101,7 @@ private:
     int m_fd = -1;
     bool m_connecting = false;
     bool m_reused = false;
+    bool m_writeFailed = false;
     std::unique_ptr<QSocketNotifier> m_readNotifier, m_writeNotifier;
     QByteArray m_head;          // the request line and headers, until sent
     qint64 m_headSent = 0;

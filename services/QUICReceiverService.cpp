@@ -491,6 +491,8 @@ void QUICReceiverService::stopListening()
     m_streams.clear();
     m_settling.clear();
     m_gatewayQueue.clear();
+    // Kept connections go with the last PUT; a stopped receiver holds none.
+    m_gatewayConnections.reset();
     for (auto &[address, source] : m_sources)
         source.connections = 0;
     for (auto it = m_sources.begin(); it != m_sources.end();)

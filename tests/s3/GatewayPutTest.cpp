@@ -6,6 +6,9 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -254,4 +257,80 @@ TEST(GatewayPut, RefusalsGarbageBrokenAnswersSilenceAndAbortsFailTheFile)
         EXPECT_EQ(gateway.requests[0].body.size(), 999);
         EXPECT_EQ(pool.idleCount(), 0);
     }
+}
+
+// A gateway that refuses and closes while the body is still coming: the
+// caller hears of it from the event loop, never from inside its own append
+// (where it is in the middle of its bookkeeping), and every byte it handed
+// over is accounted for, taken by the socket or left in the buffer.
+TEST(GatewayPut, AFailureWhileTheBodyIsHandedOverIsHeardFromTheEventLoop)
+{
+    // The gateway in its own process, so that it refuses and closes while
+    // our event loop does not run: the failure then meets the next append.
+    QProcess gateway;
+    gateway.start("/usr/bin/python3",
+                         {"-c", "import socket, sys\n"
+                                "s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen()\n"
+                                "print(s.getsockname()[1], flush=True)\n"
+                                "c, _ = s.accept(); data = b''\n"
+                                "while b'\\r\\n\\r\\n' not in data: data += c.recv(65536)\n"
+                                "print('ready', flush=True); sys.stdin.readline()\n"
+                                "c.sendall(b'HTTP/1.1 403 Forbidden\\r\\nContent-Length: 0\\r\\nConnection: close\\r\\n\\r\\n')\n"
+                                "c.close(); print('closed', flush=True)\n"
+                                "sys.stdin.read()\n"});
+    const auto ended = qScopeGuard([&] {
+        gateway.closeWriteChannel(); // it exits at the end of its input
+        if (!gateway.waitForFinished(5000))
+            gateway.kill(); // our own child
+        gateway.waitForFinished(5000);
+    });
+    QByteArray out;
+    ASSERT_TRUE(waitUntil([&] {
+        out += gateway.readAllStandardOutput();
+        return out.contains('\n');
+    }, 10s));
+    GatewayConnections pool(out.trimmed().toInt());
+    const qint64 size = 64LL << 20;
+    GatewayPut put(pool, QUrl(QStringLiteral("http://localhost:%1/photos/a.jpg").arg(pool.port())), size,
+                   QStringLiteral("image/jpeg"), 5000);
+    bool inAppend = false, finishedInAppend = false, finished = false;
+    qint64 consumed = 0, appended = 0;
+    QObject::connect(&put, &GatewayPut::consumed, [&](qint64 n) { consumed += n; });
+    QObject::connect(&put, &GatewayPut::finished, [&] {
+        finished = true;
+        finishedInAppend = finishedInAppend || inAppend;
+    });
+    const QByteArray piece(256 * 1024, 'p');
+    const auto append = [&] {
+        inAppend = true;
+        if (put.append(piece))
+            appended += piece.size();
+        inAppend = false;
+    };
+    // A first piece small enough to leave at once, so that the socket is
+    // not waiting to be writable when the next ones come.
+    ASSERT_TRUE(put.append(QByteArray(1000, 'f')));
+    appended += 1000;
+    ASSERT_TRUE(waitUntil([&] {
+        out += gateway.readAllStandardOutput();
+        return out.contains("ready") && consumed == 1000;
+    }, 10s));
+    // The gateway refuses and closes while our event loop does not turn
+    // (the waits below look at the gateway's output only): the next pieces
+    // meet the closed connection inside append.
+    gateway.write("go\n");
+    gateway.waitForBytesWritten(5000);
+    while (!out.contains("closed") && gateway.waitForReadyRead(5000))
+        out += gateway.readAllStandardOutput();
+    ASSERT_TRUE(out.contains("closed"));
+    QThread::msleep(100);
+    for (int i = 0; i < 8; ++i)
+        append();
+    EXPECT_FALSE(finishedInAppend);
+    ASSERT_TRUE(waitUntil([&] { return finished; }, 10s));
+    EXPECT_FALSE(finishedInAppend);
+    EXPECT_FALSE(put.result().ok());
+    EXPECT_EQ(consumed + put.buffered(), appended);
+    EXPECT_FALSE(put.append(piece));
+    EXPECT_EQ(pool.idleCount(), 0);
 }
