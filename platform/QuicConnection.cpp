@@ -298,7 +298,10 @@ void QuicConnection::dispatch()
     std::vector<Event> events;
     events.swap(m_events);
     for (Event &e : events) {
-        if (!self)
+        // A connection closed by an earlier event (its handler's reply met
+        // a closing connection) hands nothing more on: its receiver has
+        // already let go of its streams.
+        if (!self || m_closed)
             return;
         switch (e.kind) {
         case Event::Handshake:
@@ -570,6 +573,12 @@ void QuicConnection::fail(int liberr)
 {
     if (m_closed)
         return;
+    // The peer's close, met while writing rather than reading: not a failure,
+    // and nothing more may be sent.
+    if (liberr == NGTCP2_ERR_DRAINING) {
+        finish(QStringLiteral("closed by the peer"));
+        return;
+    }
     ngtcp2_connection_close_error ccerr;
     ngtcp2_connection_close_error_default(&ccerr);
     if (liberr == NGTCP2_ERR_CRYPTO)

@@ -570,18 +570,25 @@ void QUICReceiverService::onNewConnection(QuicConnection *connection)
     quicLog(QStringLiteral("New connection from ") + connection->remoteEndpoint());
     connect(connection, &QuicConnection::handshakeCompleted, this,
             [connection] { quicLog(QStringLiteral("Connection ready from ") + connection->remoteEndpoint()); });
+    // The handlers look the connection up, never add it: a signal that
+    // came after its close must not bring it back as a connection no one
+    // will ever close.
     connect(connection, &QuicConnection::streamOpened, this, [this, connection](int64_t id) {
         // Client-initiated bidirectional streams only (id % 4 == 0).
-        if (id % 4 != 0)
+        const auto known = m_streams.find(connection);
+        if (id % 4 != 0 || known == m_streams.end())
             return;
-        auto &streams = m_streams[connection];
+        auto &streams = known->second;
         // Streams whose loop has ended go as new ones come.
         std::erase_if(streams, [](const auto &entry) { return entry.second->ended(); });
         if (!streams.count(id))
             streams[id] = std::make_unique<UploadStream>(*this, *connection, id);
     });
     connect(connection, &QuicConnection::streamData, this, [this, connection](int64_t id, const QByteArray &bytes, bool fin) {
-        auto &streams = m_streams[connection];
+        const auto known = m_streams.find(connection);
+        if (known == m_streams.end())
+            return;
+        auto &streams = known->second;
         const auto it = streams.find(id);
         if (it != streams.end())
             it->second->feed(bytes, fin);
@@ -589,7 +596,10 @@ void QUICReceiverService::onNewConnection(QuicConnection *connection)
             connection->consume(id, quint64(bytes.size())); // a stream already over: its bytes go
     });
     connect(connection, &QuicConnection::streamReset, this, [this, connection](int64_t id) {
-        auto &streams = m_streams[connection];
+        const auto known = m_streams.find(connection);
+        if (known == m_streams.end())
+            return;
+        auto &streams = known->second;
         if (const auto it = streams.find(id); it != streams.end())
             it->second->peerGone();
     });

@@ -207,7 +207,8 @@ TEST(QuicReceiver, StoresFilesOfAnySizeFromBothClients)
         << mibKey.toStdString();
     EXPECT_EQ(sha256OfUrl(gateway + mibKey), sha256OfFile(mib));
     EXPECT_EQ(receiver.service->filesReceived(), 46);
-    EXPECT_TRUE(waitUntil([&] { return receiver.service->activeConnections() == 0; }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return receiver.service->activeConnections() == 0; }, 10s))
+        << receiver.log.joined().right(4000).toStdString();
 }
 
 TEST(QuicReceiver, BadHeadersAreRefusedAndKeysNeverEscapeTheirObject)
