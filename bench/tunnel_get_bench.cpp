@@ -70,18 +70,7 @@ int main(int argc, char *argv[])
     const qint64 mib = argc > 1 ? std::max(1, atoi(argv[1])) : 64;
     const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
     const QString tool = QCoreApplication::applicationDirPath() + QStringLiteral("/tavrolin-tunnel");
-
-    // The native baseline, median of the runs.
     QList<double> nativeRates, nativeCpu;
-    for (int i = 0; i < runs; ++i) {
-        const bench::Run native = bench::run(mib << 20, true, bench::Peer::Native);
-        if (!native.ok) {
-            std::fprintf(stderr, "the native baseline failed\n");
-            return 1;
-        }
-        nativeRates << double(mib << 20) / 1e6 / native.seconds;
-        nativeCpu << native.serverCpu;
-    }
 
     // The server as the application makes it, on free ports in a sandbox.
     StackHarness engine;
@@ -105,13 +94,28 @@ int main(int argc, char *argv[])
     QList<double> direct, tunnelled, transfers, tunnelCpu;
     const QString url = QStringLiteral("http://127.0.0.1:%1/photos/bench/big.jpg").arg(engine.ports.s3);
     for (int i = 0; i < runs; ++i) {
+        // The native baseline beside each tunnel run, so that both see the
+        // same state of the machine.
+        const bench::Run native = bench::run(mib << 20, true, bench::Peer::Native);
+        if (!native.ok) {
+            std::fprintf(stderr, "the native baseline failed\n");
+            return 1;
+        }
+        nativeRates << double(mib << 20) / 1e6 / native.seconds;
+        nativeCpu << native.serverCpu;
         const double a = timed(QStringLiteral("curl"), {"-sf", "-o", out + "/curl.jpg", url});
         QString report;
+        const DrainStats drainBefore = drainStats();
         const double cpuBefore = bench::cpuSeconds();
         const double b = timed(tool, {"--cloud-folder", cloudFolder, "--no-stun", "--local-only", "get", "photos/bench/big.jpg",
                                       out + "/tunnel.jpg"},
                                &report);
         tunnelCpu << bench::cpuSeconds() - cpuBefore;
+        const DrainStats &drain = drainStats();
+        std::fprintf(stderr, "run %d: native %.1f MB/s (%lld of %lld sends waited, %.2f s); tunnel sends %lld, waited %lld, %.2f s\n", i + 1,
+                     nativeRates.last(), native.drain.waitedSends, native.drain.sends, double(native.drain.waitedMicroseconds) / 1e6,
+                     drain.sends - drainBefore.sends, drain.waitedSends - drainBefore.waitedSends,
+                     double(drain.waitedMicroseconds - drainBefore.waitedMicroseconds) / 1e6);
         // The tool's own account of the transfer once the session is open.
         const auto rate = QRegularExpression(QStringLiteral(" in ([0-9.]+) s \\(")).match(report);
         if (rate.hasMatch())
