@@ -62,30 +62,25 @@ void QuicServer::onReadyRead()
     // round of acknowledgements per batch instead of one per packet, and
     // the socket's buffer drains before it overflows.
     std::vector<QPointer<QuicConnection>> touched;
-    for (int round = 0; round < 16; ++round) {
-        const std::vector<UdpSocket::Datagram> datagrams = m_socket.receive(64);
-        for (const UdpSocket::Datagram &datagram : datagrams) {
-            const QByteArray &packet = datagram.data;
-            ngtcp2_version_cid vc;
-            if (packet.isEmpty()
-                || ngtcp2_pkt_decode_version_cid(&vc, reinterpret_cast<const uint8_t *>(packet.constData()),
-                                                 size_t(packet.size()), kServerCidLength) != 0)
-                continue; // not QUIC, or a version we do not speak
-            // Looked up without a copy: this runs for every packet.
-            const QByteArray dcid = QByteArray::fromRawData(reinterpret_cast<const char *>(vc.dcid), qsizetype(vc.dcidlen));
-            const auto it = m_byCid.find(dcid);
-            if (it == m_byCid.end()) {
-                accept(datagram);
-                continue;
-            }
-            QuicConnection *connection = it->second;
-            connection->receivePacket(packet, false, datagram.local);
-            if (std::find(touched.begin(), touched.end(), connection) == touched.end())
-                touched.emplace_back(connection);
+    m_socket.readPending([&](const UdpSocket::Datagram &datagram) {
+        const QByteArray &packet = datagram.data;
+        ngtcp2_version_cid vc;
+        if (packet.isEmpty()
+            || ngtcp2_pkt_decode_version_cid(&vc, reinterpret_cast<const uint8_t *>(packet.constData()), size_t(packet.size()),
+                                             kServerCidLength) != 0)
+            return; // not QUIC, or a version we do not speak
+        // Looked up without a copy: this runs for every packet.
+        const QByteArray dcid = QByteArray::fromRawData(reinterpret_cast<const char *>(vc.dcid), qsizetype(vc.dcidlen));
+        const auto it = m_byCid.find(dcid);
+        if (it == m_byCid.end()) {
+            accept(datagram);
+            return;
         }
-        if (datagrams.size() < 64)
-            break;
-    }
+        QuicConnection *connection = it->second;
+        connection->receivePacket(packet, false, datagram.local);
+        if (std::find(touched.begin(), touched.end(), connection) == touched.end())
+            touched.emplace_back(connection);
+    });
     for (const QPointer<QuicConnection> &connection : touched) {
         if (connection)
             connection->deliver();

@@ -67,69 +67,58 @@ QHostAddress fromSockaddr(const sockaddr_storage &from, quint16 &port)
     return isV4 ? QHostAddress(v4) : address;
 }
 
-// The raw address a datagram was sent to (family byte, then the address),
-// empty when the socket does not tell: compared before it is converted, as
-// nearly every datagram of a batch shares it.
-std::array<uint8_t, 17> arrivalKey(msghdr &message)
+// What the control messages of one read tell: the address the datagram
+// was sent to, raw (family byte, then the address; empty when the socket
+// does not tell), which is compared before it is converted, as nearly every
+// datagram of a batch shares it; and the size of the datagrams a coalesced
+// read (UDP GRO) holds, 0 for one.
+struct Arrival {
+    std::array<uint8_t, 17> address{};
+    int segment = 0;
+};
+
+Arrival readControl(msghdr &message)
 {
-    std::array<uint8_t, 17> key{};
+    Arrival arrival;
     if (message.msg_controllen == 0)
-        return key;
+        return arrival;
+    bool v4 = false;
     for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            // An IPv4 arrival address is the one, whatever else the socket says.
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            key[0] = AF_INET;
-            std::memcpy(&key[1], &info.ipi_addr, 4);
-            return key;
-        }
-        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            arrival.address = {};
+            arrival.address[0] = AF_INET;
+            std::memcpy(&arrival.address[1], &info.ipi_addr, 4);
+            v4 = true;
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO && !v4) {
             in6_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            key[0] = AF_INET6;
-            std::memcpy(&key[1], &info.ipi6_addr, 16);
+            arrival.address[0] = AF_INET6;
+            std::memcpy(&arrival.address[1], &info.ipi6_addr, 16);
+        } else if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            std::memcpy(&arrival.segment, CMSG_DATA(c), sizeof arrival.segment);
         }
     }
-    return key;
+    return arrival;
 }
 
-// The size of the datagrams a coalesced read holds (UDP GRO), 0 for one.
-int groSegment(msghdr &message)
+// The raw arrival address as an address; null when there is none. An
+// IPv4-mapped one is named as IPv4.
+QHostAddress addressOf(const std::array<uint8_t, 17> &raw)
 {
-    if (message.msg_controllen == 0)
-        return 0;
-    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
-            int segment = 0;
-            std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
-            return segment;
-        }
+    if (raw[0] == AF_INET) {
+        quint32 v4;
+        std::memcpy(&v4, &raw[1], 4);
+        return QHostAddress(ntohl(v4));
     }
-    return 0;
-}
-
-QHostAddress arrivalAddress(msghdr &message)
-{
-    if (message.msg_controllen == 0)
+    if (raw[0] != AF_INET6)
         return {};
-    QHostAddress address;
-    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            return QHostAddress(ntohl(info.ipi_addr.s_addr));
-        }
-        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
-            in6_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            address = QHostAddress(reinterpret_cast<const quint8 *>(&info.ipi6_addr));
-            bool isV4 = false;
-            const quint32 v4 = address.toIPv4Address(&isV4);
-            if (isV4)
-                address = QHostAddress(v4);
-        }
-    }
-    return address;
+    const QHostAddress address(&raw[1]);
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
 }
 
 } // namespace
@@ -198,7 +187,20 @@ void UdpSocket::close()
     m_fd = -1;
 }
 
-std::vector<UdpSocket::Datagram> UdpSocket::receive(int max)
+void UdpSocket::readPending(const std::function<void(const Datagram &)> &each, int maxBatches)
+{
+    for (int batch = 0; batch < maxBatches; ++batch) {
+        int messages = 0;
+        for (const Datagram &datagram : receiveBatch(64, messages))
+            each(datagram);
+        // Fewer reads than asked for: the socket is empty. (Not fewer
+        // datagrams: a coalesced read is split into many.)
+        if (messages < 64)
+            return;
+    }
+}
+
+std::vector<UdpSocket::Datagram> UdpSocket::receiveBatch(int max, int &messagesRead)
 {
     std::vector<Datagram> out;
     if (m_fd < 0)
@@ -222,7 +224,8 @@ std::vector<UdpSocket::Datagram> UdpSocket::receive(int max)
         messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
     }
     const int n = ::recvmmsg(m_fd, messages, unsigned(max), MSG_DONTWAIT, nullptr);
-    out.reserve(size_t(qMax(n, 0)));
+    messagesRead = qMax(n, 0);
+    out.reserve(size_t(messagesRead));
     for (int i = 0; i < n; ++i) {
         Datagram d;
         const char *bytes = static_cast<const char *>(iov[i].iov_base);
@@ -239,13 +242,13 @@ std::vector<UdpSocket::Datagram> UdpSocket::receive(int max)
         }
         d.sender = m_lastSender;
         d.senderPort = m_lastSenderPort;
-        const std::array<uint8_t, 17> key = arrivalKey(messages[i].msg_hdr);
-        if (key != m_lastLocalKey) {
-            m_lastLocalKey = key;
-            m_lastLocal = arrivalAddress(messages[i].msg_hdr);
+        const Arrival arrival = readControl(messages[i].msg_hdr);
+        if (arrival.address != m_lastLocalKey) {
+            m_lastLocalKey = arrival.address;
+            m_lastLocal = addressOf(arrival.address);
         }
         d.local = m_lastLocal;
-        const int segment = m_gro ? groSegment(messages[i].msg_hdr) : 0;
+        const int segment = arrival.segment;
         if (segment <= 0 || segment >= length) {
             out.push_back(std::move(d));
             continue;

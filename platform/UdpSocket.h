@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <array>
+#include <functional>
 #include <memory>
 #include <sys/socket.h>
 #include <vector>
@@ -18,8 +19,8 @@ class UdpSocket : public QObject {
     Q_OBJECT
 public:
     struct Datagram {
-        // Valid until the next receive: it is not copied out of the
-        // socket's buffer.
+        // Valid until the next read: it is not copied out of the socket's
+        // buffer.
         QByteArray data;
         QHostAddress sender;
         quint16 senderPort = 0;
@@ -37,8 +38,10 @@ public:
     QHostAddress localAddress() const { return m_localAddress; }
     quint16 localPort() const { return m_localPort; }
 
-    // Up to `max` datagrams that have arrived; empty when none.
-    std::vector<Datagram> receive(int max = 64);
+    // Every datagram that has arrived, to `each` in order, a batch of reads
+    // at a time, until the socket is empty or `maxBatches` batches were
+    // read (one busy socket must not hold the event loop).
+    void readPending(const std::function<void(const Datagram &)> &each, int maxBatches = 16);
     // False when the datagram could not be queued (it is then lost, as UDP
     // may lose it anyway). `from` is the local address it leaves from (an
     // address the datagram being answered arrived on); null lets the
@@ -58,6 +61,9 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
     QHostAddress m_localAddress;
     quint16 m_localPort = 0;
+    // `messagesRead`: the reads it took, fewer than `max` once the socket
+    // is empty (a coalesced read yields many datagrams).
+    std::vector<Datagram> receiveBatch(int max, int &messagesRead);
     bool sendOne(const char *data, qint64 size, qint64 segment, const QHostAddress &to, quint16 port, const QHostAddress &from);
 
     bool m_wildcard = false;

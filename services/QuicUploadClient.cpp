@@ -24,15 +24,10 @@ QuicUploadClient::QuicUploadClient(QObject *parent) : QObject(parent)
     m_closeTimer.setSingleShot(true);
     connect(&m_closeTimer, &QTimer::timeout, this, [this] { done(); });
     connect(&m_socket, &UdpSocket::readyRead, this, [this] {
-        for (int round = 0; round < 16; ++round) {
-            const std::vector<UdpSocket::Datagram> datagrams = m_socket.receive(64);
-            for (const UdpSocket::Datagram &datagram : datagrams) {
-                if (m_connection && !datagram.data.isEmpty())
-                    m_connection->receivePacket(datagram.data, false);
-            }
-            if (datagrams.size() < 64)
-                break;
-        }
+        m_socket.readPending([this](const UdpSocket::Datagram &datagram) {
+            if (m_connection && !datagram.data.isEmpty())
+                m_connection->receivePacket(datagram.data, false);
+        });
         if (m_connection)
             m_connection->deliver();
         if (m_connection && m_connection->isOpen())
