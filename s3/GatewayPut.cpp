@@ -1,7 +1,5 @@
 #include "s3/GatewayPut.h"
 
-#include <QPointer>
-
 #include <http_parser.h>
 
 #include <arpa/inet.h>
@@ -95,7 +93,7 @@ GatewayPut::GatewayPut(GatewayConnections &pool, const QUrl &url, qint64 size, c
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(idleTimeoutMs);
     connect(&m_idleTimer, &QTimer::timeout, this, [this] {
-        complete(m_result.status, m_sent < m_size ? QStringLiteral("The gateway took no data for %1 s").arg(m_idleTimer.interval() / 1000.0)
+        complete(m_result.status, sent() < m_size ? QStringLiteral("The gateway took no data for %1 s").arg(m_idleTimer.interval() / 1000.0)
                                                   : QStringLiteral("The gateway did not answer within %1 s").arg(m_idleTimer.interval() / 1000.0));
     });
     // Started from the event loop: the caller connects to the signals first.
@@ -184,11 +182,11 @@ void GatewayPut::onWritable()
 void GatewayPut::writePending()
 {
     qint64 bodyWritten = 0;
-    while (!m_finished && !m_writeFailed && (m_headSent < m_head.size() || m_buffered > 0)) {
+    while (!m_finished && !m_writeFailed && (!m_head.isEmpty() || m_buffered > 0)) {
         iovec vecs[kMaxIovecs];
         int count = 0;
-        if (m_headSent < m_head.size())
-            vecs[count++] = {const_cast<char *>(m_head.constData()) + m_headSent, size_t(m_head.size() - m_headSent)};
+        if (!m_head.isEmpty())
+            vecs[count++] = {m_head.data(), size_t(m_head.size())};
         qint64 offset = m_frontOffset;
         for (auto it = m_pending.begin(); it != m_pending.end() && count < kMaxIovecs; ++it) {
             vecs[count++] = {const_cast<char *>(it->constData()) + offset, size_t(it->size() - offset)};
@@ -224,16 +222,13 @@ void GatewayPut::writePending()
             break;
         }
         qint64 left = n;
-        if (m_headSent < m_head.size()) {
-            const qint64 head = qMin<qint64>(left, m_head.size() - m_headSent);
-            m_headSent += head;
+        if (!m_head.isEmpty()) {
+            const qint64 head = qMin<qint64>(left, m_head.size());
+            m_head.remove(0, head);
             left -= head;
-            if (m_headSent == m_head.size())
-                m_head = QByteArray();
         }
         bodyWritten += left;
         m_buffered -= left;
-        m_sent += left;
         while (left > 0) {
             const qint64 inFront = m_pending.front().size() - m_frontOffset;
             if (left < inFront) {
@@ -255,7 +250,7 @@ void GatewayPut::touch()
         return;
     // Only time the gateway takes counts: a body that waits for its device
     // is the caller's to time.
-    const bool waitingOnGateway = m_connecting || m_buffered > 0 || m_headSent < m_head.size() || m_sent == m_size;
+    const bool waitingOnGateway = m_connecting || m_buffered > 0 || !m_head.isEmpty() || sent() == m_size;
     if (waitingOnGateway)
         m_idleTimer.start();
     else
@@ -318,7 +313,7 @@ void GatewayPut::onReadable()
     if (!m_answered || m_finished)
         return;
     const int status = int(m_parser->status_code);
-    if (m_sent < m_size) {
+    if (sent() < m_size) {
         // Answered before the body was complete: a refusal; a success
         // would not be one for a body the gateway never had.
         m_keepAlive = false;
@@ -349,10 +344,10 @@ int GatewayPut::onHeaderValue(http_parser *parser, const char *at, size_t length
         self->m_inValue = true;
         self->m_inEtag = self->m_field.compare("etag", Qt::CaseInsensitive) == 0;
         if (self->m_inEtag)
-            self->m_result.etag.clear();
+            self->m_etag.clear();
     }
-    if (self->m_inEtag && self->m_result.etag.size() + qsizetype(length) <= 1024)
-        self->m_result.etag.append(at, qsizetype(length));
+    if (self->m_inEtag && self->m_etag.size() + qsizetype(length) <= 1024)
+        self->m_etag.append(at, qsizetype(length));
     return 0;
 }
 
@@ -374,7 +369,7 @@ void GatewayPut::complete(int status, const QString &error)
     m_idleTimer.stop();
     m_result.status = status;
     m_result.error = error;
-    const bool reusable = error.isEmpty() && m_answered && m_keepAlive && m_sent == m_size && m_fd >= 0 && !m_connecting;
+    const bool reusable = error.isEmpty() && m_answered && m_keepAlive && sent() == m_size && m_fd >= 0 && !m_connecting;
     m_readNotifier.reset();
     m_writeNotifier.reset();
     if (reusable)

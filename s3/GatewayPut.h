@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "s3/S3Gateway.h"
+
 struct http_parser;
 
 namespace tavrolin {
@@ -53,13 +55,6 @@ private:
 class GatewayPut : public QObject {
     Q_OBJECT
 public:
-    struct Result {
-        int status = -1;     // HTTP status; -1 without an answer
-        QString error;       // no answer, or one that broke off
-        QByteArray etag;     // the answer's ETag, raw
-        bool ok() const { return error.isEmpty() && status >= 200 && status <= 299; }
-    };
-
     // `url` is an object address on the gateway (its path and query are
     // sent; the host is the pool's loopback port). `idleTimeoutMs`: how long
     // the gateway may take no byte while one is waiting for it, or give no
@@ -73,7 +68,10 @@ public:
     // Body bytes handed over but not yet taken by the socket.
     qint64 buffered() const { return m_buffered; }
     bool isFinished() const { return m_finished; }
-    const Result &result() const { return m_result; }
+    // The answer's status, or the error (no answer, one that broke off).
+    const GatewayResult &result() const { return m_result; }
+    // The answer's ETag, raw.
+    const QByteArray &etag() const { return m_etag; }
     void abort();
 
     // A content type as it may go into a request line: printable ASCII
@@ -93,6 +91,8 @@ private:
     void complete(int status, const QString &error);
     void closeSocket();
     void touch();
+    // Body bytes the socket has taken.
+    qint64 sent() const { return m_appended - m_buffered; }
     static int onHeaderField(http_parser *parser, const char *at, size_t length);
     static int onHeaderValue(http_parser *parser, const char *at, size_t length);
     static int onMessageComplete(http_parser *parser);
@@ -103,14 +103,12 @@ private:
     bool m_reused = false;
     bool m_writeFailed = false;
     std::unique_ptr<QSocketNotifier> m_readNotifier, m_writeNotifier;
-    QByteArray m_head;          // the request line and headers, until sent
-    qint64 m_headSent = 0;
+    QByteArray m_head; // what is still to be sent of the request line and headers
     std::deque<QByteArray> m_pending;
     qint64 m_frontOffset = 0;
     qint64 m_buffered = 0;
     qint64 m_size;
     qint64 m_appended = 0;
-    qint64 m_sent = 0;
     std::unique_ptr<http_parser> m_parser;
     QByteArray m_field;
     bool m_inValue = false;
@@ -118,7 +116,8 @@ private:
     bool m_answered = false;
     bool m_keepAlive = false;
     bool m_finished = false;
-    Result m_result;
+    GatewayResult m_result;
+    QByteArray m_etag;
     QTimer m_idleTimer;
 };
 

@@ -198,11 +198,10 @@ private:
                     m_md5.addData(piece);
                     if (m_sha256)
                         m_sha256->addData(piece);
-                    if (m_put && m_put->append(piece)) {
-                        // consumed as the PUT takes it
-                    } else {
-                        consume(n); // the PUT has already failed: drain
-                    }
+                    // Consumed as the PUT takes it; drained if the PUT has
+                    // already failed.
+                    if (!m_put || !m_put->append(piece))
+                        consume(n);
                 }
                 if (m_frames.remaining() > 0) {
                     if (m_peerFinished)
@@ -262,7 +261,7 @@ private:
         if (!put)
             return;
         put->deleteLater();
-        const GatewayPut::Result result = put->result();
+        const GatewayResult &result = put->result();
         if (result.status >= 0) {
             // A 2xx whose transfer broke off is not a stored file.
             m_uploadOk = (result.status == 200 || result.status == 201) && result.error.isEmpty();
@@ -272,12 +271,11 @@ private:
         } else {
             quicLog(QStringLiteral("S3 PUT error - %1").arg(result.error));
         }
-        const QByteArray etag = result.etag;
         releaseSlot();
         // Whatever the store did not take is drained, so the next file can
         // follow on this stream.
         consume(put->buffered());
-        const QString mismatch = m_uploadOk ? integrityProblem(etag) : QString();
+        const QString mismatch = m_uploadOk ? integrityProblem(put->etag()) : QString();
         if (mismatch.isEmpty()) {
             uploadSettled();
             return;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 
 #include "s3/GatewayPut.h"
 #include "tests/support/TestSupport.h"
@@ -98,6 +99,21 @@ void storeWhole(QTcpSocket &socket, ScriptedGateway::Request &request)
         socket.write(kStored);
 }
 
+// One PUT of `body`, announced as `size` bytes, to its end: its result, or
+// nothing when it did not finish within `wait`.
+std::optional<GatewayResult> putBody(GatewayConnections &pool, const QUrl &url, const QByteArray &body, qint64 size,
+                                     const QString &contentType = QStringLiteral("image/jpeg"), int timeoutMs = 5000,
+                                     std::chrono::milliseconds wait = 5s)
+{
+    GatewayPut put(pool, url, size, contentType, timeoutMs);
+    bool finished = false;
+    QObject::connect(&put, &GatewayPut::finished, [&] { finished = true; });
+    put.append(body);
+    if (!waitUntil([&] { return finished; }, wait))
+        return std::nullopt;
+    return put.result();
+}
+
 } // namespace
 
 TEST(GatewayPut, BodiesGoAsTheyArriveOnAKeptConnectionAndAClosedOneIsNeverReused)
@@ -121,7 +137,7 @@ TEST(GatewayPut, BodiesGoAsTheyArriveOnAKeptConnectionAndAClosedOneIsNeverReused
     ASSERT_TRUE(waitUntil([&] { return finished; }, 5s));
     EXPECT_TRUE(put.result().ok()) << put.result().error.toStdString();
     EXPECT_EQ(put.result().status, 200);
-    EXPECT_EQ(put.result().etag, "\"0123abcd\"");
+    EXPECT_EQ(put.etag(), "\"0123abcd\"");
     EXPECT_EQ(put.buffered(), 0);
     ASSERT_EQ(gateway.requests.size(), 1);
     EXPECT_TRUE(gateway.requests[0].head.startsWith("PUT /photos/a%20b.jpg HTTP/1.1\r\n")) << gateway.requests[0].head.toStdString();
@@ -131,14 +147,9 @@ TEST(GatewayPut, BodiesGoAsTheyArriveOnAKeptConnectionAndAClosedOneIsNeverReused
 
     // The next PUT takes the kept connection. A content type that would
     // add a header of the device's making goes as the generic one.
-    {
-        GatewayPut next(pool, gateway.url("b.jpg"), 3, QStringLiteral("image/jpeg\r\nX-Injected: 1"), 5000);
-        bool done = false;
-        QObject::connect(&next, &GatewayPut::finished, [&] { done = true; });
-        next.append("abc");
-        ASSERT_TRUE(waitUntil([&] { return done; }, 5s));
-        EXPECT_TRUE(next.result().ok()) << next.result().error.toStdString();
-    }
+    const auto next = putBody(pool, gateway.url("b.jpg"), "abc", 3, QStringLiteral("image/jpeg\r\nX-Injected: 1"));
+    ASSERT_TRUE(next);
+    EXPECT_TRUE(next->ok()) << next->error.toStdString();
     EXPECT_EQ(gateway.connections, 1);
     ASSERT_EQ(gateway.requests.size(), 2);
     EXPECT_FALSE(gateway.requests[1].head.contains("X-Injected"));
@@ -150,14 +161,9 @@ TEST(GatewayPut, BodiesGoAsTheyArriveOnAKeptConnectionAndAClosedOneIsNeverReused
     gateway.open.first()->disconnectFromHost();
     ASSERT_TRUE(waitUntil([&] { return gateway.open.isEmpty(); }, 5s));
     waitUntil([] { return false; }, 50ms); // the close reaches our side
-    {
-        GatewayPut after(pool, gateway.url("c.jpg"), 3, QStringLiteral("image/jpeg"), 5000);
-        bool done = false;
-        QObject::connect(&after, &GatewayPut::finished, [&] { done = true; });
-        after.append("def");
-        ASSERT_TRUE(waitUntil([&] { return done; }, 5s));
-        EXPECT_TRUE(after.result().ok()) << after.result().error.toStdString();
-    }
+    const auto after = putBody(pool, gateway.url("c.jpg"), "def", 3);
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(after->ok()) << after->error.toStdString();
     EXPECT_EQ(gateway.connections, 2);
     EXPECT_TRUE(gateway.requests.last().body == "def");
 }
@@ -167,14 +173,10 @@ TEST(GatewayPut, RefusalsGarbageBrokenAnswersSilenceAndAbortsFailTheFile)
     const auto run = [](ScriptedGateway::React react, const QByteArray &body, qint64 size, int timeoutMs = 5000) {
         auto gateway = std::make_unique<ScriptedGateway>(std::move(react));
         GatewayConnections pool(gateway->port());
-        GatewayPut put(pool, gateway->url(), size, QStringLiteral("image/jpeg"), timeoutMs);
-        bool finished = false;
-        QObject::connect(&put, &GatewayPut::finished, [&] { finished = true; });
-        put.append(body);
-        waitUntil([&] { return finished; }, 10s);
-        EXPECT_TRUE(finished);
+        const std::optional<GatewayResult> result = putBody(pool, gateway->url(), body, size, QStringLiteral("image/jpeg"), timeoutMs, 10s);
+        EXPECT_TRUE(result);
         EXPECT_EQ(pool.idleCount(), 0) << "a connection after a failed or cut-short PUT is never kept";
-        return put.result();
+        return result.value_or(GatewayResult{});
     };
     const QByteArray half(64 * 1024, 'h');
     const qint64 whole = 4 * 1024 * 1024;
@@ -187,7 +189,7 @@ TEST(GatewayPut, RefusalsGarbageBrokenAnswersSilenceAndAbortsFailTheFile)
     };
     // (Its close may reset the connection before the refusal is read, as
     // body bytes keep arriving: then the failure is the connection's.)
-    GatewayPut::Result result = run(refuse, half, whole);
+    GatewayResult result = run(refuse, half, whole);
     EXPECT_FALSE(result.ok());
     EXPECT_TRUE(result.status == 403 || (result.status == -1 && !result.error.isEmpty())) << result.status;
 
@@ -232,13 +234,10 @@ TEST(GatewayPut, RefusalsGarbageBrokenAnswersSilenceAndAbortsFailTheFile)
             return int(probe.serverPort());
         }();
         GatewayConnections pool(port);
-        GatewayPut put(pool, QUrl(QStringLiteral("http://localhost:%1/photos/a.jpg").arg(port)), 3, QStringLiteral("image/jpeg"), 5000);
-        bool finished = false;
-        QObject::connect(&put, &GatewayPut::finished, [&] { finished = true; });
-        put.append("abc");
-        ASSERT_TRUE(waitUntil([&] { return finished; }, 5s));
-        EXPECT_FALSE(put.result().ok());
-        EXPECT_TRUE(put.result().error.startsWith("Could not reach the gateway")) << put.result().error.toStdString();
+        const auto result = putBody(pool, QUrl(QStringLiteral("http://localhost:%1/photos/a.jpg").arg(port)), "abc", 3);
+        ASSERT_TRUE(result);
+        EXPECT_FALSE(result->ok());
+        EXPECT_TRUE(result->error.startsWith("Could not reach the gateway")) << result->error.toStdString();
     }
 
     // An abort before the last byte ends the connection: the gateway never
