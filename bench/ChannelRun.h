@@ -2,39 +2,26 @@
 // One burst from our side of the channel to a peer over loopback, as the
 // channel benchmarks measure it: the peer is the independent aiortc one or
 // a peer of our own stack (webrtc_native_peer, beside the benchmark).
+#include "tests/support/TestSupport.h"
 #include "tests/support/Wait.h"
 #include "tests/support/WebRTCPeer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonObject>
 #include <cstdio>
 #include <sys/resource.h>
-#include <unistd.h>
 
 namespace tavrolin::bench {
 
 using namespace tavrolin::test;
 using namespace std::chrono_literals;
 
-
 inline double cpuSeconds()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-inline double processCpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    // utime and stime are fields 14 and 15 of the whole line.
-    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
 struct Run {

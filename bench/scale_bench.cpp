@@ -22,19 +22,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// utime + stime of a process, in seconds.
-double cpuSeconds(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = f.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return 0;
-    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
-}
-
 double rssMiB(qint64 pid)
 {
     QFile f(QStringLiteral("/proc/%1/status").arg(pid));
@@ -64,13 +51,13 @@ double engineHeapMiB(int metricsPort)
 Idle idleOver(qint64 engine, int seconds)
 {
     const qint64 self = QCoreApplication::applicationPid();
-    const double s0 = cpuSeconds(self), e0 = cpuSeconds(engine);
+    const double s0 = processCpuSeconds(self), e0 = processCpuSeconds(engine);
     // A bare event loop: the tests' waitUntil polls every 5 ms, which would
     // be counted as the server's own cost.
     QEventLoop loop;
     QTimer::singleShot(std::chrono::seconds(seconds), &loop, &QEventLoop::quit);
     loop.exec();
-    return {100.0 * (cpuSeconds(self) - s0) / seconds, 100.0 * (cpuSeconds(engine) - e0) / seconds};
+    return {100.0 * (processCpuSeconds(self) - s0) / seconds, 100.0 * (processCpuSeconds(engine) - e0) / seconds};
 }
 
 } // namespace

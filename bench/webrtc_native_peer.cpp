@@ -40,12 +40,8 @@ int main(int argc, char *argv[])
     if (!tunnel)
         return 1;
 
-    QObject::connect(&client, &WebRTCClient::didGenerateCandidate, &app, [](const IceCandidate &c) {
-        QJsonObject object{{QStringLiteral("candidate"), c.sdp}, {QStringLiteral("sdpMLineIndex"), c.sdpMLineIndex}};
-        if (c.sdpMid)
-            object.insert(QStringLiteral("sdpMid"), *c.sdpMid);
-        emitLine(object);
-    });
+    QObject::connect(&client, &WebRTCClient::didGenerateCandidate, &app,
+                     [](const IceCandidate &c) { emitLine(test::candidateLine(c)); });
     QObject::connect(&client, &WebRTCClient::didOpenDataChannel, &app, [&](const DataChannelPtr &channel) {
         if (channel->label() == QStringLiteral("tunnel"))
             client.sendNow("burst " + QByteArray::number(total), channel.get());
@@ -105,10 +101,7 @@ int main(int argc, char *argv[])
                         co_await client.addIceCandidate(candidate);
                 }(client, msg.value(QStringLiteral("answer")).toString(), answered, early);
             } else if (msg.contains(QStringLiteral("candidate"))) {
-                IceCandidate candidate{msg.value(QStringLiteral("candidate")).toString(), std::nullopt,
-                                       msg.value(QStringLiteral("sdpMLineIndex")).toInt()};
-                if (msg.contains(QStringLiteral("sdpMid")))
-                    candidate.sdpMid = msg.value(QStringLiteral("sdpMid")).toString();
+                const IceCandidate candidate = test::candidateFromLine(msg);
                 if (answered)
                     client.addIceCandidate(candidate);
                 else

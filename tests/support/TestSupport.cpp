@@ -157,6 +157,20 @@ bool resetPeakMemory()
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
+double processCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // utime and stime are fields 14 and 15 of the line; the command name
+    // before them is in parentheses and may hold spaces.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
+}
+
 qint64 processStatusBytes(const char *field)
 {
     QFile f(QStringLiteral("/proc/self/status"));

@@ -80,6 +80,10 @@ bool putSparseObject(int s3Port, const QString &bucket, const QString &key, qint
 // A field of /proc/self/status ("VmRSS:", "VmHWM:") in bytes; -1 if unread.
 qint64 processStatusBytes(const char *field);
 
+// The CPU time (user and system) a process has used so far, in seconds;
+// -1 if unread.
+double processCpuSeconds(qint64 pid);
+
 // Resets the peak resident size (VmHWM) to the current one, so that a
 // peak read afterwards is that of what ran since. False if it could not.
 bool resetPeakMemory();

@@ -28,11 +28,7 @@ void AiortcPeer::start(const QString &program, const QStringList &args)
             if (object.contains(QStringLiteral("offer"))) {
                 Q_EMIT offer(object.value(QStringLiteral("offer")).toString());
             } else if (object.contains(QStringLiteral("candidate"))) {
-                IceCandidate c{object.value(QStringLiteral("candidate")).toString(), std::nullopt,
-                               object.value(QStringLiteral("sdpMLineIndex")).toInt()};
-                if (object.contains(QStringLiteral("sdpMid")))
-                    c.sdpMid = object.value(QStringLiteral("sdpMid")).toString();
-                Q_EMIT candidate(c);
+                Q_EMIT candidate(candidateFromLine(object));
             } else
                 m_results.append(object);
         }
@@ -60,13 +56,24 @@ void AiortcPeer::write(const QJsonObject &object)
 
 void AiortcPeer::sendAnswer(const QString &sdp) { write({{QStringLiteral("answer"), sdp}}); }
 
-void AiortcPeer::sendCandidate(const IceCandidate &candidate)
+void AiortcPeer::sendCandidate(const IceCandidate &candidate) { write(candidateLine(candidate)); }
+
+QJsonObject candidateLine(const IceCandidate &candidate)
 {
     QJsonObject object{{QStringLiteral("candidate"), candidate.sdp},
                        {QStringLiteral("sdpMLineIndex"), candidate.sdpMLineIndex}};
     if (candidate.sdpMid)
         object.insert(QStringLiteral("sdpMid"), *candidate.sdpMid);
-    write(object);
+    return object;
+}
+
+IceCandidate candidateFromLine(const QJsonObject &line)
+{
+    IceCandidate candidate{line.value(QStringLiteral("candidate")).toString(), std::nullopt,
+                           line.value(QStringLiteral("sdpMLineIndex")).toInt()};
+    if (line.contains(QStringLiteral("sdpMid")))
+        candidate.sdpMid = line.value(QStringLiteral("sdpMid")).toString();
+    return candidate;
 }
 
 void AiortcPeer::finish() { m_process.closeWriteChannel(); }

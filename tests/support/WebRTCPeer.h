@@ -80,6 +80,10 @@ private:
     QList<IceCandidate> m_early; // the peer's, before its offer is set
 };
 
+// A candidate as a line of the peers' signalling, and back.
+QJsonObject candidateLine(const IceCandidate &candidate);
+IceCandidate candidateFromLine(const QJsonObject &line);
+
 // Message i of a burst, as the peer expects it.
 QByteArray burstChunk(quint32 index, qsizetype size);
 
